@@ -1,0 +1,50 @@
+#pragma once
+// Argument parsing and conversion between interpreter objects and native
+// values. Every function that can fail returns false (or a null Ref) with the
+// interpreter's exception set; a TypeError raised while converting an argument
+// is re-raised with the prefix "argument '<name>': ", other errors unchanged.
+
+#include <Python.h>
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "model.hpp"
+#include "py_ref.hpp"
+#include "trie.hpp"
+
+namespace ostrel::binding {
+
+// Matches positional and keyword arguments against `names`, of which the
+// first `required` must be given. `function` is the full name used in the
+// messages, such as "OSTREL.fit()". out[i] holds the argument or stays null.
+bool parse_arguments(const char* function, std::span<const char* const> names,
+                     std::size_t required, PyObject* args, PyObject* kwargs,
+                     std::span<Ref> out);
+
+// If the current exception is a TypeError, replaces it by a TypeError whose
+// message is "argument '<name>': " + the old message, keeping its cause.
+void prefix_type_error(const char* name);
+
+// An integer-like object (index protocol) from 0 to the largest native word.
+bool to_size(PyObject* object, const char* name, std::size_t& out);
+// A str, as code points (lone surrogates included).
+bool to_text(PyObject* object, const char* name, std::u32string& out);
+// None (absent) or anything with a float conversion.
+bool to_optional_float(PyObject* object, const char* name, std::optional<double>& out);
+// A sequence (not a str) of integer-like symbols, read by iteration.
+bool to_symbols(PyObject* object, const char* name, std::vector<Symbol>& out);
+// A sequence (not a str) of such sequences.
+bool to_rows(PyObject* object, const char* name, Rows& out);
+
+Ref from_count(Count value);
+Ref from_symbols(std::span<const Symbol> symbols);
+// A list of `alphabet_size` entries, entry s for symbol s.
+Ref from_counts(const SparseCounts& counts, std::size_t alphabet_size);
+Ref from_distribution(const SparseDistribution& distribution, std::size_t alphabet_size);
+Ref from_contexts(const std::vector<std::vector<Symbol>>& contexts);
+
+}  // namespace ostrel::binding

@@ -1,0 +1,192 @@
+// Fitting and querying one model.
+
+#include "model.hpp"
+
+#include <algorithm>
+#include <string>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#include "selection/peres_shield.hpp"
+
+namespace ostrel {
+
+namespace {
+
+constexpr const char* NOT_FITTED = "fit must be called before querying the model";
+constexpr const char* NOT_IN_TREE =
+    "context is not in the fitted tree; use get_suffix(sequence) for model backoff";
+
+std::unexpected<ModelError> error(ErrorKind kind, std::string message) {
+  return std::unexpected(ModelError{kind, std::move(message)});
+}
+
+// The value of `f` applied to a successful result, or the result's error.
+template <class T, class F>
+auto then(ModelResult<T>&& result, F&& f) -> ModelResult<std::invoke_result_t<F, T&>> {
+  if (!result) return std::unexpected(std::move(result.error()));
+  return f(*result);
+}
+
+template <class F>
+auto then(ModelResult<void>&& result, F&& f) -> ModelResult<std::invoke_result_t<F>> {
+  if (!result) return std::unexpected(std::move(result.error()));
+  return f();
+}
+
+}  // namespace
+
+Count counted_positions(const Rows& rows, std::size_t max_depth) {
+  constexpr Count largest = std::numeric_limits<Count>::max();
+  Count n = 0;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const std::size_t length = rows[r].size();
+    if (length <= max_depth) continue;
+    const Count extra = static_cast<Count>(length - max_depth);
+    n = extra > largest - n ? largest : n + extra;
+  }
+  return n;
+}
+
+std::size_t storage_depth_for(const FitConfig& config, const Rows& rows) {
+  if (config.method != SelectionMethod::PeresShield) return config.max_depth;
+  return std::min(config.max_depth, peres_shield::log_log_depth(counted_positions(rows, config.max_depth)));
+}
+
+std::expected<void, std::string> OSTRELObject::fit(const Rows& rows) {
+  auto built = from_rows_with_storage(rows, config.alphabet_size, config.max_depth,
+                                      storage_depth_for(config, rows));
+  if (!built) return std::unexpected(std::move(built.error()));
+  auto selected = select(*built, config);
+  if (!selected) return std::unexpected(std::move(selected.error()));
+  auto [compacted, terminal] = compact(std::move(*built), selected->kept, selected->terminal);
+  selected = {};  // release the selector's mask before the new one is made
+  TreeMask fitted_mask{std::vector<std::uint8_t>(compacted.node_count(), 1), std::move(terminal)};
+  // Nothing below can fail: moves only.
+  trie = std::move(compacted);
+  mask = std::move(fitted_mask);
+  return {};
+}
+
+ModelResult<void> OSTRELObject::require_fit() const {
+  if (!fitted()) return error(ErrorKind::Runtime, NOT_FITTED);
+  return {};
+}
+
+ModelResult<void> OSTRELObject::validate_symbols(std::span<const Symbol> sequence) const {
+  for (std::size_t i = 0; i < sequence.size(); ++i) {
+    if (sequence[i] >= config.alphabet_size) {
+      return error(ErrorKind::Value, "symbol " + std::to_string(sequence[i]) + " at sequence[" +
+                                         std::to_string(i) + "] is outside 0.." +
+                                         std::to_string(config.alphabet_size));
+    }
+  }
+  return {};
+}
+
+ModelResult<NodeIndex> OSTRELObject::resolve_active_context(
+    std::span<const Symbol> sequence) const {
+  if (auto valid = validate_symbols(sequence); !valid) return std::unexpected(valid.error());
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  if (sequence.size() > trie->storage_depth()) return error(ErrorKind::Key, NOT_IN_TREE);
+  NodeIndex node = 0;
+  for (auto it = sequence.rbegin(); it != sequence.rend(); ++it) {
+    node = trie->find_child(node, *it);
+    if (node == NO_INDEX) return error(ErrorKind::Key, NOT_IN_TREE);
+  }
+  if (node >= mask->kept.size() || mask->kept[node] != 1) {
+    return error(ErrorKind::Key, NOT_IN_TREE);
+  }
+  return node;
+}
+
+SparseDistribution OSTRELObject::distribution(NodeIndex node) const {
+  if (!trie) throw InternalFault("distribution requires a fitted model");
+  const TrieNode& record = trie->node(node);
+  const double denominator =
+      static_cast<double>(record.count) + static_cast<double>(trie->alphabet_size()) * 0.5;
+  SparseDistribution result{0.5 / denominator, {}};
+  const auto& outcomes = trie->outcomes();
+  for (OutcomeIndex o = record.first_outcome; o != NO_INDEX; o = outcomes[o].next) {
+    const double numerator = static_cast<double>(outcomes[o].count) + 0.5;
+    result.seen.emplace_back(outcomes[o].symbol, numerator / denominator);
+  }
+  return result;
+}
+
+ModelResult<Count> OSTRELObject::get_counts(std::span<const Symbol> sequence) const {
+  return then(resolve_active_context(sequence), 
+      [&](NodeIndex node) { return trie->node(node).count; });
+}
+
+ModelResult<SparseCounts> OSTRELObject::get_transition_counts(
+    std::span<const Symbol> sequence) const {
+  return then(resolve_active_context(sequence), [&](NodeIndex node) {
+    SparseCounts counts;
+    const auto& outcomes = trie->outcomes();
+    for (OutcomeIndex o = trie->node(node).first_outcome; o != NO_INDEX; o = outcomes[o].next) {
+      counts.push_back(SymbolCount{outcomes[o].symbol, outcomes[o].count});
+    }
+    return counts;
+  });
+}
+
+ModelResult<SparseDistribution> OSTRELObject::get_distribution(
+    std::span<const Symbol> sequence) const {
+  return then(resolve_active_context(sequence), 
+      [&](NodeIndex node) { return distribution(node); });
+}
+
+ModelResult<NodeIndex> OSTRELObject::selected_node(std::span<const Symbol> history) const {
+  if (auto valid = validate_symbols(history); !valid) return std::unexpected(valid.error());
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  return deepest_selected_suffix(*trie, history, mask->kept, mask->terminal);
+}
+
+ModelResult<std::vector<Symbol>> OSTRELObject::get_suffix(std::span<const Symbol> history) const {
+  return then(selected_node(history), [&](NodeIndex node) { return context(*trie, node); });
+}
+
+ModelResult<SparseDistribution> OSTRELObject::predict_proba(
+    std::span<const Symbol> history) const {
+  return then(selected_node(history), [&](NodeIndex node) { return distribution(node); });
+}
+
+ModelResult<std::vector<std::vector<Symbol>>> OSTRELObject::get_contexts() const {
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  std::vector<std::vector<Symbol>> contexts;
+  const auto& terminal = mask->terminal;
+  for (std::size_t i = 0; i < terminal.size(); ++i) {
+    if (terminal[i] == 1) contexts.push_back(context(*trie, static_cast<NodeIndex>(i)));
+  }
+  if (contexts.size() >= 2) {
+    // Shorter first; equal lengths compare from the oldest symbol.
+    std::stable_sort(contexts.begin(), contexts.end(),
+                     [](const std::vector<Symbol>& a, const std::vector<Symbol>& b) {
+                       if (a.size() != b.size()) return a.size() < b.size();
+                       return a < b;
+                     });
+  }
+  return contexts;
+}
+
+ModelResult<Count> OSTRELObject::sample_size() const {
+  return then(require_fit(), [&] { return trie->sample_size(); });
+}
+
+ModelResult<std::size_t> OSTRELObject::node_count() const {
+  return then(require_fit(), [&] { return trie->node_count(); });
+}
+
+ModelResult<std::size_t> OSTRELObject::context_count() const {
+  return then(require_fit(), [&] {
+    return static_cast<std::size_t>(std::count(mask->terminal.begin(), mask->terminal.end(), 1));
+  });
+}
+
+ModelResult<std::size_t> OSTRELObject::effective_max_depth() const {
+  return then(require_fit(), [&] { return trie->storage_depth(); });
+}
+
+}  // namespace ostrel

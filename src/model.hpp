@@ -1,0 +1,88 @@
+#pragma once
+// The native state of one model object and its operations: validated
+// configuration, the fitted trie and mask (both present or both absent), the
+// fit that replaces them only when every step has succeeded, and the queries
+// answered from them. Failures are returned as values with the kind of error
+// the caller reports; nothing here knows about the interpreter.
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "config.hpp"
+#include "selection/selection.hpp"
+#include "trie.hpp"
+
+namespace ostrel {
+
+enum class ErrorKind : std::uint8_t {
+  Value,    // bad configuration, symbol out of range, failed build or selection
+  Runtime,  // the model is not fitted
+  Key,      // the context is not a node of the fitted tree
+};
+
+struct ModelError {
+  ErrorKind kind;
+  std::string message;
+};
+
+template <class T>
+using ModelResult = std::expected<T, ModelError>;
+
+// Jeffreys-smoothed probabilities of one node in sparse form: every symbol
+// has probability `unseen` except the recorded ones, listed in list order.
+struct SparseDistribution {
+  double unseen;
+  std::vector<std::pair<Symbol, double>> seen;
+};
+
+// Counts of one node in sparse form: zero except the recorded symbols.
+using SparseCounts = std::vector<SymbolCount>;
+
+// Positions that fitting will count: the sum over rows of (length - max_depth)
+// for rows longer than max_depth, saturating at the largest count.
+Count counted_positions(const Rows& rows, std::size_t max_depth);
+
+// The depth to which fitting stores contexts: max_depth for bct and bic; for
+// peres_shield floor(ln ln n) of the counted positions, at most max_depth.
+std::size_t storage_depth_for(const FitConfig& config, const Rows& rows);
+
+struct OSTRELObject {
+  std::optional<TreeMask> mask;
+  std::optional<CountTrie> trie;
+  FitConfig config;
+
+  explicit OSTRELObject(const FitConfig& configuration) : config(configuration) {}
+
+  bool fitted() const noexcept { return trie.has_value() && mask.has_value(); }
+
+  // Builds, selects and compacts a new model from `rows`; stores it only when
+  // every step succeeded, so a failure leaves the object as it was. The error
+  // is a ValueError message.
+  std::expected<void, std::string> fit(const Rows& rows);
+
+  ModelResult<void> validate_symbols(std::span<const Symbol> sequence) const;
+  ModelResult<NodeIndex> resolve_active_context(std::span<const Symbol> sequence) const;
+  SparseDistribution distribution(NodeIndex node) const;
+
+  ModelResult<Count> get_counts(std::span<const Symbol> sequence) const;
+  ModelResult<SparseCounts> get_transition_counts(std::span<const Symbol> sequence) const;
+  ModelResult<SparseDistribution> get_distribution(std::span<const Symbol> sequence) const;
+  ModelResult<std::vector<Symbol>> get_suffix(std::span<const Symbol> history) const;
+  ModelResult<SparseDistribution> predict_proba(std::span<const Symbol> history) const;
+  ModelResult<std::vector<std::vector<Symbol>>> get_contexts() const;
+
+  ModelResult<Count> sample_size() const;
+  ModelResult<std::size_t> node_count() const;
+  ModelResult<std::size_t> context_count() const;
+  ModelResult<std::size_t> effective_max_depth() const;
+
+ private:
+  ModelResult<void> require_fit() const;
+  ModelResult<NodeIndex> selected_node(std::span<const Symbol> history) const;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,95 @@
+// Fluctuation test of every shallow node against each of its ancestors, then a
+// walk of the flagged paths from the root.
+
+#include "selection/peres_shield.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace ostrel::peres_shield {
+
+namespace {
+
+// The largest |n_i(b) - count(i) * n_p(b) / count(p)| over the symbols b. A
+// symbol absent at both nodes deviates by exactly 0 and cannot raise the
+// maximum (which starts at 0.0), so only the symbols recorded at either node
+// are visited; the maximum does not depend on the order.
+double fluctuation(const CountTrie& trie, NodeIndex i, NodeIndex p) {
+  const TrieNode& node = trie.node(i);
+  const TrieNode& ancestor = trie.node(p);
+  if (ancestor.count == 0) return 0.0;
+  const double count_i = static_cast<double>(node.count);
+  const double count_p = static_cast<double>(ancestor.count);
+  const auto& outcomes = trie.outcomes();
+  double largest = 0.0;
+  for (OutcomeIndex o = ancestor.first_outcome; o != NO_INDEX; o = outcomes[o].next) {
+    const double expected = (count_i * static_cast<double>(outcomes[o].count)) / count_p;
+    const double observed = static_cast<double>(trie.outcome_count(i, outcomes[o].symbol));
+    largest = std::max(largest, std::fabs(observed - expected));
+  }
+  // Symbols seen at the node but never at the ancestor (not possible in a
+  // trie built from rows, where a node's outcomes are also its ancestors').
+  for (OutcomeIndex o = node.first_outcome; o != NO_INDEX; o = outcomes[o].next) {
+    if (trie.outcome_count(p, outcomes[o].symbol) == 0) {
+      largest = std::max(largest, std::fabs(static_cast<double>(outcomes[o].count) - 0.0));
+    }
+  }
+  return largest;
+}
+
+}  // namespace
+
+std::size_t log_log_depth(Count n) {
+  if (n < 3) return 0;
+  const double v = std::floor(std::log(std::log(static_cast<double>(n))));
+  if (!(v > 0.0)) return 0;  // negative or NaN
+  constexpr double largest = std::numeric_limits<std::uint32_t>::max();
+  if (v >= largest) return std::numeric_limits<std::uint32_t>::max();
+  return static_cast<std::size_t>(v);
+}
+
+TreeMask select(const CountTrie& trie) {
+  const std::size_t n = trie.node_count();
+  const std::size_t alphabet_size = trie.alphabet_size();
+  const double threshold = std::pow(static_cast<double>(trie.sample_size()), 0.75);
+  const std::size_t depth_bound = std::min(log_log_depth(trie.sample_size()), trie.storage_depth());
+
+  // flagged[c]: the extension from c's parent to c is significant for some
+  // node in c's subtree of depth at most the bound.
+  std::vector<std::uint8_t> flagged(n, 0);
+  for (std::size_t i = 1; i < n; ++i) {
+    const TrieNode& node = trie.node(static_cast<NodeIndex>(i));
+    if (node.depth > depth_bound || node.parent == NO_INDEX) continue;
+    NodeIndex c = static_cast<NodeIndex>(i);
+    NodeIndex p = node.parent;
+    while (true) {
+      if (fluctuation(trie, static_cast<NodeIndex>(i), p) >= threshold) flagged[c] = 1;
+      if (p == 0) break;
+      c = p;
+      p = trie.node(p).parent;
+    }
+  }
+
+  TreeMask mask{std::vector<std::uint8_t>(n, 0), std::vector<std::uint8_t>(n, 0)};
+  const auto& edges = trie.edges();
+  std::vector<NodeIndex> stack{0};
+  while (!stack.empty()) {
+    const NodeIndex node = stack.back();
+    stack.pop_back();
+    mask.kept[node] = 1;
+    std::size_t pushed = 0;
+    for (EdgeIndex e = trie.node(node).first_child; e != NO_INDEX; e = edges[e].next) {
+      if (flagged[edges[e].child]) {
+        stack.push_back(edges[e].child);
+        ++pushed;
+      }
+    }
+    mask.terminal[node] = pushed < alphabet_size ? 1 : 0;
+  }
+  return mask;
+}
+
+}  // namespace ostrel::peres_shield

@@ -1,0 +1,327 @@
+// Building, compaction and lookups of the count trie.
+
+#include "trie.hpp"
+
+#include <algorithm>
+#include <string>
+
+namespace ostrel {
+
+namespace {
+
+// Appending to an arena beyond the reach of 32-bit indices is reported as
+// memory exhaustion: such a trie cannot be held.
+template <class Record>
+void reserve_more(std::vector<Record>& arena, std::size_t extra) {
+  if (extra > MAX_RECORDS - arena.size()) throw CapacityExhausted{};
+  const std::size_t needed = arena.size() + extra;
+  if (needed > arena.capacity()) {
+    const std::size_t doubled = std::min(arena.capacity() * 2, MAX_RECORDS);
+    arena.reserve(std::max<std::size_t>({4, needed, doubled}));
+  }
+}
+
+template <class Record>
+void reserve_one_more(std::vector<Record>& arena) {
+  reserve_more(arena, 1);
+}
+
+}  // namespace
+
+Rows::Rows(std::initializer_list<std::initializer_list<Symbol>> rows) {
+  for (const auto& row : rows) {
+    symbols_.insert(symbols_.end(), row.begin(), row.end());
+    end_row();
+  }
+}
+
+CountTrie::CountTrie(std::size_t alphabet_size, std::size_t storage_depth)
+    : alphabet_size_(alphabet_size), storage_depth_(storage_depth) {
+  nodes_.reserve(1);
+  nodes_.push_back(TrieNode{0, NO_SYMBOL, NO_INDEX, NO_INDEX, NO_INDEX, 0, 0});
+}
+
+EdgeIndex CountTrie::find_edge(NodeIndex node, Symbol symbol) const noexcept {
+  const TrieNode& n = nodes_[node];
+  if (n.indexed & CHILDREN_INDEXED) return child_index_.find(node, symbol);
+  for (EdgeIndex e = n.first_child; e != NO_INDEX; e = edges_[e].next) {
+    if (edges_[e].symbol == symbol) return e;
+  }
+  return NO_INDEX;
+}
+
+OutcomeIndex CountTrie::find_outcome(NodeIndex node, Symbol symbol) const noexcept {
+  const TrieNode& n = nodes_[node];
+  if (n.indexed & OUTCOMES_INDEXED) return outcome_index_.find(node, symbol);
+  for (OutcomeIndex o = n.first_outcome; o != NO_INDEX; o = outcomes_[o].next) {
+    if (outcomes_[o].symbol == symbol) return o;
+  }
+  return NO_INDEX;
+}
+
+void CountTrie::index_children(NodeIndex node) {
+  std::size_t length = 0;
+  for (EdgeIndex e = nodes_[node].first_child; e != NO_INDEX; e = edges_[e].next) ++length;
+  child_index_.reserve(length);
+  for (EdgeIndex e = nodes_[node].first_child; e != NO_INDEX; e = edges_[e].next) {
+    child_index_.insert(node, edges_[e].symbol, e);
+  }
+  nodes_[node].indexed |= CHILDREN_INDEXED;
+}
+
+void CountTrie::index_outcomes(NodeIndex node) {
+  std::size_t length = 0;
+  for (OutcomeIndex o = nodes_[node].first_outcome; o != NO_INDEX; o = outcomes_[o].next) {
+    ++length;
+  }
+  outcome_index_.reserve(length);
+  for (OutcomeIndex o = nodes_[node].first_outcome; o != NO_INDEX; o = outcomes_[o].next) {
+    outcome_index_.insert(node, outcomes_[o].symbol, o);
+  }
+  nodes_[node].indexed |= OUTCOMES_INDEXED;
+}
+
+std::expected<NodeIndex, std::string> CountTrie::get_or_create_child(NodeIndex node,
+                                                                     Symbol symbol) {
+  std::size_t length = 0;  // list length, counted only while it is short
+  if (nodes_[node].indexed & CHILDREN_INDEXED) {
+    const EdgeIndex e = child_index_.find(node, symbol);
+    if (e != NO_INDEX) return edges_[e].child;
+  } else {
+    for (EdgeIndex e = nodes_[node].first_child; e != NO_INDEX; e = edges_[e].next, ++length) {
+      if (edges_[e].symbol == symbol) return edges_[e].child;
+    }
+  }
+  if (nodes_[node].depth == MAX_DEPTH) return std::unexpected("count trie depth overflow");
+
+  // Make every allocation first, so that a failure leaves the trie as it was.
+  reserve_one_more(nodes_);
+  reserve_one_more(edges_);
+  const bool indexed = nodes_[node].indexed & CHILDREN_INDEXED;
+  if (indexed) child_index_.reserve(1);
+
+  const auto child = static_cast<NodeIndex>(nodes_.size());
+  const auto edge = static_cast<EdgeIndex>(edges_.size());
+  const auto depth = static_cast<Depth>(nodes_[node].depth + 1);
+  nodes_.push_back(TrieNode{0, symbol, node, NO_INDEX, NO_INDEX, depth, 0});
+  edges_.push_back(ChildEdge{symbol, child, nodes_[node].first_child});
+  nodes_[node].first_child = edge;
+  if (indexed) {
+    child_index_.insert(node, symbol, edge);
+  } else if (length + 1 > SHORT_LIST) {
+    index_children(node);
+  }
+  return child;
+}
+
+void CountTrie::reserve_children(NodeIndex node, std::size_t wanted) {
+  std::size_t existing = 0;
+  for (EdgeIndex e = nodes_[node].first_child; e != NO_INDEX; e = edges_[e].next) ++existing;
+  if (existing >= wanted) return;
+  reserve_more(nodes_, wanted - existing);
+  reserve_more(edges_, wanted - existing);
+}
+
+void CountTrie::increment_outcome(NodeIndex node, Symbol symbol) {
+  std::size_t length = 0;
+  OutcomeIndex found = NO_INDEX;
+  if (nodes_[node].indexed & OUTCOMES_INDEXED) {
+    found = outcome_index_.find(node, symbol);
+  } else {
+    for (OutcomeIndex o = nodes_[node].first_outcome; o != NO_INDEX;
+         o = outcomes_[o].next, ++length) {
+      if (outcomes_[o].symbol == symbol) {
+        found = o;
+        break;
+      }
+    }
+  }
+  if (found != NO_INDEX) {
+    ++nodes_[node].count;
+    ++outcomes_[found].count;
+    return;
+  }
+
+  reserve_one_more(outcomes_);
+  const bool indexed = nodes_[node].indexed & OUTCOMES_INDEXED;
+  if (indexed) outcome_index_.reserve(1);
+
+  const auto record = static_cast<OutcomeIndex>(outcomes_.size());
+  TrieNode& n = nodes_[node];
+  ++n.count;
+  outcomes_.push_back(OutcomeCount{1, symbol, n.first_outcome});
+  n.first_outcome = record;
+  if (indexed) {
+    outcome_index_.insert(node, symbol, record);
+  } else if (length + 1 > SHORT_LIST) {
+    index_outcomes(node);
+  }
+}
+
+Count CountTrie::outcome_count(NodeIndex node, Symbol symbol) const noexcept {
+  const OutcomeIndex o = find_outcome(node, symbol);
+  return o == NO_INDEX ? 0 : outcomes_[o].count;
+}
+
+std::vector<Count> CountTrie::dense_counts(NodeIndex node) const {
+  std::vector<Count> counts(alphabet_size_, 0);
+  for (OutcomeIndex o = nodes_[node].first_outcome; o != NO_INDEX; o = outcomes_[o].next) {
+    counts[outcomes_[o].symbol] = outcomes_[o].count;
+  }
+  return counts;
+}
+
+std::size_t CountTrie::memory_bytes() const noexcept {
+  return nodes_.capacity() * sizeof(TrieNode) + edges_.capacity() * sizeof(ChildEdge) +
+         outcomes_.capacity() * sizeof(OutcomeCount) + child_index_.memory_bytes() +
+         outcome_index_.memory_bytes();
+}
+
+void sorted_outcomes(const CountTrie& trie, NodeIndex node, std::vector<SymbolCount>& out) {
+  out.clear();
+  const auto& outcomes = trie.outcomes();
+  for (OutcomeIndex o = trie.node(node).first_outcome; o != NO_INDEX; o = outcomes[o].next) {
+    out.push_back(SymbolCount{outcomes[o].symbol, outcomes[o].count});
+  }
+  std::sort(out.begin(), out.end(),
+            [](const SymbolCount& a, const SymbolCount& b) { return a.symbol < b.symbol; });
+}
+
+std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
+                                                              std::size_t alphabet_size,
+                                                              std::size_t conditioning_depth,
+                                                              std::size_t storage_depth) {
+  if (storage_depth > conditioning_depth) {
+    return std::unexpected("storage depth cannot exceed conditioning depth");
+  }
+  CountTrie trie(alphabet_size, storage_depth);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const std::span<const Symbol> row = rows[r];
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (row[i] >= alphabet_size) {
+        return std::unexpected("symbol " + std::to_string(row[i]) + " at data[" +
+                               std::to_string(r) + "][" + std::to_string(i) + "] is outside 0.." +
+                               std::to_string(alphabet_size));
+      }
+    }
+    // Positions before `conditioning_depth` are context only; t - d never
+    // reaches before the row's start because storage_depth <= t.
+    for (std::size_t t = conditioning_depth; t < row.size(); ++t) {
+      const Symbol x = row[t];
+      trie.count_position(x);
+      NodeIndex current = 0;
+      for (std::size_t d = 1; d <= storage_depth; ++d) {
+        auto child = trie.get_or_create_child(current, row[t - d]);
+        if (!child) return std::unexpected(std::move(child.error()));
+        current = *child;
+        trie.increment_outcome(current, x);
+      }
+    }
+  }
+  return trie;
+}
+
+std::pair<CountTrie, std::vector<std::uint8_t>> compact(CountTrie trie,
+                                                        std::span<const std::uint8_t> kept,
+                                                        std::span<const std::uint8_t> terminal) {
+  const std::size_t n = trie.nodes_.size();
+  if (n == 0 || kept.empty() || kept[0] != 1) throw InternalFault("compact: the root is not kept");
+
+  std::vector<NodeIndex> remap(n, NO_INDEX);
+  std::size_t kept_total = 0;
+  for (const std::uint8_t byte : kept) kept_total += byte;
+
+  CountTrie out(trie.alphabet_size_, trie.storage_depth_);
+  out.sample_size_ = trie.sample_size_;
+  out.nodes_.clear();
+  out.nodes_.reserve(kept_total);
+
+  // First pass: copy the kept nodes in index order; parents come first, so a
+  // parent's new index is known when its child is copied.
+  const TrieNode& old_root = trie.nodes_[0];
+  remap[0] = 0;
+  out.nodes_.push_back(
+      TrieNode{old_root.count, old_root.symbol, NO_INDEX, NO_INDEX, NO_INDEX, old_root.depth, 0});
+  const std::size_t kept_limit = std::min(n, kept.size());
+  for (std::size_t i = 1; i < kept_limit; ++i) {
+    if (kept[i] == 0) continue;
+    const TrieNode& old = trie.nodes_[i];
+    const NodeIndex parent = remap[old.parent];
+    if (parent == NO_INDEX) throw InternalFault("compact: a kept node has a dropped parent");
+    remap[i] = static_cast<NodeIndex>(out.nodes_.size());
+    out.nodes_.push_back(TrieNode{old.count, old.symbol, parent, NO_INDEX, NO_INDEX, old.depth, 0});
+  }
+
+  std::vector<std::uint8_t> new_terminal(out.nodes_.size(), 0);
+  out.edges_.reserve(out.nodes_.size() - 1);
+  // An upper bound; trimmed below. Untouched capacity costs no resident memory.
+  out.outcomes_.reserve(trie.outcomes_.size());
+
+  // Second pass: rebuild each kept node's lists by front insertion, which
+  // reverses them, and index the ones that come out long.
+  for (std::size_t i = 0; i < kept_limit; ++i) {
+    const NodeIndex m = remap[i];
+    if (m == NO_INDEX) continue;
+    if (i < terminal.size()) new_terminal[m] = terminal[i] & 1;
+    TrieNode& node = out.nodes_[m];
+    std::size_t children = 0;
+    for (EdgeIndex e = trie.nodes_[i].first_child; e != NO_INDEX; e = trie.edges_[e].next) {
+      const ChildEdge& old = trie.edges_[e];
+      const NodeIndex child = remap[old.child];
+      if (child == NO_INDEX) continue;
+      out.edges_.push_back(ChildEdge{old.symbol, child, node.first_child});
+      node.first_child = static_cast<EdgeIndex>(out.edges_.size() - 1);
+      ++children;
+    }
+    std::size_t outcomes = 0;
+    for (OutcomeIndex o = trie.nodes_[i].first_outcome; o != NO_INDEX;
+         o = trie.outcomes_[o].next) {
+      const OutcomeCount old = trie.outcomes_[o];
+      out.outcomes_.push_back(OutcomeCount{old.count, old.symbol, node.first_outcome});
+      node.first_outcome = static_cast<OutcomeIndex>(out.outcomes_.size() - 1);
+      ++outcomes;
+    }
+    if (children > SHORT_LIST) out.index_children(m);
+    if (outcomes > SHORT_LIST) out.index_outcomes(m);
+  }
+
+  // Release the old trie before trimming, so both copies never peak together.
+  trie = CountTrie(0, 0);
+  out.outcomes_.shrink_to_fit();
+  return {std::move(out), std::move(new_terminal)};
+}
+
+std::vector<Symbol> context(const CountTrie& trie, NodeIndex node) {
+  std::vector<Symbol> symbols;
+  symbols.reserve(trie.node(node).depth);
+  for (NodeIndex current = node; current != 0; current = trie.node(current).parent) {
+    symbols.push_back(trie.node(current).symbol);
+  }
+  return symbols;
+}
+
+NodeIndex deepest_selected_suffix(const CountTrie& trie, std::span<const Symbol> history,
+                                  std::span<const std::uint8_t> kept,
+                                  std::span<const std::uint8_t> terminal) {
+  NodeIndex best = 0;
+  std::uint8_t seen = terminal.empty() ? 0 : terminal[0];
+  NodeIndex current = 0;
+  std::size_t steps = trie.storage_depth();
+  if (steps != 0) {
+    for (auto it = history.rbegin(); it != history.rend(); ++it) {
+      --steps;
+      const NodeIndex child = trie.find_child(current, *it);
+      if (child == NO_INDEX) break;
+      if (child >= kept.size() || kept[child] != 1) break;
+      if (child < terminal.size()) {
+        seen |= terminal[child];
+        if (terminal[child] != 0) best = child;
+      }
+      current = child;
+      if (steps == 0) break;
+    }
+  }
+  return seen ? best : current;
+}
+
+}  // namespace ostrel
