@@ -41,12 +41,9 @@ std::optional<SelectionMethod> parse_method(std::u32string_view text) {
 
 }  // namespace
 
-std::expected<FitConfig, std::string> FitConfig::create(std::size_t alphabet_size,
-                                                        std::size_t max_depth,
-                                                        std::u32string_view method,
-                                                        std::optional<double> beta,
-                                                        std::optional<double> penalty,
-                                                        std::u32string_view boundary) {
+std::expected<FitConfig, std::string> FitConfig::create(
+    std::size_t alphabet_size, std::size_t max_depth, std::u32string_view method,
+    std::optional<double> beta, std::optional<double> penalty, std::u32string_view boundary) {
   using Error = std::unexpected<std::string>;
   if (alphabet_size < 2) return Error("alphabet_size must be at least 2");
   if (max_depth > 65535) return Error("max_depth must be no larger than 65535");
@@ -72,8 +69,7 @@ std::expected<FitConfig, std::string> FitConfig::create(std::size_t alphabet_siz
   if (!beta) {
     beta_value = default_beta(alphabet_size);
     if (chosen == SelectionMethod::Bct && !(beta_value < 1.0)) {
-      return Error(
-          "the default BCT beta rounds to 1 for this alphabet; supply beta explicitly");
+      return Error("the default BCT beta rounds to 1 for this alphabet; supply beta explicitly");
     }
   } else {
     beta_value = *beta;

@@ -27,12 +27,9 @@ struct FitConfig {
   // Validates in this order: alphabet size, maximum depth, method, boundary,
   // beta/penalty against the method, then the values of beta and penalty.
   // `method` and `boundary` are the caller's texts as code points.
-  static std::expected<FitConfig, std::string> create(std::size_t alphabet_size,
-                                                      std::size_t max_depth,
-                                                      std::u32string_view method,
-                                                      std::optional<double> beta,
-                                                      std::optional<double> penalty,
-                                                      std::u32string_view boundary);
+  static std::expected<FitConfig, std::string> create(
+      std::size_t alphabet_size, std::size_t max_depth, std::u32string_view method,
+      std::optional<double> beta, std::optional<double> penalty, std::u32string_view boundary);
 };
 
 // The default BCT prior parameter 1 - 2^-(alphabet_size - 1), evaluated as

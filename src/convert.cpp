@@ -26,9 +26,8 @@ bool raise_type_error(const char* name, Ref message) {
 bool raise_cannot_convert(PyObject* object, const char* target, const char* name) {
   Ref type_name(PyType_GetName(Py_TYPE(object)));
   if (!type_name) return false;
-  return raise_type_error(
-      name, Ref(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", type_name.get(),
-                                     target)));
+  return raise_type_error(name, Ref(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'",
+                                                         type_name.get(), target)));
 }
 
 bool unsigned_from_int(PyObject* integer, Symbol& out) {
@@ -148,9 +147,8 @@ void prefix_type_error(const char* name) {
   PyErr_Restore(Py_NewRef(PyExc_TypeError), error.release(), traceback.release());
 }
 
-bool parse_arguments(const char* function, std::span<const char* const> names,
-                     std::size_t required, PyObject* args, PyObject* kwargs,
-                     std::span<Ref> out) {
+bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
+                     PyObject* args, PyObject* kwargs, std::span<Ref> out) {
   const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
   if (given < 0) return false;
   const auto positional = static_cast<std::size_t>(given);
@@ -186,8 +184,7 @@ bool parse_arguments(const char* function, std::span<const char* const> names,
         }
       }
       if (slot == names.size()) {
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", function,
-                     key);
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", function, key);
         return false;
       }
       if (out[slot]) {
@@ -207,7 +204,8 @@ bool parse_arguments(const char* function, std::span<const char* const> names,
     // 'a'; 'a' and 'b'; 'a', 'b', and 'c', as the interpreter words it.
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
-      if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+      if (i > 0)
+        list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
       list += "'";
       list += missing[i];
       list += "'";

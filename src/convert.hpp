@@ -21,9 +21,8 @@ namespace ostrel::binding {
 // Matches positional and keyword arguments against `names`, of which the
 // first `required` must be given. `function` is the full name used in the
 // messages, such as "OSTREL.fit()". out[i] holds the argument or stays null.
-bool parse_arguments(const char* function, std::span<const char* const> names,
-                     std::size_t required, PyObject* args, PyObject* kwargs,
-                     std::span<Ref> out);
+bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
+                     PyObject* args, PyObject* kwargs, std::span<Ref> out);
 
 // If the current exception is a TypeError, replaces it by a TypeError whose
 // message is "argument '<name>': " + the old message, keeping its cause.

@@ -24,8 +24,7 @@ namespace ostrel::binding {
 // the deallocator; the storage keeps the struct standard-layout, so a pointer
 // to the header is a pointer to the instance.
 struct Instance {
-  PyObject_HEAD
-  alignas(OSTRELObject) unsigned char storage[sizeof(OSTRELObject)];
+  PyObject_HEAD alignas(OSTRELObject) unsigned char storage[sizeof(OSTRELObject)];
   // 0: free; n: n shared borrows; EXCLUSIVE: held by fit.
   std::uint64_t borrow;
 

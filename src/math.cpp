@@ -10,8 +10,7 @@ namespace ostrel {
 double log_gamma(double x) {
   if (x < 0.5) {
     // Reflection: ln Gamma(x) = ln(pi) - ln(sin(pi x)) - ln Gamma(1 - x).
-    return (1.1447298858494002 - std::log(std::sin(x * 3.141592653589793))) -
-           log_gamma(1.0 - x);
+    return (1.1447298858494002 - std::log(std::sin(x * 3.141592653589793))) - log_gamma(1.0 - x);
   }
   const double z = x + (-1.0);
   double a = 676.5203681218851 / (z + 1.0) + 0.9999999999998099;

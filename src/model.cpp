@@ -3,8 +3,8 @@
 #include "model.hpp"
 
 #include <algorithm>
-#include <string>
 #include <limits>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -51,7 +51,8 @@ Count counted_positions(const Rows& rows, std::size_t max_depth) {
 
 std::size_t storage_depth_for(const FitConfig& config, const Rows& rows) {
   if (config.method != SelectionMethod::PeresShield) return config.max_depth;
-  return std::min(config.max_depth, peres_shield::log_log_depth(counted_positions(rows, config.max_depth)));
+  return std::min(config.max_depth,
+                  peres_shield::log_log_depth(counted_positions(rows, config.max_depth)));
 }
 
 std::expected<void, std::string> OSTRELObject::fit(const Rows& rows) {
@@ -116,8 +117,8 @@ SparseDistribution OSTRELObject::distribution(NodeIndex node) const {
 }
 
 ModelResult<Count> OSTRELObject::get_counts(std::span<const Symbol> sequence) const {
-  return then(resolve_active_context(sequence), 
-      [&](NodeIndex node) { return trie->node(node).count; });
+  return then(resolve_active_context(sequence),
+              [&](NodeIndex node) { return trie->node(node).count; });
 }
 
 ModelResult<SparseCounts> OSTRELObject::get_transition_counts(
@@ -134,8 +135,7 @@ ModelResult<SparseCounts> OSTRELObject::get_transition_counts(
 
 ModelResult<SparseDistribution> OSTRELObject::get_distribution(
     std::span<const Symbol> sequence) const {
-  return then(resolve_active_context(sequence), 
-      [&](NodeIndex node) { return distribution(node); });
+  return then(resolve_active_context(sequence), [&](NodeIndex node) { return distribution(node); });
 }
 
 ModelResult<NodeIndex> OSTRELObject::selected_node(std::span<const Symbol> history) const {
@@ -148,8 +148,7 @@ ModelResult<std::vector<Symbol>> OSTRELObject::get_suffix(std::span<const Symbol
   return then(selected_node(history), [&](NodeIndex node) { return context(*trie, node); });
 }
 
-ModelResult<SparseDistribution> OSTRELObject::predict_proba(
-    std::span<const Symbol> history) const {
+ModelResult<SparseDistribution> OSTRELObject::predict_proba(std::span<const Symbol> history) const {
   return then(selected_node(history), [&](NodeIndex node) { return distribution(node); });
 }
 

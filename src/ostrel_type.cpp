@@ -131,33 +131,33 @@ PyObject* get_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* get_transition_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return sequence_method(
-      self, args, kwargs, "OSTREL.get_transition_counts()", SEQUENCE,
-      [](const OSTRELObject& model, std::span<const Symbol> sequence) {
-        return answer(model.get_transition_counts(sequence), [&](const SparseCounts& counts) {
-          return from_counts(counts, model.config.alphabet_size);
-        });
-      });
+  return sequence_method(self, args, kwargs, "OSTREL.get_transition_counts()", SEQUENCE,
+                         [](const OSTRELObject& model, std::span<const Symbol> sequence) {
+                           return answer(model.get_transition_counts(sequence),
+                                         [&](const SparseCounts& counts) {
+                                           return from_counts(counts, model.config.alphabet_size);
+                                         });
+                         });
 }
 
 PyObject* get_distribution(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return sequence_method(
-      self, args, kwargs, "OSTREL.get_distribution()", SEQUENCE,
-      [](const OSTRELObject& model, std::span<const Symbol> sequence) {
-        return answer(model.get_distribution(sequence), [&](const SparseDistribution& p) {
-          return from_distribution(p, model.config.alphabet_size);
-        });
-      });
+  return sequence_method(self, args, kwargs, "OSTREL.get_distribution()", SEQUENCE,
+                         [](const OSTRELObject& model, std::span<const Symbol> sequence) {
+                           return answer(model.get_distribution(sequence),
+                                         [&](const SparseDistribution& p) {
+                                           return from_distribution(p, model.config.alphabet_size);
+                                         });
+                         });
 }
 
 PyObject* predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return sequence_method(
-      self, args, kwargs, "OSTREL.predict_proba()", HISTORY,
-      [](const OSTRELObject& model, std::span<const Symbol> history) {
-        return answer(model.predict_proba(history), [&](const SparseDistribution& p) {
-          return from_distribution(p, model.config.alphabet_size);
-        });
-      });
+  return sequence_method(self, args, kwargs, "OSTREL.predict_proba()", HISTORY,
+                         [](const OSTRELObject& model, std::span<const Symbol> history) {
+                           return answer(model.predict_proba(history),
+                                         [&](const SparseDistribution& p) {
+                                           return from_distribution(p, model.config.alphabet_size);
+                                         });
+                         });
 }
 
 PyObject* get_contexts(PyObject* self, PyObject* /*unused*/) {
@@ -219,13 +219,14 @@ PyObject* get_boundary(PyObject* self, void*) {
 }
 
 PyObject* get_sample_size(PyObject* self, void*) {
-  return property(self,
-                  [](const OSTRELObject& model) { return answer(model.sample_size(), from_count); });
+  return property(
+      self, [](const OSTRELObject& model) { return answer(model.sample_size(), from_count); });
 }
 
 PyObject* get_alphabet_size(PyObject* self, void*) {
-  return property(
-      self, [](const OSTRELObject& model) { return PyLong_FromSize_t(model.config.alphabet_size); });
+  return property(self, [](const OSTRELObject& model) {
+    return PyLong_FromSize_t(model.config.alphabet_size);
+  });
 }
 
 PyObject* get_max_depth(PyObject* self, void*) {
@@ -234,8 +235,8 @@ PyObject* get_max_depth(PyObject* self, void*) {
 }
 
 PyObject* get_effective_max_depth(PyObject* self, void*) {
-  return property(self,
-                  [](const OSTRELObject& model) { return answer_size(model.effective_max_depth()); });
+  return property(
+      self, [](const OSTRELObject& model) { return answer_size(model.effective_max_depth()); });
 }
 
 PyObject* get_node_count(PyObject* self, void*) {
@@ -260,9 +261,8 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
-         "Variable-length Markov-chain estimator with interchangeable tree selectors.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "Variable-length Markov-chain estimator with interchangeable tree selectors.")},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(ostrel_dealloc)},
     {Py_tp_new, reinterpret_cast<void*>(ostrel_new)},
@@ -272,11 +272,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec type_spec = {
-    "builtins.OSTREL",
-    static_cast<int>(sizeof(Instance)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slots,
+    "builtins.OSTREL", static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 
 }  // namespace

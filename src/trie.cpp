@@ -188,9 +188,9 @@ void sorted_outcomes(const CountTrie& trie, NodeIndex node, std::vector<SymbolCo
 }
 
 std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
-                                                              std::size_t alphabet_size,
-                                                              std::size_t conditioning_depth,
-                                                              std::size_t storage_depth) {
+                                                             std::size_t alphabet_size,
+                                                             std::size_t conditioning_depth,
+                                                             std::size_t storage_depth) {
   if (storage_depth > conditioning_depth) {
     return std::unexpected("storage depth cannot exceed conditioning depth");
   }
@@ -274,8 +274,7 @@ std::pair<CountTrie, std::vector<std::uint8_t>> compact(CountTrie trie,
       ++children;
     }
     std::size_t outcomes = 0;
-    for (OutcomeIndex o = trie.nodes_[i].first_outcome; o != NO_INDEX;
-         o = trie.outcomes_[o].next) {
+    for (OutcomeIndex o = trie.nodes_[i].first_outcome; o != NO_INDEX; o = trie.outcomes_[o].next) {
       const OutcomeCount old = trie.outcomes_[o];
       out.outcomes_.push_back(OutcomeCount{old.count, old.symbol, node.first_outcome});
       node.first_outcome = static_cast<OutcomeIndex>(out.outcomes_.size() - 1);

@@ -161,9 +161,9 @@ void sorted_outcomes(const CountTrie& trie, NodeIndex node, std::vector<SymbolCo
 // of its `storage_depth` preceding symbols. Symbols are range-checked row by
 // row before the row is counted.
 std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
-                                                              std::size_t alphabet_size,
-                                                              std::size_t conditioning_depth,
-                                                              std::size_t storage_depth);
+                                                             std::size_t alphabet_size,
+                                                             std::size_t conditioning_depth,
+                                                             std::size_t storage_depth);
 
 // Keeps the nodes whose `kept` byte is set (the root and a parent-closed set),
 // renumbered densely in their old order, with every child and outcome list

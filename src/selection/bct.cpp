@@ -67,8 +67,8 @@ SplitPlan select(const CountTrie& trie, double beta) {
 
   const double half = alphabet * 0.5;
   const double lg_half = log_gamma(half);
-  LogGammaTable lg_half_plus(half, 0.0);           // log_gamma(half + N)
-  LogGammaTable kt_term(0.5, -LOG_GAMMA_HALF);     // log_gamma(c + 0.5) - log_gamma(0.5)
+  LogGammaTable lg_half_plus(half, 0.0);        // log_gamma(half + N)
+  LogGammaTable kt_term(0.5, -LOG_GAMMA_HALF);  // log_gamma(c + 0.5) - log_gamma(0.5)
   // The term of an absent symbol. With a correctly rounded logarithm it is
   // +0.0, and adding +0.0 changes no partial sum (none is ever -0.0, since
   // every summand is a finite value other than -0.0), so absent symbols can be

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what the tests need, then runs every check: formatting, the wheel's
+# stable-ABI audit, the GoogleTest suite of the model core and the pytest suite
+# against the installed wheel. Exits non-zero on the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python=${PYTHON:-python3}
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  echo "== installing GoogleTest (Debian package libgtest-dev)"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq libgtest-dev >/dev/null
+fi
+
+echo "== installing test requirements"
+"$python" -m pip install -q -r requirements-test.txt
+
+echo "== formatting (ruff, clang-format)"
+"$python" -m ruff check .
+"$python" -m ruff format --check .
+git ls-files -- '*.cpp' '*.hpp' | grep -v '^src/unicode_tables.hpp$' |
+  xargs clang-format --dry-run -Werror
+
+echo "== building the wheel and auditing its stable ABI"
+rm -rf dist
+"$python" -m pip wheel . --no-deps --no-build-isolation -w dist -q
+abi3audit --strict --verbose dist/*.whl
+"$python" -m pip install -q --force-reinstall --no-deps dist/*.whl
+
+echo "== model core tests (GoogleTest)"
+cmake -S . -B build/core-tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DOSTREL_BUILD_TESTS=ON -DOSTREL_BUILD_EXTENSION=OFF >/dev/null
+cmake --build build/core-tests
+build/core-tests/ostrel_core_tests --gtest_brief=1
+
+echo "== Python tests (pytest)"
+"$python" -m pytest -q
