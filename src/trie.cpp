@@ -114,6 +114,16 @@ std::expected<NodeIndex, std::string> CountTrie::get_or_create_child(NodeIndex n
   return child;
 }
 
+void CountTrie::count_position(std::span<const NodeIndex> path, Symbol symbol) {
+  for (const NodeIndex node : path) __builtin_prefetch(&nodes_[node], 1);
+  for (const NodeIndex node : path) {
+    const OutcomeIndex head = nodes_[node].first_outcome;
+    if (head != NO_INDEX) __builtin_prefetch(&outcomes_[head], 1);
+  }
+  for (const NodeIndex node : path) increment_outcome(node, symbol);
+  ++sample_size_;
+}
+
 void CountTrie::reserve_children(NodeIndex node, std::size_t wanted) {
   std::size_t existing = 0;
   for (EdgeIndex e = nodes_[node].first_child; e != NO_INDEX; e = edges_[e].next) ++existing;
@@ -195,6 +205,7 @@ std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
     return std::unexpected("storage depth cannot exceed conditioning depth");
   }
   CountTrie trie(alphabet_size, storage_depth);
+  std::vector<NodeIndex> path(storage_depth + 1, 0);  // path[0] is the root
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const std::span<const Symbol> row = rows[r];
     for (std::size_t i = 0; i < row.size(); ++i) {
@@ -207,15 +218,17 @@ std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
     // Positions before `conditioning_depth` are context only; t - d never
     // reaches before the row's start because storage_depth <= t.
     for (std::size_t t = conditioning_depth; t < row.size(); ++t) {
-      const Symbol x = row[t];
-      trie.count_position(x);
-      NodeIndex current = 0;
+      // Find (or create) the whole path first, then record the outcome along
+      // it: the records touched by the increments are independent of each
+      // other, so their memory accesses overlap instead of queueing behind
+      // the path walk. Nodes and outcome records are still created in the
+      // same order (path nodes by depth; outcomes root first, then by depth).
       for (std::size_t d = 1; d <= storage_depth; ++d) {
-        auto child = trie.get_or_create_child(current, row[t - d]);
+        auto child = trie.get_or_create_child(path[d - 1], row[t - d]);
         if (!child) return std::unexpected(std::move(child.error()));
-        current = *child;
-        trie.increment_outcome(current, x);
+        path[d] = *child;
       }
+      trie.count_position(path, row[t]);
     }
   }
   return trie;

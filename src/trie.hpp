@@ -101,11 +101,9 @@ class CountTrie {
   // One more observation of `symbol` after the context of `node`.
   void increment_outcome(NodeIndex node, Symbol symbol);
 
-  // Counts one training position at the root: its outcome and the sample size.
-  void count_position(Symbol symbol) {
-    increment_outcome(0, symbol);
-    ++sample_size_;
-  }
+  // Counts one training position: its outcome at every node of `path` (the
+  // root first, then one node per depth) and one more sample.
+  void count_position(std::span<const NodeIndex> path, Symbol symbol);
 
   // The child of `node` for `symbol`, or NO_INDEX.
   NodeIndex find_child(NodeIndex node, Symbol symbol) const noexcept {

@@ -1,0 +1,158 @@
+"""The module object, the class OSTREL and the shared argument parser."""
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+import ostrel
+from ostrel import OSTREL
+
+CLASS_DOC = "Variable-length Markov-chain estimator with interchangeable tree selectors."
+METHODS = {
+    "fit": (
+        "($self, data)",
+        "Fit a fresh model. Rows are independent sequences and are never joined.",
+    ),
+    "get_suffix": (
+        "($self, sequence)",
+        "Return the selected context suffix, or an aggregate prefix when the\n"
+        "supplied history is shorter than the selected context.",
+    ),
+    "get_counts": (
+        "($self, sequence)",
+        "Return the number of usable outcomes observed after an active tree node.",
+    ),
+    "get_transition_counts": (
+        "($self, sequence)",
+        "Return unsmoothed next-symbol counts in alphabet order.",
+    ),
+    "get_distribution": (
+        "($self, sequence)",
+        "Return Jeffreys-smoothed transition probabilities for an active node.",
+    ),
+    "predict_proba": (
+        "($self, history)",
+        "Select a context from `history` and return its transition probabilities.",
+    ),
+    "get_contexts": (
+        "($self)",
+        "Return terminal contexts only, ordered first by length and then lexically.",
+    ),
+}
+TOO_MANY_FOR_NEW = "takes from 1 to 6 positional arguments but 7 were given"
+CONFIGURATION = ("method", "boundary", "alphabet_size", "max_depth")
+PROPERTIES = (*CONFIGURATION, "sample_size", "effective_max_depth", "node_count", "context_count")
+
+
+def test_module_attributes():
+    assert ostrel.__all__ == ["OSTREL", "__version__"]
+    assert ostrel.__version__ == "0.3.0"
+    assert ostrel.__doc__ == ""
+    assert ostrel.OSTREL is OSTREL
+    assert [name for name in vars(ostrel) if not name.startswith("_")] == ["OSTREL"]
+
+
+def test_class_identity_and_docstring():
+    assert OSTREL.__name__ == "OSTREL"
+    assert OSTREL.__module__ == "builtins"
+    assert OSTREL.__doc__ == CLASS_DOC
+    assert OSTREL.__text_signature__ is None
+    assert re.fullmatch(r"<builtins\.OSTREL object at 0x[0-9a-fA-F]+>", repr(OSTREL(2)))
+
+
+def test_public_members_are_the_seven_methods_and_eight_properties():
+    public = {name for name in dir(OSTREL) if not name.startswith("_")}
+    assert public == set(METHODS) | set(PROPERTIES)
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_method_signature_and_docstring(name):
+    signature, doc = METHODS[name]
+    method = getattr(OSTREL, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
+@pytest.mark.parametrize("name", PROPERTIES)
+def test_properties_are_read_only(name):
+    model = OSTREL(3, 4, " BIC ")
+    before = [getattr(model, attribute) for attribute in CONFIGURATION]
+    with pytest.raises(AttributeError):
+        setattr(model, name, 3)
+    with pytest.raises(AttributeError):
+        delattr(model, name)
+    assert [getattr(model, attribute) for attribute in CONFIGURATION] == before
+    assert before == ["bic", "condition", 3, 4]
+
+
+def test_class_refuses_subclassing():
+    with pytest.raises(TypeError):
+        type("Derived", (OSTREL,), {})
+
+
+def test_instances_have_no_dict_and_no_weakref():
+    model = OSTREL(2)
+    assert not hasattr(model, "__dict__")
+    with pytest.raises(AttributeError):
+        model.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(model)
+
+
+def test_foreign_receiver_is_refused():
+    with pytest.raises(TypeError):
+        OSTREL.get_counts(5, [1])
+    with pytest.raises(TypeError):
+        vars(OSTREL)["alphabet_size"].__get__(5, int)
+
+
+def test_second_initialisation_raises_import_error():
+    script = textwrap.dedent(
+        """
+        import importlib, sys
+        sys.path.insert(0, sys.argv[1])
+        import ostrel
+        first = ostrel
+        del sys.modules["ostrel"]
+        try:
+            importlib.import_module("ostrel")
+        except ImportError:
+            pass
+        else:
+            raise SystemExit("second initialisation succeeded")
+        model = first.OSTREL(2, 1)
+        model.fit([[0, 1, 0, 1]])
+        print(first.__version__, model.method, model.sample_size)
+        """
+    )
+    directory = os.path.dirname(ostrel.__file__)
+    run = subprocess.run(
+        [sys.executable, "-c", script, directory], capture_output=True, text=True, timeout=60
+    )
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "0.3.0 bct 3\n"
+
+
+@pytest.mark.parametrize(
+    ("name", "args", "kwargs", "tail"),
+    [
+        ("__new__", (4, 3, "bct", None, None, "condition", 1), {}, TOO_MANY_FOR_NEW),
+        ("__new__", (), {}, "missing 1 required positional argument: 'alphabet_size'"),
+        ("__new__", (4,), {"x": 1}, "got an unexpected keyword argument 'x'"),
+        ("__new__", (4, 3), {"max_depth": 3}, "got multiple values for argument 'max_depth'"),
+        ("get_counts", ([0], [1]), {}, "takes 1 positional arguments but 2 were given"),
+        ("get_counts", (), {}, "missing 1 required positional argument: 'sequence'"),
+        ("predict_proba", (), {"sequence": [0]}, "got an unexpected keyword argument 'sequence'"),
+        ("fit", ([[0]],), {"data": [[0]]}, "got multiple values for argument 'data'"),
+    ],
+)
+def test_argument_parser_messages(name, args, kwargs, tail):
+    call = OSTREL if name == "__new__" else getattr(OSTREL(2), name)
+    with pytest.raises(TypeError) as excinfo:
+        call(*args, **kwargs)
+    assert str(excinfo.value) == f"OSTREL.{name}() {tail}"
