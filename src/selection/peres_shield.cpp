@@ -7,17 +7,50 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
 namespace ostrel::peres_shield {
 
 namespace {
 
-// The largest |n_i(b) - count(i) * n_p(b) / count(p)| over the symbols b. A
-// symbol absent at both nodes deviates by exactly 0 and cannot raise the
-// maximum (which starts at 0.0), so only the symbols recorded at either node
-// are visited; the maximum does not depend on the order.
-double fluctuation(const CountTrie& trie, NodeIndex i, NodeIndex p) {
+// The outcome records of every node shallower than the depth bound (the only
+// nodes that serve as ancestors), each node's sorted by count, largest first.
+class AncestorOutcomes {
+ public:
+  AncestorOutcomes(const CountTrie& trie, std::size_t depth_bound) : begin_(trie.node_count() + 1) {
+    for (std::size_t i = 0; i < trie.node_count(); ++i) {
+      begin_[i] = records_.size();
+      if (trie.node(static_cast<NodeIndex>(i)).depth >= depth_bound) continue;
+      const auto& outcomes = trie.outcomes();
+      for (OutcomeIndex o = trie.node(static_cast<NodeIndex>(i)).first_outcome; o != NO_INDEX;
+           o = outcomes[o].next) {
+        records_.push_back(SymbolCount{outcomes[o].symbol, outcomes[o].count});
+      }
+      std::sort(records_.begin() + static_cast<std::ptrdiff_t>(begin_[i]), records_.end(),
+                [](const SymbolCount& a, const SymbolCount& b) { return a.count > b.count; });
+    }
+    begin_.back() = records_.size();
+  }
+
+  std::span<const SymbolCount> by_count(NodeIndex node) const {
+    return {records_.data() + begin_[node], begin_[node + 1] - begin_[node]};
+  }
+
+ private:
+  std::vector<std::size_t> begin_;
+  std::vector<SymbolCount> records_;
+};
+
+// The largest |n_i(b) - count(i) * n_p(b) / count(p)| over all symbols b,
+// visiting only the symbols recorded at i plus one more: a symbol absent at
+// both nodes deviates by exactly 0, and among the symbols recorded at p but
+// not at i the deviation count(i) * n_p(b) / count(p) grows with n_p(b)
+// (rounding is monotone), so only the most frequent of them can be largest.
+// The maximum does not depend on the order of the terms, so this is the value
+// of the full loop over the alphabet, bit for bit.
+double fluctuation(const CountTrie& trie, NodeIndex i, NodeIndex p,
+                   std::span<const SymbolCount> p_by_count) {
   const TrieNode& node = trie.node(i);
   const TrieNode& ancestor = trie.node(p);
   if (ancestor.count == 0) return 0.0;
@@ -25,17 +58,16 @@ double fluctuation(const CountTrie& trie, NodeIndex i, NodeIndex p) {
   const double count_p = static_cast<double>(ancestor.count);
   const auto& outcomes = trie.outcomes();
   double largest = 0.0;
-  for (OutcomeIndex o = ancestor.first_outcome; o != NO_INDEX; o = outcomes[o].next) {
-    const double expected = (count_i * static_cast<double>(outcomes[o].count)) / count_p;
-    const double observed = static_cast<double>(trie.outcome_count(i, outcomes[o].symbol));
-    largest = std::max(largest, std::fabs(observed - expected));
-  }
-  // Symbols seen at the node but never at the ancestor (not possible in a
-  // trie built from rows, where a node's outcomes are also its ancestors').
   for (OutcomeIndex o = node.first_outcome; o != NO_INDEX; o = outcomes[o].next) {
-    if (trie.outcome_count(p, outcomes[o].symbol) == 0) {
-      largest = std::max(largest, std::fabs(static_cast<double>(outcomes[o].count) - 0.0));
-    }
+    const double n_p = static_cast<double>(trie.outcome_count(p, outcomes[o].symbol));
+    const double expected = (count_i * n_p) / count_p;
+    largest = std::max(largest, std::fabs(static_cast<double>(outcomes[o].count) - expected));
+  }
+  for (const SymbolCount& record : p_by_count) {
+    if (trie.outcome_count(i, record.symbol) != 0) continue;
+    const double expected = (count_i * static_cast<double>(record.count)) / count_p;
+    largest = std::max(largest, std::fabs(0.0 - expected));
+    break;
   }
   return largest;
 }
@@ -59,6 +91,7 @@ TreeMask select(const CountTrie& trie) {
 
   // flagged[c]: the extension from c's parent to c is significant for some
   // node in c's subtree of depth at most the bound.
+  const AncestorOutcomes ancestors(trie, depth_bound);
   std::vector<std::uint8_t> flagged(n, 0);
   for (std::size_t i = 1; i < n; ++i) {
     const TrieNode& node = trie.node(static_cast<NodeIndex>(i));
@@ -66,7 +99,9 @@ TreeMask select(const CountTrie& trie) {
     NodeIndex c = static_cast<NodeIndex>(i);
     NodeIndex p = node.parent;
     while (true) {
-      if (fluctuation(trie, static_cast<NodeIndex>(i), p) >= threshold) flagged[c] = 1;
+      if (fluctuation(trie, static_cast<NodeIndex>(i), p, ancestors.by_count(p)) >= threshold) {
+        flagged[c] = 1;
+      }
       if (p == 0) break;
       c = p;
       p = trie.node(p).parent;
