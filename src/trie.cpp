@@ -115,6 +115,8 @@ std::expected<NodeIndex, std::string> CountTrie::get_or_create_child(NodeIndex n
 }
 
 void CountTrie::count_position(std::span<const NodeIndex> path, Symbol symbol) {
+  // The records touched are independent of each other: fetch them all before
+  // the list walks, so that their cache misses overlap.
   for (const NodeIndex node : path) __builtin_prefetch(&nodes_[node], 1);
   for (const NodeIndex node : path) {
     const OutcomeIndex head = nodes_[node].first_outcome;
@@ -205,7 +207,9 @@ std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
     return std::unexpected("storage depth cannot exceed conditioning depth");
   }
   CountTrie trie(alphabet_size, storage_depth);
-  std::vector<NodeIndex> path(storage_depth + 1, 0);  // path[0] is the root
+  constexpr std::size_t LANES = 4;
+  // One path per lane, each storage_depth + 1 nodes from the root.
+  std::vector<NodeIndex> paths(LANES * (storage_depth + 1), 0);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const std::span<const Symbol> row = rows[r];
     for (std::size_t i = 0; i < row.size(); ++i) {
@@ -217,18 +221,38 @@ std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
     }
     // Positions before `conditioning_depth` are context only; t - d never
     // reaches before the row's start because storage_depth <= t.
-    for (std::size_t t = conditioning_depth; t < row.size(); ++t) {
-      // Find (or create) the whole path first, then record the outcome along
-      // it: the records touched by the increments are independent of each
-      // other, so their memory accesses overlap instead of queueing behind
-      // the path walk. Nodes and outcome records are still created in the
-      // same order (path nodes by depth; outcomes root first, then by depth).
+    //
+    // Positions are taken LANES at a time. Their paths are first looked up
+    // together, level by level, without changing the trie: the lookups are
+    // independent, so their cache misses overlap. Then each position in turn,
+    // in row order, creates what its lookup did not find (possibly nodes that
+    // an earlier position of the group has just created) and records its
+    // outcome along the path. Nodes and outcome records are therefore created
+    // exactly in the order of counting one position after the other.
+    for (std::size_t t = conditioning_depth; t < row.size(); t += LANES) {
+      const std::size_t lanes = std::min(LANES, row.size() - t);
+      std::size_t found[LANES];
+      for (std::size_t lane = 0; lane < lanes; ++lane) found[lane] = 0;
       for (std::size_t d = 1; d <= storage_depth; ++d) {
-        auto child = trie.get_or_create_child(path[d - 1], row[t - d]);
-        if (!child) return std::unexpected(std::move(child.error()));
-        path[d] = *child;
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+          if (found[lane] != d - 1) continue;  // this lane's walk has stopped
+          NodeIndex* path = &paths[lane * (storage_depth + 1)];
+          const NodeIndex child = trie.find_child(path[d - 1], row[t + lane - d]);
+          if (child == NO_INDEX) continue;
+          path[d] = child;
+          found[lane] = d;
+        }
       }
-      trie.count_position(path, row[t]);
+      for (std::size_t lane = 0; lane < lanes; ++lane) {
+        const std::size_t position = t + lane;
+        NodeIndex* path = &paths[lane * (storage_depth + 1)];
+        for (std::size_t d = found[lane] + 1; d <= storage_depth; ++d) {
+          auto child = trie.get_or_create_child(path[d - 1], row[position - d]);
+          if (!child) return std::unexpected(std::move(child.error()));
+          path[d] = *child;
+        }
+        trie.count_position(std::span<const NodeIndex>(path, storage_depth + 1), row[position]);
+      }
     }
   }
   return trie;
