@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every check: formatting, the wheel's
-# stable-ABI audit, the GoogleTest suite of the model core and the pytest suite
-# against the installed wheel. Exits non-zero on the first failure.
+# stable-ABI audit, the GoogleTest suite of the model core, the pytest suite
+# against the installed wheel, both suites again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a bounded fuzzing run. Exits non-zero on the
+# first failure. `--quick` stops after the plain test suites.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
 
 python=${PYTHON:-python3}
 
@@ -38,3 +43,8 @@ build/core-tests/ostrel_core_tests --gtest_brief=1
 
 echo "== Python tests (pytest)"
 "$python" -m pytest -q
+
+[ "$quick" -eq 1 ] && exit 0
+
+echo "== sanitizers"
+bash scripts/sanitize.sh

@@ -62,23 +62,22 @@ TEST_P(QuoteTextTest, RendersQuotedAndEscaped) {
   EXPECT_EQ(quote_text(GetParam().input), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ShortEscapes, QuoteTextTest,
-    testing::Values(QuoteCase{U"", R"("")"}, QuoteCase{U"a\\b", R"("a\\b")"},
-                    QuoteCase{U"say \"hi\"", R"("say \"hi\"")"},
-                    QuoteCase{U"\t\r\n", R"("\t\r\n")"},
-                    QuoteCase{std::u32string(1, U'\0') + U"x", R"("\0x")"},
-                    QuoteCase{U"it's a b", R"("it's a b")"}));
+INSTANTIATE_TEST_SUITE_P(ShortEscapes, QuoteTextTest,
+                         testing::Values(QuoteCase{U"", R"("")"}, QuoteCase{U"a\\b", R"("a\\b")"},
+                                         QuoteCase{U"say \"hi\"", R"("say \"hi\"")"},
+                                         QuoteCase{U"\t\r\n", R"("\t\r\n")"},
+                                         QuoteCase{std::u32string(1, U'\0') + U"x", R"("\0x")"},
+                                         QuoteCase{U"it's a b", R"("it's a b")"}));
 
 INSTANTIATE_TEST_SUITE_P(
     NotPrintableAsHex, QuoteTextTest,
-    testing::Values(QuoteCase{U"\u0001", R"("\u{1}")"},      // C0 control
+    testing::Values(QuoteCase{U"\u0001", R"("\u{1}")"},  // C0 control
                     QuoteCase{U"\u001F\u007F", R"("\u{1f}\u{7f}")"},
                     QuoteCase{U"\u0085\u009F", R"("\u{85}\u{9f}")"},  // C1 controls
-                    QuoteCase{U"\u00A0", R"("\u{a0}")"},     // NBSP (Zs)
-                    QuoteCase{U"\u3000", R"("\u{3000}")"},   // IDEOGRAPHIC SPACE
-                    QuoteCase{U"\u0378", R"("\u{378}")"},    // unassigned
-                    QuoteCase{U"\uE000", R"("\u{e000}")"},   // private use
+                    QuoteCase{U"\u00A0", R"("\u{a0}")"},              // NBSP (Zs)
+                    QuoteCase{U"\u3000", R"("\u{3000}")"},            // IDEOGRAPHIC SPACE
+                    QuoteCase{U"\u0378", R"("\u{378}")"},             // unassigned
+                    QuoteCase{U"\uE000", R"("\u{e000}")"},            // private use
                     QuoteCase{std::u32string{0xD800, 0xDFFF}, R"("\u{d800}\u{dfff}")"},
                     QuoteCase{U"\u00AD\u200B\u200D", R"("\u{ad}\u{200b}\u{200d}")"},  // Cf
                     QuoteCase{U"\u2028\u2029", R"("\u{2028}\u{2029}")"},
@@ -86,13 +85,13 @@ INSTANTIATE_TEST_SUITE_P(
                     QuoteCase{std::u32string{0x110000, 0xFFFFFFFF},
                               R"("\u{110000}\u{ffffffff}")"}));
 
-INSTANTIATE_TEST_SUITE_P(
-    GraphemeExtendAsHex, QuoteTextTest,
-    testing::Values(QuoteCase{U"e\u0301", R"("e\u{301}")"},
-                    QuoteCase{U"\u2764\uFE0F", "\"\u2764\\u{fe0f}\""},
-                    QuoteCase{U"\u200C", R"("\u{200c}")"},
-                    QuoteCase{U"\u09BE\uFF9E", R"("\u{9be}\u{ff9e}")"},  // Mc and Lm marks
-                    QuoteCase{U"\U000E0020", R"("\u{e0020}")"}));
+INSTANTIATE_TEST_SUITE_P(GraphemeExtendAsHex, QuoteTextTest,
+                         testing::Values(QuoteCase{U"e\u0301", R"("e\u{301}")"},
+                                         QuoteCase{U"\u2764\uFE0F", "\"\u2764\\u{fe0f}\""},
+                                         QuoteCase{U"\u200C", R"("\u{200c}")"},
+                                         QuoteCase{U"\u09BE\uFF9E",
+                                                   R"("\u{9be}\u{ff9e}")"},  // Mc and Lm marks
+                                         QuoteCase{U"\U000E0020", R"("\u{e0020}")"}));
 
 // UTF-8 output across the 1/2/3/4-byte boundaries.
 INSTANTIATE_TEST_SUITE_P(

@@ -1,0 +1,100 @@
+#pragma once
+// Shared helpers of the core tests: seeded training rows with structure, counts read by
+// walking the plain linked lists (never the side index), and checks that every tree mask
+// and every untouched trie must pass.
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "selection/selection.hpp"
+#include "trie.hpp"
+
+namespace ostrel::testing_support {
+
+// Rows in which the next symbol is, with probability `follow`, a fixed function of the two
+// previous symbols within {0, ..., 3}, and otherwise uniform over the alphabet. Frequent
+// small symbols give shallow contexts that matter; the rest fills long per-node lists.
+inline Rows markov_rows(std::uint64_t seed, std::size_t alphabet, std::size_t rows,
+                        std::size_t length, double follow) {
+  std::mt19937_64 rng(seed);
+  Rows out;
+  for (std::size_t r = 0; r < rows; ++r) {
+    Symbol prev = 0, prev2 = 0;
+    for (std::size_t t = 0; t < length; ++t) {
+      const Symbol s = static_cast<double>(rng() >> 11) * 0x1.0p-53 < follow
+                           ? (prev2 == 1 ? 0 : (prev + 1) % 4 % alphabet)
+                           : static_cast<Symbol>(rng() % alphabet);
+      out.push_symbol(s);
+      prev2 = prev;
+      prev = s;
+    }
+    out.end_row();
+  }
+  return out;
+}
+
+// Entry s is the count of s at `node`, found by walking its outcome list.
+inline std::vector<Count> walk_counts(const CountTrie& trie, NodeIndex node) {
+  std::vector<Count> counts(trie.alphabet_size(), 0);
+  for (OutcomeIndex o = trie.node(node).first_outcome; o != NO_INDEX; o = trie.outcomes()[o].next) {
+    counts[trie.outcomes()[o].symbol] += trie.outcomes()[o].count;
+  }
+  return counts;
+}
+
+// The invariants of every selected tree. `complete`: each node of the tree has no child in
+// it or one per symbol, as under bct and bic.
+inline void expect_valid_mask(const CountTrie& trie, const TreeMask& mask, bool complete) {
+  const std::size_t n = trie.node_count();
+  ASSERT_EQ(mask.kept.size(), n);
+  ASSERT_EQ(mask.terminal.size(), n);
+  EXPECT_EQ(mask.kept[0], 1);
+  std::size_t contexts = 0;
+  for (NodeIndex i = 0; i < n; ++i) {
+    SCOPED_TRACE(testing::Message() << "node " << i);
+    ASSERT_LE(mask.kept[i], 1);
+    ASSERT_LE(mask.terminal[i], 1);
+    if (i != 0 && mask.kept[i]) {
+      EXPECT_EQ(mask.kept[trie.node(i).parent], 1);
+    }
+    std::size_t kept_children = 0;
+    for (EdgeIndex e = trie.node(i).first_child; e != NO_INDEX; e = trie.edges()[e].next) {
+      kept_children += mask.kept[trie.edges()[e].child];
+    }
+    EXPECT_EQ(mask.terminal[i], mask.kept[i] && kept_children < trie.alphabet_size() ? 1 : 0);
+    if (complete && mask.kept[i]) {
+      EXPECT_TRUE(kept_children == 0 || kept_children == trie.alphabet_size());
+    }
+    contexts += mask.terminal[i];
+  }
+  EXPECT_GE(contexts, 1u);
+}
+
+inline void expect_same_trie(const CountTrie& a, const CountTrie& b) {
+  EXPECT_EQ(a.sample_size(), b.sample_size());
+  EXPECT_EQ(a.storage_depth(), b.storage_depth());
+  ASSERT_EQ(a.node_count(), b.node_count());
+  ASSERT_EQ(a.edges().size(), b.edges().size());
+  ASSERT_EQ(a.outcomes().size(), b.outcomes().size());
+  for (std::size_t i = 0; i < a.node_count(); ++i) {
+    const TrieNode &x = a.nodes()[i], &y = b.nodes()[i];
+    EXPECT_TRUE(x.count == y.count && x.symbol == y.symbol && x.parent == y.parent &&
+                x.first_child == y.first_child && x.first_outcome == y.first_outcome &&
+                x.depth == y.depth)
+        << "node " << i;
+  }
+  for (std::size_t e = 0; e < a.edges().size(); ++e) {
+    const ChildEdge &x = a.edges()[e], &y = b.edges()[e];
+    EXPECT_TRUE(x.symbol == y.symbol && x.child == y.child && x.next == y.next) << "edge " << e;
+  }
+  for (std::size_t o = 0; o < a.outcomes().size(); ++o) {
+    const OutcomeCount x = a.outcomes()[o], y = b.outcomes()[o];
+    EXPECT_TRUE(x.count == y.count && x.symbol == y.symbol && x.next == y.next) << "outcome " << o;
+  }
+}
+
+}  // namespace ostrel::testing_support
