@@ -95,6 +95,8 @@ PyObject* guarded(Body&& body) noexcept {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     return result;
+  } catch (const CapacityExhausted& full) {
+    PyErr_SetString(PyExc_MemoryError, full.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

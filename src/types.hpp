@@ -47,7 +47,9 @@ class InternalFault : public std::logic_error {
 // same way.
 class CapacityExhausted : public std::bad_alloc {
  public:
-  const char* what() const noexcept override { return "count trie index space exhausted"; }
+  const char* what() const noexcept override {
+    return "the model would need more than 4294967295 trie records";
+  }
 };
 
 }  // namespace ostrel
