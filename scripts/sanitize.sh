@@ -19,11 +19,13 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
   "$build/ostrel_core_tests" --gtest_brief=1
 
 # The interpreter itself is not instrumented: the runtime must be loaded
-# first, and its leak report at exit would list the interpreter's own
-# deliberate leaks, so leak checking there is left to the leak tests.
+# first (with the C++ runtime beside it, so that its exception interceptors
+# find what they wrap), and its leak report at exit would list the
+# interpreter's own deliberate leaks, so leak checking there is left to the
+# leak tests.
 echo "== Python tests under ASan and UBSan"
 OSTREL_SANITIZED=1 \
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   PYTHONPATH="$PWD/$build" \
   "$python" -m pytest -q -p no:cacheprovider
