@@ -26,6 +26,30 @@ void reserve_one_more(std::vector<Record>& arena) {
   reserve_more(arena, 1);
 }
 
+// The record carrying `symbol` on the list that starts at `head` (edges or
+// outcome records), or NO_INDEX; `passed` counts the records walked past.
+template <class Record>
+std::uint32_t search_list(const std::vector<Record>& records, std::uint32_t head, Symbol symbol,
+                          std::size_t& passed) noexcept {
+  passed = 0;
+  for (std::uint32_t r = head; r != NO_INDEX; r = records[r].next, ++passed) {
+    if (records[r].symbol == symbol) return r;
+  }
+  return NO_INDEX;
+}
+
+// Enters every record of the list that starts at `head` into `index`.
+template <class Record>
+void index_list(ListIndex& index, const std::vector<Record>& records, NodeIndex owner,
+                std::uint32_t head) {
+  std::size_t length = 0;
+  for (std::uint32_t r = head; r != NO_INDEX; r = records[r].next) ++length;
+  index.reserve(length);
+  for (std::uint32_t r = head; r != NO_INDEX; r = records[r].next) {
+    index.insert(owner, records[r].symbol, r);
+  }
+}
+
 }  // namespace
 
 Rows::Rows(std::initializer_list<std::initializer_list<Symbol>> rows) {
@@ -44,60 +68,30 @@ CountTrie::CountTrie(std::size_t alphabet_size, std::size_t storage_depth)
 EdgeIndex CountTrie::find_edge(NodeIndex node, Symbol symbol) const noexcept {
   const TrieNode& n = nodes_[node];
   if (n.indexed & CHILDREN_INDEXED) return child_index_.find(node, symbol);
-  for (EdgeIndex e = n.first_child; e != NO_INDEX; e = edges_[e].next) {
-    if (edges_[e].symbol == symbol) return e;
-  }
-  return NO_INDEX;
+  std::size_t passed;
+  return search_list(edges_, n.first_child, symbol, passed);
 }
 
 OutcomeIndex CountTrie::find_outcome(NodeIndex node, Symbol symbol) const noexcept {
   const TrieNode& n = nodes_[node];
   if (n.indexed & OUTCOMES_INDEXED) return outcome_index_.find(node, symbol);
-  for (OutcomeIndex o = n.first_outcome; o != NO_INDEX; o = outcomes_[o].next) {
-    if (outcomes_[o].symbol == symbol) return o;
-  }
-  return NO_INDEX;
-}
-
-void CountTrie::index_children(NodeIndex node) {
-  std::size_t length = 0;
-  for (EdgeIndex e = nodes_[node].first_child; e != NO_INDEX; e = edges_[e].next) ++length;
-  child_index_.reserve(length);
-  for (EdgeIndex e = nodes_[node].first_child; e != NO_INDEX; e = edges_[e].next) {
-    child_index_.insert(node, edges_[e].symbol, e);
-  }
-  nodes_[node].indexed |= CHILDREN_INDEXED;
-}
-
-void CountTrie::index_outcomes(NodeIndex node) {
-  std::size_t length = 0;
-  for (OutcomeIndex o = nodes_[node].first_outcome; o != NO_INDEX; o = outcomes_[o].next) {
-    ++length;
-  }
-  outcome_index_.reserve(length);
-  for (OutcomeIndex o = nodes_[node].first_outcome; o != NO_INDEX; o = outcomes_[o].next) {
-    outcome_index_.insert(node, outcomes_[o].symbol, o);
-  }
-  nodes_[node].indexed |= OUTCOMES_INDEXED;
+  std::size_t passed;
+  return search_list(outcomes_, n.first_outcome, symbol, passed);
 }
 
 std::expected<NodeIndex, std::string> CountTrie::get_or_create_child(NodeIndex node,
                                                                      Symbol symbol) {
-  std::size_t length = 0;  // list length, counted only while it is short
-  if (nodes_[node].indexed & CHILDREN_INDEXED) {
-    const EdgeIndex e = child_index_.find(node, symbol);
-    if (e != NO_INDEX) return edges_[e].child;
-  } else {
-    for (EdgeIndex e = nodes_[node].first_child; e != NO_INDEX; e = edges_[e].next, ++length) {
-      if (edges_[e].symbol == symbol) return edges_[e].child;
-    }
-  }
+  // A list that is not indexed is short; its length decides when to index it.
+  const bool indexed = nodes_[node].indexed & CHILDREN_INDEXED;
+  std::size_t length = 0;
+  const EdgeIndex found = indexed ? child_index_.find(node, symbol)
+                                  : search_list(edges_, nodes_[node].first_child, symbol, length);
+  if (found != NO_INDEX) return edges_[found].child;
   if (nodes_[node].depth == MAX_DEPTH) return std::unexpected("count trie depth overflow");
 
   // Make every allocation first, so that a failure leaves the trie as it was.
   reserve_one_more(nodes_);
   reserve_one_more(edges_);
-  const bool indexed = nodes_[node].indexed & CHILDREN_INDEXED;
   if (indexed) child_index_.reserve(1);
 
   const auto child = static_cast<NodeIndex>(nodes_.size());
@@ -109,7 +103,8 @@ std::expected<NodeIndex, std::string> CountTrie::get_or_create_child(NodeIndex n
   if (indexed) {
     child_index_.insert(node, symbol, edge);
   } else if (length + 1 > SHORT_LIST) {
-    index_children(node);
+    index_list(child_index_, edges_, node, edge);
+    nodes_[node].indexed |= CHILDREN_INDEXED;
   }
   return child;
 }
@@ -135,19 +130,11 @@ void CountTrie::reserve_children(NodeIndex node, std::size_t wanted) {
 }
 
 void CountTrie::increment_outcome(NodeIndex node, Symbol symbol) {
+  const bool indexed = nodes_[node].indexed & OUTCOMES_INDEXED;
   std::size_t length = 0;
-  OutcomeIndex found = NO_INDEX;
-  if (nodes_[node].indexed & OUTCOMES_INDEXED) {
-    found = outcome_index_.find(node, symbol);
-  } else {
-    for (OutcomeIndex o = nodes_[node].first_outcome; o != NO_INDEX;
-         o = outcomes_[o].next, ++length) {
-      if (outcomes_[o].symbol == symbol) {
-        found = o;
-        break;
-      }
-    }
-  }
+  const OutcomeIndex found =
+      indexed ? outcome_index_.find(node, symbol)
+              : search_list(outcomes_, nodes_[node].first_outcome, symbol, length);
   if (found != NO_INDEX) {
     ++nodes_[node].count;
     ++outcomes_[found].count;
@@ -155,7 +142,6 @@ void CountTrie::increment_outcome(NodeIndex node, Symbol symbol) {
   }
 
   reserve_one_more(outcomes_);
-  const bool indexed = nodes_[node].indexed & OUTCOMES_INDEXED;
   if (indexed) outcome_index_.reserve(1);
 
   const auto record = static_cast<OutcomeIndex>(outcomes_.size());
@@ -166,7 +152,8 @@ void CountTrie::increment_outcome(NodeIndex node, Symbol symbol) {
   if (indexed) {
     outcome_index_.insert(node, symbol, record);
   } else if (length + 1 > SHORT_LIST) {
-    index_outcomes(node);
+    index_list(outcome_index_, outcomes_, node, record);
+    n.indexed |= OUTCOMES_INDEXED;
   }
 }
 
@@ -317,8 +304,14 @@ std::pair<CountTrie, std::vector<std::uint8_t>> compact(CountTrie trie,
       node.first_outcome = static_cast<OutcomeIndex>(out.outcomes_.size() - 1);
       ++outcomes;
     }
-    if (children > SHORT_LIST) out.index_children(m);
-    if (outcomes > SHORT_LIST) out.index_outcomes(m);
+    if (children > SHORT_LIST) {
+      index_list(out.child_index_, out.edges_, m, node.first_child);
+      node.indexed |= CountTrie::CHILDREN_INDEXED;
+    }
+    if (outcomes > SHORT_LIST) {
+      index_list(out.outcome_index_, out.outcomes_, m, node.first_outcome);
+      node.indexed |= CountTrie::OUTCOMES_INDEXED;
+    }
   }
 
   // Release the old trie before trimming, so both copies never peak together.

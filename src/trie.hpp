@@ -129,9 +129,6 @@ class CountTrie {
 
   EdgeIndex find_edge(NodeIndex node, Symbol symbol) const noexcept;
   OutcomeIndex find_outcome(NodeIndex node, Symbol symbol) const noexcept;
-  // Puts every record of the node's child (outcome) list into the side index.
-  void index_children(NodeIndex node);
-  void index_outcomes(NodeIndex node);
 
   Count sample_size_ = 0;
   std::vector<TrieNode> nodes_;
