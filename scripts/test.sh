@@ -48,3 +48,6 @@ echo "== Python tests (pytest)"
 
 echo "== sanitizers"
 bash scripts/sanitize.sh
+
+echo "== fuzzing (bounded)"
+bash scripts/fuzz.sh
