@@ -97,4 +97,28 @@ inline void expect_same_trie(const CountTrie& a, const CountTrie& b) {
   }
 }
 
+// On tries built from seeded rows (three seeds from `first_seed`), expects the
+// selector's plan to equal the dense reference's, and both a split and a leaf
+// to occur above the storage depth, so that the comparison decides something.
+template <class Select, class Reference>
+void expect_plans_agree(std::uint64_t first_seed, std::size_t alphabet, std::size_t depth,
+                        std::size_t length, double follow, Select select, Reference reference) {
+  std::size_t splits = 0, leaves = 0;
+  for (std::uint64_t seed = first_seed; seed < first_seed + 3; ++seed) {
+    SCOPED_TRACE(seed);
+    const Rows rows = markov_rows(seed, alphabet, 3, length, follow);
+    const auto trie = from_rows_with_storage(rows, alphabet, depth, depth);
+    ASSERT_TRUE(trie.has_value());
+    const SplitPlan expected = reference(*trie);
+    const SplitPlan plan = select(*trie);
+    EXPECT_EQ(plan.depth_split, expected.depth_split);
+    ASSERT_EQ(plan.node_split, expected.node_split);
+    for (NodeIndex i = 0; i < trie->node_count(); ++i) {
+      if (trie->node(i).depth < depth) (plan.node_split[i] ? splits : leaves) += 1;
+    }
+  }
+  EXPECT_GT(splits, 0u);
+  EXPECT_GT(leaves, 0u);
+}
+
 }  // namespace ostrel::testing_support
