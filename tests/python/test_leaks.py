@@ -1,13 +1,9 @@
 """Repeated fits, queries and failing calls hold memory and references flat."""
 
 import contextlib
-import ctypes
-import gc
-import os
-import sys
-import tracemalloc
 
 import pytest
+from memory_probe import assert_flat
 
 from ostrel import OSTREL
 
@@ -102,30 +98,6 @@ def _run(count):
         expected, call = OPERATIONS[i % len(OPERATIONS)]
         with contextlib.suppress(expected):
             call()
-    gc.collect()
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [
-        (name, ctypes.c_size_t)
-        for name in (
-            *("arena", "ordblks", "smblks", "hblks", "hblkhd"),
-            *("usmblks", "fsmblks", "uordblks", "fordblks", "keepcost"),
-        )
-    ]
-
-
-def _native_heap():
-    """(bytes the C allocator has handed out, resident size after trimming)."""
-    libc = ctypes.CDLL(None)
-    in_use = 0
-    if hasattr(libc, "mallinfo2"):
-        libc.mallinfo2.restype = _MallInfo2
-        info = libc.mallinfo2()
-        in_use = info.hblkhd + info.uordblks  # mmapped blocks + blocks in use in the arenas
-    getattr(libc, "malloc_trim", lambda pad: None)(0)
-    with open("/proc/self/statm") as statm:
-        return in_use, int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def test_every_operation_fails_as_intended():
@@ -143,21 +115,7 @@ def test_every_operation_fails_as_intended():
 
 def test_repeated_calls_do_not_leak():
     watched = [CAUSE, BAD, FLAKY, HISTORY, LONG, UNFITTED, *DATA, *MODELS, *CONTEXTS]
-    references = [sys.getrefcount(obj) for obj in watched]
-    tracemalloc.start()
-    try:
-        _run(20_000)
-        traced_before, native_before = tracemalloc.get_traced_memory()[0], _native_heap()
-        _run(80_000)
-        traced_after, native_after = tracemalloc.get_traced_memory()[0], _native_heap()
-    finally:
-        tracemalloc.stop()
     # Each operation runs about 1,200 times in the measured part, so one leaked
     # 32-byte block per call of a single kind exceeds the traced and allocated
     # slack; the resident size guards against larger losses such as whole tries.
-    assert traced_after - traced_before < 16 * 1024
-    assert [sys.getrefcount(obj) for obj in watched] == references
-    if os.environ.get("OSTREL_SANITIZED"):
-        return  # the sanitizer's allocator and quarantine own the native heap
-    assert native_after[0] - native_before[0] < 16 * 1024
-    assert native_after[1] - native_before[1] < 256 * 1024
+    assert_flat(_run, 20_000, 80_000, watched)
