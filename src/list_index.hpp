@@ -35,9 +35,6 @@ class ListIndex {
   // Adds an entry for a key that is not present. Requires room (see reserve).
   void insert(std::uint32_t owner, Symbol symbol, std::uint32_t record) noexcept;
 
-  std::size_t size() const noexcept { return used_; }
-  std::size_t memory_bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
-
  private:
   struct Slot {
     Symbol symbol;

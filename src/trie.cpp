@@ -170,12 +170,6 @@ std::vector<Count> CountTrie::dense_counts(NodeIndex node) const {
   return counts;
 }
 
-std::size_t CountTrie::memory_bytes() const noexcept {
-  return nodes_.capacity() * sizeof(TrieNode) + edges_.capacity() * sizeof(ChildEdge) +
-         outcomes_.capacity() * sizeof(OutcomeCount) + child_index_.memory_bytes() +
-         outcome_index_.memory_bytes();
-}
-
 void sorted_outcomes(const CountTrie& trie, NodeIndex node, std::vector<SymbolCount>& out) {
   out.clear();
   const auto& outcomes = trie.outcomes();

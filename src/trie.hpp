@@ -117,9 +117,6 @@ class CountTrie {
   // `alphabet_size` counts, entry s for symbol s.
   std::vector<Count> dense_counts(NodeIndex node) const;
 
-  // Approximate heap bytes held, the side index included.
-  std::size_t memory_bytes() const noexcept;
-
  private:
   friend std::pair<CountTrie, std::vector<std::uint8_t>> compact(
       CountTrie trie, std::span<const std::uint8_t> kept, std::span<const std::uint8_t> terminal);
