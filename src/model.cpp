@@ -41,7 +41,7 @@ Count counted_positions(const Rows& rows, std::size_t max_depth) {
   constexpr Count largest = std::numeric_limits<Count>::max();
   Count n = 0;
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    const std::size_t length = rows[r].size();
+    const std::size_t length = rows.row_length(r);
     if (length <= max_depth) continue;
     const Count extra = static_cast<Count>(length - max_depth);
     n = extra > largest - n ? largest : n + extra;

@@ -3,7 +3,10 @@
 #include "trie.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <string>
+
+#include "trie_build.hpp"
 
 namespace ostrel {
 
@@ -51,13 +54,6 @@ void index_list(ListIndex& index, const std::vector<Record>& records, NodeIndex 
 }
 
 }  // namespace
-
-Rows::Rows(std::initializer_list<std::initializer_list<Symbol>> rows) {
-  for (const auto& row : rows) {
-    symbols_.insert(symbols_.end(), row.begin(), row.end());
-    end_row();
-  }
-}
 
 CountTrie::CountTrie(std::size_t alphabet_size, std::size_t storage_depth)
     : alphabet_size_(alphabet_size), storage_depth_(storage_depth) {
@@ -110,15 +106,19 @@ std::expected<NodeIndex, std::string> CountTrie::get_or_create_child(NodeIndex n
 }
 
 void CountTrie::count_position(std::span<const NodeIndex> path, Symbol symbol) {
-  // The records touched are independent of each other: fetch them all before
-  // the list walks, so that their cache misses overlap.
-  for (const NodeIndex node : path) __builtin_prefetch(&nodes_[node], 1);
-  for (const NodeIndex node : path) {
-    const OutcomeIndex head = nodes_[node].first_outcome;
-    if (head != NO_INDEX) __builtin_prefetch(&outcomes_[head], 1);
-  }
   for (const NodeIndex node : path) increment_outcome(node, symbol);
   ++sample_size_;
+}
+
+void CountTrie::index_long_lists(NodeIndex node, std::size_t children, std::size_t outcomes) {
+  if (children > SHORT_LIST) {
+    index_list(child_index_, edges_, node, nodes_[node].first_child);
+    nodes_[node].indexed |= CHILDREN_INDEXED;
+  }
+  if (outcomes > SHORT_LIST) {
+    index_list(outcome_index_, outcomes_, node, nodes_[node].first_outcome);
+    nodes_[node].indexed |= OUTCOMES_INDEXED;
+  }
 }
 
 void CountTrie::reserve_children(NodeIndex node, std::size_t wanted) {
@@ -180,6 +180,24 @@ void sorted_outcomes(const CountTrie& trie, NodeIndex node, std::vector<SymbolCo
             [](const SymbolCount& a, const SymbolCount& b) { return a.symbol < b.symbol; });
 }
 
+std::expected<void, std::string> check_symbols(const Rows& rows, std::size_t alphabet_size) {
+  if (rows.symbol_count() == 0 || rows.max_symbol() < alphabet_size) return {};
+  return rows.visit([&](auto symbols) -> std::expected<void, std::string> {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      const std::size_t begin = rows.row_begin(r);
+      for (std::size_t i = 0; i < rows.row_length(r); ++i) {
+        const Symbol s = symbols[begin + i];
+        if (s >= alphabet_size) {
+          return std::unexpected("symbol " + std::to_string(s) + " at data[" + std::to_string(r) +
+                                 "][" + std::to_string(i) + "] is outside 0.." +
+                                 std::to_string(alphabet_size));
+        }
+      }
+    }
+    throw InternalFault("check_symbols: the largest symbol was not found");
+  });
+}
+
 std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
                                                              std::size_t alphabet_size,
                                                              std::size_t conditioning_depth,
@@ -187,53 +205,39 @@ std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
   if (storage_depth > conditioning_depth) {
     return std::unexpected("storage depth cannot exceed conditioning depth");
   }
+  if (auto valid = check_symbols(rows, alphabet_size); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  // 32-bit offsets into the rows halve the sorting buffers; they reach every
+  // symbol of all but inputs of 4 Gi symbols and more.
+  if (rows.symbol_count() < std::numeric_limits<std::uint32_t>::max()) {
+    return detail::count_by_sorting<std::uint32_t>(rows, alphabet_size, conditioning_depth,
+                                                   storage_depth);
+  }
+  return detail::count_by_sorting<std::uint64_t>(rows, alphabet_size, conditioning_depth,
+                                                 storage_depth);
+}
+
+std::expected<CountTrie, std::string> from_rows_by_walking(const Rows& rows,
+                                                           std::size_t alphabet_size,
+                                                           std::size_t conditioning_depth,
+                                                           std::size_t storage_depth) {
+  if (storage_depth > conditioning_depth) {
+    return std::unexpected("storage depth cannot exceed conditioning depth");
+  }
+  if (auto valid = check_symbols(rows, alphabet_size); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
   CountTrie trie(alphabet_size, storage_depth);
-  constexpr std::size_t LANES = 4;
-  // One path per lane, each storage_depth + 1 nodes from the root.
-  std::vector<NodeIndex> paths(LANES * (storage_depth + 1), 0);
+  std::vector<NodeIndex> path(storage_depth + 1, 0);
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    const std::span<const Symbol> row = rows[r];
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      if (row[i] >= alphabet_size) {
-        return std::unexpected("symbol " + std::to_string(row[i]) + " at data[" +
-                               std::to_string(r) + "][" + std::to_string(i) + "] is outside 0.." +
-                               std::to_string(alphabet_size));
-      }
-    }
-    // Positions before `conditioning_depth` are context only; t - d never
-    // reaches before the row's start because storage_depth <= t.
-    //
-    // Positions are taken LANES at a time. Their paths are first looked up
-    // together, level by level, without changing the trie: the lookups are
-    // independent, so their cache misses overlap. Then each position in turn,
-    // in row order, creates what its lookup did not find (possibly nodes that
-    // an earlier position of the group has just created) and records its
-    // outcome along the path. Nodes and outcome records are therefore created
-    // exactly in the order of counting one position after the other.
-    for (std::size_t t = conditioning_depth; t < row.size(); t += LANES) {
-      const std::size_t lanes = std::min(LANES, row.size() - t);
-      std::size_t found[LANES];
-      for (std::size_t lane = 0; lane < lanes; ++lane) found[lane] = 0;
+    for (std::size_t t = conditioning_depth; t < rows.row_length(r); ++t) {
       for (std::size_t d = 1; d <= storage_depth; ++d) {
-        for (std::size_t lane = 0; lane < lanes; ++lane) {
-          if (found[lane] != d - 1) continue;  // this lane's walk has stopped
-          NodeIndex* path = &paths[lane * (storage_depth + 1)];
-          const NodeIndex child = trie.find_child(path[d - 1], row[t + lane - d]);
-          if (child == NO_INDEX) continue;
-          path[d] = child;
-          found[lane] = d;
-        }
+        auto child = trie.get_or_create_child(path[d - 1], rows.symbol(r, t - d));
+        if (!child) return std::unexpected(std::move(child.error()));
+        path[d] = *child;
       }
-      for (std::size_t lane = 0; lane < lanes; ++lane) {
-        const std::size_t position = t + lane;
-        NodeIndex* path = &paths[lane * (storage_depth + 1)];
-        for (std::size_t d = found[lane] + 1; d <= storage_depth; ++d) {
-          auto child = trie.get_or_create_child(path[d - 1], row[position - d]);
-          if (!child) return std::unexpected(std::move(child.error()));
-          path[d] = *child;
-        }
-        trie.count_position(std::span<const NodeIndex>(path, storage_depth + 1), row[position]);
-      }
+      trie.count_position(path, rows.symbol(r, t));
     }
   }
   return trie;
@@ -298,14 +302,7 @@ std::pair<CountTrie, std::vector<std::uint8_t>> compact(CountTrie trie,
       node.first_outcome = static_cast<OutcomeIndex>(out.outcomes_.size() - 1);
       ++outcomes;
     }
-    if (children > SHORT_LIST) {
-      index_list(out.child_index_, out.edges_, m, node.first_child);
-      node.indexed |= CountTrie::CHILDREN_INDEXED;
-    }
-    if (outcomes > SHORT_LIST) {
-      index_list(out.outcome_index_, out.outcomes_, m, node.first_outcome);
-      node.indexed |= CountTrie::OUTCOMES_INDEXED;
-    }
+    out.index_long_lists(m, children, outcomes);
   }
 
   // Release the old trie before trimming, so both copies never peak together.

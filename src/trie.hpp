@@ -11,13 +11,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <initializer_list>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "list_index.hpp"
+#include "rows.hpp"
 #include "types.hpp"
 
 namespace ostrel {
@@ -48,29 +48,50 @@ struct OutcomeCount {
 static_assert(sizeof(void*) != 8 ||
               (sizeof(TrieNode) == 32 && sizeof(ChildEdge) == 16 && sizeof(OutcomeCount) == 24));
 
-// Training rows held in one flat buffer: row r is symbols [ends[r-1], ends[r]).
-class Rows {
+namespace detail {
+class TrieAssembly;
+}
+
+// The records of one list (a node's children or its outcome records) in list
+// order, following `next` from the head.
+template <class Record>
+class ListRange {
  public:
-  Rows() = default;
-  Rows(std::initializer_list<std::initializer_list<Symbol>> rows);
+  class iterator {
+   public:
+    using value_type = Record;
+    using difference_type = std::ptrdiff_t;
+    iterator() = default;
+    iterator(const Record* records, std::uint32_t at) : records_(records), at_(at) {}
+    const Record& operator*() const noexcept { return records_[at_]; }
+    const Record* operator->() const noexcept { return records_ + at_; }
+    // The record's index in its arena.
+    std::uint32_t index() const noexcept { return at_; }
+    iterator& operator++() noexcept {
+      at_ = records_[at_].next;
+      return *this;
+    }
+    iterator operator++(int) noexcept {
+      iterator old = *this;
+      ++*this;
+      return old;
+    }
+    bool operator==(const iterator& other) const noexcept { return at_ == other.at_; }
 
-  std::size_t size() const noexcept { return ends_.size(); }
-  std::span<const Symbol> operator[](std::size_t r) const noexcept {
-    const std::size_t begin = r == 0 ? 0 : ends_[r - 1];
-    return {symbols_.data() + begin, ends_[r] - begin};
-  }
+   private:
+    const Record* records_ = nullptr;
+    std::uint32_t at_ = NO_INDEX;
+  };
 
-  // Room for `n` more symbols, growing geometrically.
-  void reserve_symbols(std::size_t n) {
-    const std::size_t needed = symbols_.size() + n;
-    if (needed > symbols_.capacity()) symbols_.reserve(std::max(needed, 2 * symbols_.capacity()));
-  }
-  void push_symbol(Symbol s) { symbols_.push_back(s); }
-  void end_row() { ends_.push_back(symbols_.size()); }
+  ListRange(const std::vector<Record>& records, std::uint32_t head)
+      : records_(records.data()), head_(head) {}
+  iterator begin() const noexcept { return {records_, head_}; }
+  iterator end() const noexcept { return {records_, NO_INDEX}; }
+  bool empty() const noexcept { return head_ == NO_INDEX; }
 
  private:
-  std::vector<Symbol> symbols_;
-  std::vector<std::size_t> ends_;
+  const Record* records_;
+  std::uint32_t head_;
 };
 
 class CountTrie {
@@ -87,6 +108,13 @@ class CountTrie {
   const std::vector<ChildEdge>& edges() const noexcept { return edges_; }
   const std::vector<OutcomeCount>& outcomes() const noexcept { return outcomes_; }
   const TrieNode& node(NodeIndex i) const noexcept { return nodes_[i]; }
+  // A node's child edges and outcome records, in list order.
+  ListRange<ChildEdge> children(NodeIndex i) const noexcept {
+    return {edges_, nodes_[i].first_child};
+  }
+  ListRange<OutcomeCount> outcomes(NodeIndex i) const noexcept {
+    return {outcomes_, nodes_[i].first_outcome};
+  }
 
   // The child of `node` for `symbol`, created (with its edge at the front of
   // the child list) when absent. Fails, changing nothing, when the child would
@@ -120,9 +148,15 @@ class CountTrie {
  private:
   friend std::pair<CountTrie, std::vector<std::uint8_t>> compact(
       CountTrie trie, std::span<const std::uint8_t> kept, std::span<const std::uint8_t> terminal);
+  friend class detail::TrieAssembly;
 
   static constexpr std::uint8_t CHILDREN_INDEXED = 1;
   static constexpr std::uint8_t OUTCOMES_INDEXED = 2;
+
+  // Enters the child list and the outcome list of `node` into their side
+  // indexes when they are longer than SHORT_LIST; `children` and `outcomes`
+  // are their lengths (any value above SHORT_LIST stands for "long").
+  void index_long_lists(NodeIndex node, std::size_t children, std::size_t outcomes);
 
   EdgeIndex find_edge(NodeIndex node, Symbol symbol) const noexcept;
   OutcomeIndex find_outcome(NodeIndex node, Symbol symbol) const noexcept;
@@ -148,14 +182,26 @@ struct SymbolCount {
 // contributes nothing.
 void sorted_outcomes(const CountTrie& trie, NodeIndex node, std::vector<SymbolCount>& out);
 
+// The error of the first symbol, by row and then position, that is not below
+// `alphabet_size`, if any.
+std::expected<void, std::string> check_symbols(const Rows& rows, std::size_t alphabet_size);
+
 // Counts every position of every row that follows `conditioning_depth`
 // symbols of its own row: once at the root and once at each node on the path
-// of its `storage_depth` preceding symbols. Symbols are range-checked row by
-// row before the row is counted.
+// of its `storage_depth` preceding symbols. Fails before counting anything
+// when storage_depth > conditioning_depth or a symbol is out of range.
 std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
                                                              std::size_t alphabet_size,
                                                              std::size_t conditioning_depth,
                                                              std::size_t storage_depth);
+
+// The same trie built by the building rules as written: one position after
+// the other, walking its path and creating what is missing. Slow; kept as the
+// reference that the sorting builder is checked against.
+std::expected<CountTrie, std::string> from_rows_by_walking(const Rows& rows,
+                                                           std::size_t alphabet_size,
+                                                           std::size_t conditioning_depth,
+                                                           std::size_t storage_depth);
 
 // Keeps the nodes whose `kept` byte is set (the root and a parent-closed set),
 // renumbered densely in their old order, with every child and outcome list

@@ -251,16 +251,16 @@ struct Reference {
   }
   Reference(const Rows& rows, std::size_t conditioning, std::size_t storage) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
-      for (std::size_t t = conditioning; t < rows[r].size(); ++t) {
-        record(0, rows[r][t]);
+      for (std::size_t t = conditioning; t < rows.row_length(r); ++t) {
+        record(0, rows.symbol(r, t));
         NodeIndex v = 0;
         for (std::size_t d = 1; d <= storage; ++d) {
-          const auto [it, fresh] = child.try_emplace({v, rows[r][t - d]}, nodes.size());
+          const auto [it, fresh] = child.try_emplace({v, rows.symbol(r, t - d)}, nodes.size());
           if (fresh) {
-            nodes[v].children.push_back(rows[r][t - d]);
+            nodes[v].children.push_back(rows.symbol(r, t - d));
             nodes.push_back(Node{v, {}, {}, {}});
           }
-          record(v = it->second, rows[r][t]);
+          record(v = it->second, rows.symbol(r, t));
         }
       }
     }

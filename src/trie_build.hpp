@@ -1,0 +1,35 @@
+#pragma once
+// Counting training rows into a count trie by sorting instead of walking.
+// The result is the trie that walking the building rules position by position
+// gives, record for record: the same numbering, list order and counts.
+// Exposed here so that the core tests can drive each sorting strategy and the
+// wide position type directly.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "rows.hpp"
+#include "trie.hpp"
+
+namespace ostrel::detail {
+
+// How the counted positions are brought into context order.
+enum class SortStrategy : std::uint8_t {
+  Automatic,  // the cheapest that applies
+  Table,      // a directly addressed table of packed keys
+  Packed,     // radix sort of packed (key, position) words
+  Digits,     // radix sort over the symbols themselves; always applies
+};
+
+// Counts every position of `rows` that follows `conditioning_depth` symbols of
+// its own row, at the root and at every node of its `storage_depth` preceding
+// symbols. Every symbol must already be below `alphabet_size`, and
+// storage_depth <= conditioning_depth. `Position` indexes the rows' symbols
+// (std::uint32_t or std::uint64_t; it must reach every symbol). A strategy that
+// does not apply to the input falls back to Digits.
+template <class Position>
+CountTrie count_by_sorting(const Rows& rows, std::size_t alphabet_size,
+                           std::size_t conditioning_depth, std::size_t storage_depth,
+                           SortStrategy strategy = SortStrategy::Automatic);
+
+}  // namespace ostrel::detail

@@ -1,0 +1,176 @@
+// The sorting builder against the building rules walked position by position: on seeded
+// random inputs every strategy and both offset widths must give the same trie record for
+// record, and the same selections and compacted tries after it.
+
+#include "trie_build.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core_test_support.hpp"
+#include "selection/bct.hpp"
+#include "selection/bic.hpp"
+#include "selection/peres_shield.hpp"
+
+namespace ostrel {
+namespace {
+
+using detail::SortStrategy;
+using testing_support::expect_same_trie;
+
+enum class Source { Uniform, Skewed, Markov, Periodic };
+
+struct Input {
+  std::string name;
+  std::size_t alphabet, conditioning, storage;
+  Rows rows;
+};
+
+// `rows` rows with lengths drawn from [min_length, max_length].
+Rows random_rows(std::mt19937_64& rng, Source source, std::size_t alphabet, std::size_t rows,
+                 std::size_t min_length, std::size_t max_length) {
+  Rows out;
+  std::uniform_int_distribution<std::size_t> length(min_length, max_length);
+  std::geometric_distribution<std::size_t> skewed(0.35);
+  const std::size_t period = 1 + rng() % 7;
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::size_t n = length(rng);
+    for (std::size_t t = 0; t < n; ++t) {
+      switch (source) {
+        case Source::Uniform:
+          out.push_symbol(rng() % alphabet);
+          break;
+        case Source::Skewed:
+          out.push_symbol(std::min(skewed(rng), alphabet - 1));
+          break;
+        case Source::Markov:  // mostly a function of the previous symbol
+          out.push_symbol(t > 0 && rng() % 4 != 0 ? (out.symbol(r, t - 1) * 7 + 3) % alphabet
+                                                  : rng() % alphabet);
+          break;
+        case Source::Periodic:
+          out.push_symbol(rng() % 16 == 0 ? rng() % alphabet : (t % period) % alphabet);
+          break;
+      }
+    }
+    out.end_row();
+  }
+  return out;
+}
+
+std::vector<Input> inputs() {
+  std::vector<Input> out;
+  std::mt19937_64 rng(20261208);
+  const std::size_t alphabets[] = {2, 3, 4, 5, 16, 200, 300};
+  const Source sources[] = {Source::Uniform, Source::Skewed, Source::Markov, Source::Periodic};
+  for (int k = 0; k < 48; ++k) {
+    const std::size_t alphabet = alphabets[k % 7];
+    const Source source = sources[k % 4];
+    const std::size_t storage = static_cast<std::size_t>(k % 13);
+    const std::size_t conditioning = storage + (k % 3 == 0 ? rng() % 3 : 0);
+    // One long row, a few medium rows, or many short ones (some no longer than the depth).
+    const std::size_t shape = (k / 4) % 3;
+    Rows rows = shape == 0   ? random_rows(rng, source, alphabet, 1, 3000, 3000)
+                : shape == 1 ? random_rows(rng, source, alphabet, 4, 0, 700)
+                             : random_rows(rng, source, alphabet, 150, 0, conditioning + 6);
+    out.push_back({"case " + std::to_string(k), alphabet, conditioning, storage, std::move(rows)});
+  }
+  out.push_back({"no rows", 4, 3, 3, Rows{}});
+  out.push_back({"only short rows", 3, 5, 4, Rows{{0, 1, 2}, {}, {2, 2, 2, 2, 2}}});
+  out.push_back({"structured", 4, 6, 6, testing_support::markov_rows(7, 4, 5, 900, 0.8)});
+  // Symbols of an alphabet near 2^32, few of them: the widest codes.
+  {
+    const Symbol big = 4294967290u;
+    Rows rows;
+    for (int t = 0; t < 2000; ++t) {
+      const Symbol choices[] = {0, big - 1, big - 2, 1u << 31, 65536, 255};
+      rows.push_symbol(choices[rng() % 6]);
+    }
+    rows.end_row();
+    out.push_back({"alphabet near 2^32", big, 4, 3, std::move(rows)});
+  }
+  // A deep chain: one row of zeros, and a row that is almost periodic.
+  {
+    Rows rows;
+    for (int t = 0; t < 400; ++t) rows.push_symbol(0);
+    rows.end_row();
+    for (int t = 0; t < 400; ++t) rows.push_symbol(t == 300 ? 1 : t % 2);
+    rows.end_row();
+    out.push_back({"deep chain", 2, 300, 300, std::move(rows)});
+  }
+  return out;
+}
+
+void expect_same_selection(CountTrie fast, CountTrie walked, const FitConfig& config) {
+  const auto fast_mask = select(fast, config), walked_mask = select(walked, config);
+  ASSERT_TRUE(fast_mask.has_value() && walked_mask.has_value());
+  EXPECT_EQ(fast_mask->kept, walked_mask->kept);
+  EXPECT_EQ(fast_mask->terminal, walked_mask->terminal);
+  expect_same_trie(fast, walked);  // the expansion grew both alike
+  auto [fast_small, fast_terminal] = compact(std::move(fast), fast_mask->kept, fast_mask->terminal);
+  auto [walked_small, walked_terminal] =
+      compact(std::move(walked), walked_mask->kept, walked_mask->terminal);
+  EXPECT_EQ(fast_terminal, walked_terminal);
+  expect_same_trie(fast_small, walked_small);
+}
+
+TEST(SortingBuilderTest, BuildsTheWalkedTrieRecordForRecord) {
+  const SortStrategy strategies[] = {SortStrategy::Automatic, SortStrategy::Table,
+                                     SortStrategy::Packed, SortStrategy::Digits};
+  for (const Input& input : inputs()) {
+    SCOPED_TRACE(input.name);
+    const auto walked =
+        from_rows_by_walking(input.rows, input.alphabet, input.conditioning, input.storage);
+    ASSERT_TRUE(walked.has_value()) << walked.error();
+    for (const SortStrategy strategy : strategies) {
+      SCOPED_TRACE(static_cast<int>(strategy));
+      const CountTrie fast = detail::count_by_sorting<std::uint32_t>(
+          input.rows, input.alphabet, input.conditioning, input.storage, strategy);
+      expect_same_trie(fast, *walked);
+      // Every list is reachable through lookups, side index included.
+      for (NodeIndex v = 0; v < fast.node_count(); ++v) {
+        for (const ChildEdge& e : fast.children(v))
+          ASSERT_EQ(fast.find_child(v, e.symbol), e.child);
+        for (const OutcomeCount& o : fast.outcomes(v)) {
+          ASSERT_EQ(fast.outcome_count(v, o.symbol), o.count);
+        }
+      }
+    }
+    expect_same_trie(detail::count_by_sorting<std::uint64_t>(input.rows, input.alphabet,
+                                                             input.conditioning, input.storage),
+                     *walked);
+    struct Method {
+      const char* name;
+      std::u32string method;
+      std::optional<double> beta;
+    };
+    const Method methods[] = {{"bct", U"bct", input.alphabet < 55 ? 0.5 : 0.99},
+                              {"bct", U"bct", 0.9},
+                              {"bic", U"bic", std::nullopt},
+                              {"peres_shield", U"ps", std::nullopt}};
+    for (const Method& m : methods) {
+      SCOPED_TRACE(m.name);
+      const auto config =
+          FitConfig::create(input.alphabet, input.conditioning, m.method, m.beta, {}, U"condition");
+      ASSERT_TRUE(config.has_value()) << config.error();
+      const CountTrie fast = detail::count_by_sorting<std::uint32_t>(
+          input.rows, input.alphabet, input.conditioning, input.storage);
+      expect_same_selection(fast, *walked, *config);
+    }
+  }
+}
+
+TEST(SortingBuilderTest, ChecksSymbolsAsWalkingDoes) {
+  const Rows rows{{0, 1, 1}, {0, 7, 5, 7}, {9}};
+  for (auto build : {from_rows_with_storage, from_rows_by_walking}) {
+    const auto trie = build(rows, 3, 1, 1);
+    ASSERT_FALSE(trie.has_value());
+    EXPECT_EQ(trie.error(), "symbol 7 at data[1][1] is outside 0..3");
+  }
+}
+
+}  // namespace
+}  // namespace ostrel
