@@ -4,7 +4,7 @@ import ast
 import re
 import subprocess
 import sys
-from pathlib import Path
+from importlib import metadata
 
 import ostrel
 
@@ -73,7 +73,7 @@ def test_stub_matches_the_module(tmp_path):
     run = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True)
     assert run.returncode == 0, run.stdout
     # stubtest compares signatures; the docstrings must be the module's own too.
-    stub = Path(ostrel.__file__).parent / "ostrel-stubs" / "__init__.pyi"
+    stub = metadata.distribution("ostrel").locate_file("ostrel-stubs/__init__.pyi")
     cls = next(n for n in ast.parse(stub.read_text()).body if getattr(n, "name", "") == "OSTREL")
     members = {n.name: ast.get_docstring(n) for n in cls.body if isinstance(n, ast.FunctionDef)}
     del members["__new__"]
