@@ -125,7 +125,10 @@ def verdict(scores):
             for m in METHODS
             if any(s.method == m for s in alike)
         )
-        lines.append("      the same contexts are selected by " + ", ".join(settings))
+        lines.append(
+            "      the same contexts are selected by " + ", ".join(settings) + " (their scores "
+            "differ a little: the first max_depth training symbols are context only)"
+        )
 
     trees = {}  # every other tree once, at its best score: the last one written
     for s in sorted(scores, key=lambda s: s.bits, reverse=True):
