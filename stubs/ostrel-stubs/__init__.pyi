@@ -1,0 +1,72 @@
+# Type information for the extension module ostrel. A single-module extension
+# cannot carry py.typed, so these stubs ship in the same wheel as the stub-only
+# package ostrel-stubs, where type checkers look for them first. Docstrings are
+# the module's own.
+
+from collections.abc import Iterator, Sequence
+from typing import Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+
+__all__ = ["OSTREL", "__version__"]
+
+__version__: str
+
+_T_co = TypeVar("_T_co", covariant=True)
+
+# Symbols are read as the module reads them: from any object with item access
+# whose iteration yields integer-like items. Sequence covers the built-in types
+# (lists, tuples, ranges, bytes, bytearray, array.array, memoryview); _Array
+# admits arrays that are not registered as sequences, such as NumPy arrays,
+# without depending on their types. A str iterates over str and is refused. The
+# checker mostly cannot see the item type of a NumPy array, so a float array may
+# pass it and is then refused by the module.
+class _Array(Protocol[_T_co]):
+    def __getitem__(self, index: int, /) -> _T_co: ...
+    def __iter__(self) -> Iterator[_T_co]: ...
+
+_Symbols: TypeAlias = Sequence[SupportsIndex] | _Array[SupportsIndex]
+_Rows: TypeAlias = Sequence[_Symbols] | _Array[_Symbols]
+
+@final
+class OSTREL:
+    """Variable-length Markov-chain estimator with interchangeable tree selectors."""
+
+    def __new__(
+        cls,
+        alphabet_size: SupportsIndex,
+        max_depth: SupportsIndex = 10,
+        method: str = "bct",
+        beta: SupportsFloat | SupportsIndex | None = None,
+        penalty: SupportsFloat | SupportsIndex | None = None,
+        boundary: str = "condition",
+    ) -> Self: ...
+    def fit(self, data: _Rows) -> None:
+        """Fit a fresh model. Rows are independent sequences and are never joined."""
+    def get_suffix(self, sequence: _Symbols) -> list[int]:
+        """Return the selected context suffix, or an aggregate prefix when the
+        supplied history is shorter than the selected context."""
+    def get_counts(self, sequence: _Symbols) -> int:
+        """Return the number of usable outcomes observed after an active tree node."""
+    def get_transition_counts(self, sequence: _Symbols) -> list[int]:
+        """Return unsmoothed next-symbol counts in alphabet order."""
+    def get_distribution(self, sequence: _Symbols) -> list[float]:
+        """Return Jeffreys-smoothed transition probabilities for an active node."""
+    def predict_proba(self, history: _Symbols) -> list[float]:
+        """Select a context from `history` and return its transition probabilities."""
+    def get_contexts(self) -> list[list[int]]:
+        """Return terminal contexts only, ordered first by length and then lexically."""
+    @property
+    def method(self) -> str: ...
+    @property
+    def boundary(self) -> str: ...
+    @property
+    def sample_size(self) -> int: ...
+    @property
+    def alphabet_size(self) -> int: ...
+    @property
+    def max_depth(self) -> int: ...
+    @property
+    def effective_max_depth(self) -> int: ...
+    @property
+    def node_count(self) -> int: ...
+    @property
+    def context_count(self) -> int: ...

@@ -1,0 +1,81 @@
+"""The wheel's type information: mypy finds it, and it agrees with the module."""
+
+import ast
+import re
+import subprocess
+import sys
+from importlib import metadata
+
+import ostrel
+
+# Every member, called with each kind of argument the module reads; also run.
+USES = """\
+import array
+from typing import assert_type
+
+import numpy as np
+
+import ostrel
+
+model = ostrel.OSTREL(4, max_depth=2, method="bic", beta=None, penalty=1.0, boundary="condition")
+ostrel.OSTREL(np.int64(4), np.uint8(2), "bct", 0.75)
+codes = np.array([0, 1, 2, 3, 3, 2, 1, 0], dtype=np.uint8)
+model.fit([[0, 1, 2], (3, 2), range(4), b"\\x01\\x02", bytearray(2), codes, codes[::2]])
+model.fit([array.array("q", [0, 1, 2]), memoryview(b"\\x01\\x02\\x03")])
+model.fit(codes.reshape(2, 4))
+assert_type(model.get_suffix(codes[-2:]), list[int])
+assert_type(model.get_counts(()), int)
+assert_type(model.get_transition_counts([]), list[int])
+assert_type(model.get_distribution(b""), list[float])
+assert_type(model.predict_proba(codes[:5]), list[float])
+assert_type(model.get_contexts(), list[list[int]])
+assert_type(model.method, str)
+assert_type(model.boundary, str)
+for n in (model.alphabet_size, model.max_depth, model.sample_size, model.node_count):
+    assert_type(n, int)
+for n in (model.context_count, model.effective_max_depth):
+    assert_type(n, int)
+assert_type(ostrel.__version__, str)
+assert_type(ostrel.__all__, list[str])
+"""
+
+# Each line marked "# error" must be reported, and no other.
+MISUSES = """\
+import ostrel
+
+model = ostrel.OSTREL("4")  # error
+model.fit("0123")  # error
+model.fit([[0, 1.0]])  # error
+model.predict_proba(iter([0]))  # error
+model.get_counts({0, 1})  # error
+model.max_depth = 3  # error
+model.get_contexts([0])  # error
+depth: str = model.effective_max_depth  # error
+model.predict([0])  # error
+class Sub(ostrel.OSTREL): ...  # error
+"""
+
+
+def test_mypy_accepts_every_member_and_reports_misuse(tmp_path):
+    (tmp_path / "uses.py").write_text(USES)
+    (tmp_path / "misuses.py").write_text(MISUSES)
+    argv = [sys.executable, "-m", "mypy", "--strict", "uses.py", "misuses.py"]
+    out = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True).stdout
+    errors = re.findall(r"^(\w+)\.py:(\d+): error", out, re.MULTILINE)
+    lines = enumerate(MISUSES.splitlines(), 1)
+    marked = {("misuses", i) for i, line in lines if line.endswith("# error")}
+    assert {(name, int(i)) for name, i in errors} == marked, out
+    exec(compile(USES, "uses.py", "exec"), {})
+
+
+def test_stub_matches_the_module(tmp_path):
+    argv = [sys.executable, "-m", "mypy.stubtest", "ostrel"]
+    run = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout
+    # stubtest compares signatures; the docstrings must be the module's own too.
+    stub = metadata.distribution("ostrel").locate_file("ostrel-stubs/__init__.pyi")
+    cls = next(n for n in ast.parse(stub.read_text()).body if getattr(n, "name", "") == "OSTREL")
+    members = {n.name: ast.get_docstring(n) for n in cls.body if isinstance(n, ast.FunctionDef)}
+    del members["__new__"]
+    assert ast.get_docstring(cls) == ostrel.OSTREL.__doc__
+    assert members == {m: getattr(ostrel.OSTREL, m).__doc__ for m in members}
