@@ -202,17 +202,21 @@ def reset_peak_rss() -> bool:
     return True
 
 
-def run_child(script: Path, payload: dict, timeout: float | None = None) -> dict:
+def run_child(
+    script: Path, payload: dict, timeout: float | None = None, pythonpath: str | None = None
+) -> dict:
     """Run ``script --child JSON`` in a fresh interpreter and return the JSON
     object printed on the last line of its standard output.
 
     A fresh process per workload keeps one workload's heap from inflating the
-    next one's memory figures.
+    next one's memory figures. ``pythonpath``, when given, is put first on the
+    child's module path (to measure another build of the extension).
     """
     command = [sys.executable, str(script), "--child", json.dumps(payload)]
-    done = subprocess.run(
-        command, capture_output=True, text=True, timeout=timeout, env=os.environ.copy()
-    )
+    env = os.environ.copy()
+    if pythonpath is not None:
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (pythonpath, env.get("PYTHONPATH")) if p)
+    done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
     if done.returncode != 0:
         raise RuntimeError(
             f"child {payload!r} failed with exit code {done.returncode}:\n{done.stderr.strip()}"

@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string>
+#include <type_traits>
 
 namespace ostrel::binding {
 
@@ -77,34 +79,71 @@ Py_ssize_t length_hint(PyObject* object) {
   return length < MAX_TRUSTED_HINT ? length : MAX_TRUSTED_HINT;
 }
 
-// Feeds every symbol of a sequence that passed check_sequence to `push`.
-template <class Push>
-bool read_symbols(PyObject* object, const char* name, Push&& push) {
+// Collects converted symbols and hands them to `sink` (a callable taking a
+// span of symbols) a chunk at a time.
+template <class Sink>
+class Chunked {
+ public:
+  explicit Chunked(Sink& sink) : sink_(sink) {}
+  void push(Symbol s) {
+    chunk_[size_++] = s;
+    if (size_ == CHUNK) flush();
+  }
+  void flush() {
+    if (size_ != 0) sink_(std::span<const Symbol>(chunk_, size_));
+    size_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t CHUNK = 512;
+  Sink& sink_;
+  Symbol chunk_[CHUNK];
+  std::size_t size_ = 0;
+};
+
+// Appends every element of an exact list or tuple. An exact int converts
+// without running interpreter code, so its borrowed reference stays valid
+// and the list cannot change meanwhile; any other element is held while it
+// converts, and a list's size is read again after it, as its iterator would.
+template <class Sink>
+bool read_items(PyObject* object, bool list, const char* name, Chunked<Sink>& out) {
+  auto size = [&] { return list ? PyList_Size(object) : PyTuple_Size(object); };
+  Py_ssize_t n = size();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i);
+    if (item == nullptr) return false;
+    Symbol symbol = 0;
+    if (Py_IS_TYPE(item, &PyLong_Type)) {
+      if (!unsigned_from_int(item, symbol)) {
+        prefix_type_error(name);
+        return false;
+      }
+    } else {
+      const Ref held = Ref::borrow(item);
+      if (!to_word(held.get(), name, symbol)) return false;
+      n = size();
+    }
+    out.push(symbol);
+  }
+  return true;
+}
+
+// Feeds every symbol of a sequence that passed check_sequence to `sink`, a
+// callable taking a span of symbols (of Symbol or of bytes), in order.
+template <class Sink>
+bool read_symbols(PyObject* object, const char* name, Sink&& sink) {
   if (PyBytes_CheckExact(object)) {
     const char* bytes = PyBytes_AsString(object);
     const Py_ssize_t size = PyBytes_Size(object);
     if (bytes == nullptr || size < 0) return false;
-    for (Py_ssize_t i = 0; i < size; ++i) push(static_cast<unsigned char>(bytes[i]));
+    sink(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes),
+                                       static_cast<std::size_t>(size)));
     return true;
   }
-  Symbol symbol = 0;
-  if (PyList_CheckExact(object)) {
-    // The list may change while its elements convert; re-read its size and
-    // hold each element, exactly as its iterator would.
-    for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
-      Ref item = Ref::borrow(PyList_GetItem(object, i));
-      if (!item || !to_word(item.get(), name, symbol)) return false;
-      push(symbol);
-    }
-    return true;
-  }
-  if (PyTuple_CheckExact(object)) {
-    const Py_ssize_t size = PyTuple_Size(object);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      PyObject* item = PyTuple_GetItem(object, i);
-      if (item == nullptr || !to_word(item, name, symbol)) return false;
-      push(symbol);
-    }
+  Chunked<std::remove_reference_t<Sink>> out(sink);
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    if (!read_items(object, PyList_CheckExact(object), name, out)) return false;
+    out.flush();
     return true;
   }
   Ref iterator(PyObject_GetIter(object));
@@ -112,14 +151,16 @@ bool read_symbols(PyObject* object, const char* name, Push&& push) {
     prefix_type_error(name);
     return false;
   }
+  Symbol symbol = 0;
   while (Ref item{PyIter_Next(iterator.get())}) {
     if (!to_word(item.get(), name, symbol)) return false;
-    push(symbol);
+    out.push(symbol);
   }
   if (PyErr_Occurred()) {
     prefix_type_error(name);
     return false;
   }
+  out.flush();
   return true;
 }
 
@@ -258,7 +299,8 @@ bool to_symbols(PyObject* object, const char* name, std::vector<Symbol>& out) {
   out.clear();
   if (!check_sequence(object, name)) return false;
   out.reserve(static_cast<std::size_t>(length_hint(object)));
-  return read_symbols(object, name, [&](Symbol s) { out.push_back(s); });
+  return read_symbols(object, name,
+                      [&](auto symbols) { out.insert(out.end(), symbols.begin(), symbols.end()); });
 }
 
 bool to_rows(PyObject* object, const char* name, Rows& out) {
@@ -271,7 +313,7 @@ bool to_rows(PyObject* object, const char* name, Rows& out) {
   while (Ref row{PyIter_Next(iterator.get())}) {
     if (!check_sequence(row.get(), name)) return false;
     out.reserve_symbols(static_cast<std::size_t>(length_hint(row.get())));
-    if (!read_symbols(row.get(), name, [&](Symbol s) { out.push_symbol(s); })) return false;
+    if (!read_symbols(row.get(), name, [&](auto symbols) { out.append(symbols); })) return false;
     out.end_row();
   }
   if (PyErr_Occurred()) {

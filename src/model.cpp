@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "selection/peres_shield.hpp"
+#include "selection/selected_trie.hpp"
 
 namespace ostrel {
 
@@ -56,6 +57,22 @@ std::size_t storage_depth_for(const FitConfig& config, const Rows& rows) {
 }
 
 std::expected<void, std::string> OSTRELObject::fit(const Rows& rows) {
+  if (config.method != SelectionMethod::PeresShield) {
+    // bct and bic: the selected tree straight from the sorted positions, the
+    // whole count trie never held.
+    if (auto valid = check_symbols(rows, config.alphabet_size); !valid) {
+      return std::unexpected(std::move(valid.error()));
+    }
+    auto selected = detail::with_offset_type(
+        rows, [&](auto offset) { return detail::selected_trie<decltype(offset)>(rows, config); });
+    if (selected) {
+      TreeMask fitted_mask{std::vector<std::uint8_t>(selected->first.node_count(), 1),
+                           std::move(selected->second)};
+      trie = std::move(selected->first);
+      mask = std::move(fitted_mask);
+      return {};
+    }
+  }
   auto built = from_rows_with_storage(rows, config.alphabet_size, config.max_depth,
                                       storage_depth_for(config, rows));
   if (!built) return std::unexpected(std::move(built.error()));

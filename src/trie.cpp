@@ -208,14 +208,10 @@ std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
   if (auto valid = check_symbols(rows, alphabet_size); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
-  // 32-bit offsets into the rows halve the sorting buffers; they reach every
-  // symbol of all but inputs of 4 Gi symbols and more.
-  if (rows.symbol_count() < std::numeric_limits<std::uint32_t>::max()) {
-    return detail::count_by_sorting<std::uint32_t>(rows, alphabet_size, conditioning_depth,
-                                                   storage_depth);
-  }
-  return detail::count_by_sorting<std::uint64_t>(rows, alphabet_size, conditioning_depth,
-                                                 storage_depth);
+  return detail::with_offset_type(rows, [&](auto offset) {
+    return detail::count_by_sorting<decltype(offset)>(rows, alphabet_size, conditioning_depth,
+                                                      storage_depth);
+  });
 }
 
 std::expected<CountTrie, std::string> from_rows_by_walking(const Rows& rows,

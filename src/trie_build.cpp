@@ -1,23 +1,13 @@
-// Counting by sorting.
+// Counting by sorting: the sorted leaves, and the whole trie assembled from
+// them.
 //
-// Call the storage_depth symbols before a counted position, most recent first,
-// its context, and its context followed by the position's own symbol its key.
-// A leaf is one distinct key, with the number of positions that have it and
-// the offset of the first of them.
-//
-// Sorted by key (context order), the nodes at depth d are the maximal runs of
-// leaves that share d context symbols. Sorted by symbol, then context (outcome
-// order), the outcome records at depth d are the runs that share the symbol
-// and d context symbols. Counting positions one after the other creates a node
-// or a record at the earliest position of its run, which is the first
-// position of one of the run's leaves: the run's owner. A position that
-// creates the node of its path at depth d also creates the deeper ones (their
-// contexts extend one never seen before), and likewise records; so each leaf
-// owns one chain of nodes and one chain of records, each running from some
-// depth down to storage_depth. Numbering the leaves by first position, each
-// chain in depth order, numbers nodes and records exactly as counting does,
-// and linking every record at the front of its list in that order gives the
-// lists that counting gives.
+// Each node and each record is created by its run's owner (see
+// context_scan.hpp). A position that creates the node of its path at depth d
+// also creates the deeper ones (their contexts extend one never seen before),
+// and likewise records; so each leaf owns one chain of nodes and one chain of
+// records, each running from some depth down to the storage depth. Numbering
+// the leaves by first offset, each chain in depth order, numbers nodes and
+// records exactly as counting does.
 //
 // Three ways bring the positions into context order: a directly addressed
 // table of packed keys when there are few possible keys, a radix sort of
@@ -34,50 +24,15 @@
 #include <type_traits>
 #include <vector>
 
+#include "context_scan.hpp"
+
 namespace ostrel::detail {
 
 namespace {
 
-// No leaf, no offset.
-template <class Position>
-constexpr Position NONE = std::numeric_limits<Position>::max();
-// No leaf of the same symbol precedes this one.
-constexpr Depth NO_DEPTH = std::numeric_limits<Depth>::max();
-
 // Keys packed into 64 bits: `bits` bits per symbol, the most recent context
 // symbol highest, the position's own symbol lowest.
 constexpr unsigned TABLE_BITS = 26;
-
-template <class Position>
-struct Leaves {
-  std::vector<Position> first;  // offset of the earliest position with this key
-  std::vector<Position> count;  // positions with this key
-  std::vector<Depth> shared;    // context symbols in common with the previous leaf
-
-  void reserve(std::size_t n) {
-    first.reserve(n);
-    count.reserve(n);
-    shared.reserve(n);
-  }
-  void add(Position at, Position positions, std::size_t common) {
-    first.push_back(at);
-    count.push_back(positions);
-    shared.push_back(static_cast<Depth>(common));
-  }
-  std::size_t size() const noexcept { return first.size(); }
-};
-
-// Calls f(lo, hi) with the offsets [lo, hi) of the counted positions of every
-// row that has some, in row order.
-template <class F>
-void for_each_counted(const Rows& rows, std::size_t conditioning_depth, F&& f) {
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const std::size_t length = rows.row_length(r);
-    if (length > conditioning_depth) {
-      f(rows.row_begin(r) + conditioning_depth, rows.row_begin(r) + length);
-    }
-  }
-}
 
 // Calls f(key, offset) for every counted position in order. The context is
 // kept rolling: one shift and one insertion per position.
@@ -316,99 +271,7 @@ std::vector<Position> by_first_offset(const std::vector<Position>& first) {
   return order;
 }
 
-// Runs of a sequence of leaves at levels 0 .. levels - 1: the run at level d
-// is a maximal range of items whose consecutive items share at least d + 1
-// levels. Each run tracks its total count and its owner, the leaf with the
-// smallest first offset. A run that ends is folded into the one above it,
-// which contains it, so an item is added at the deepest level only.
-template <class Position>
-class RunStack {
- public:
-  struct Run {
-    Count count;
-    Position first;
-    Position owner;
-    Position start;  // index of the run's first item
-  };
-
-  explicit RunStack(std::size_t levels) : runs_(levels) {}
-
-  // Ends the runs at levels `shared` and deeper before item `item`, deepest
-  // first, calling close(level, run, item), and starts new runs there,
-  // calling open(level).
-  template <class Close, class Open>
-  void next(Position item, std::size_t shared, Close&& close, Open&& open) {
-    if (started_) {
-      end_runs(shared, item, close);
-    } else {
-      shared = 0;
-      started_ = true;
-    }
-    for (std::size_t d = shared; d < runs_.size(); ++d) {
-      runs_[d] = Run{0, NONE<Position>, NONE<Position>, item};
-      open(d);
-    }
-  }
-
-  void add(Position leaf, Position first, Position count) {
-    Run& deepest = runs_.back();
-    deepest.count += count;
-    if (first < deepest.first) {
-      deepest.first = first;
-      deepest.owner = leaf;
-    }
-  }
-
-  template <class Close>
-  void finish(Position end, Close&& close) {
-    if (started_) end_runs(0, end, close);
-  }
-
-  // The deepest level whose run started at or before `item`, an item of the
-  // run at level 0. Run starts never decrease with the level.
-  std::size_t deepest_started_by(Position item) const {
-    const auto after =
-        std::upper_bound(runs_.begin(), runs_.end(), item,
-                         [](Position value, const Run& run) { return value < run.start; });
-    return static_cast<std::size_t>(after - runs_.begin()) - 1;
-  }
-
- private:
-  template <class Close>
-  void end_runs(std::size_t shared, Position end, Close& close) {
-    for (std::size_t d = runs_.size(); d-- > shared;) {
-      const Run& run = runs_[d];
-      close(d, run, end);
-      if (d == 0) continue;
-      Run& above = runs_[d - 1];
-      above.count += run.count;
-      if (run.first < above.first) {
-        above.first = run.first;
-        above.owner = run.owner;
-      }
-    }
-  }
-
-  std::vector<Run> runs_;
-  bool started_ = false;
-};
-
-void ignore_open(std::size_t) {}
-
-// Saturating list-length counter: only "longer than SHORT_LIST" matters.
-void bump(std::uint8_t& length) {
-  if (length <= SHORT_LIST) ++length;
-}
-
 }  // namespace
-
-class TrieAssembly {
- public:
-  // The trie of `leaves` (in context order) over `symbols`.
-  template <class Position, class T>
-  static CountTrie assemble(std::span<const T> symbols, const Leaves<Position>& leaves,
-                            std::size_t alphabet_size, std::size_t depth, Count sample_size);
-};
 
 template <class Position, class T>
 CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Position>& leaves,
@@ -418,183 +281,131 @@ CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Positi
   const std::size_t n = leaves.size();
   if (n == 0) return trie;
   const std::size_t levels = depth + 1;
-  auto symbol_of = [&](Position leaf) -> Symbol { return symbols[leaves.first[leaf]]; };
-  auto shared_at = [&](Position i) -> std::size_t { return i == 0 ? 0 : leaves.shared[i] + 1; };
   using Run = typename RunStack<Position>::Run;
+  using Entry = typename RecordStacks<Position>::Entry;
 
-  // Small integer codes for the leaves' symbols.
-  std::vector<std::uint32_t> code(n);
-  std::size_t codes = 0;
-  {
-    Symbol largest = 0;
-    for (Position i = 0; i < n; ++i) largest = std::max(largest, symbol_of(i));
-    if (largest < (Symbol{1} << 20)) {
-      for (Position i = 0; i < n; ++i) code[i] = static_cast<std::uint32_t>(symbol_of(i));
-      codes = static_cast<std::size_t>(largest) + 1;
-    } else {
-      std::vector<Symbol> distinct(n);
-      for (Position i = 0; i < n; ++i) distinct[i] = symbol_of(i);
-      std::sort(distinct.begin(), distinct.end());
-      distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-      for (Position i = 0; i < n; ++i) {
-        code[i] = static_cast<std::uint32_t>(
-            std::lower_bound(distinct.begin(), distinct.end(), symbol_of(i)) - distinct.begin());
-      }
-      codes = distinct.size();
-    }
-  }
+  const SymbolCodes codes(symbols, leaves);
 
-  // Context order: where each leaf's node chain starts (`levels`: it owns no
-  // node), and the context symbols each leaf shares with the previous leaf of
-  // its symbol, which is its predecessor in outcome order.
+  // First pass: where each leaf's chains start (`levels`: it owns none).
   std::vector<std::uint32_t> node_from(n, static_cast<std::uint32_t>(levels));
-  std::vector<Depth> shared_same(n, NO_DEPTH);
-  {
-    std::vector<Position> last(codes, NONE<Position>);
-    RunStack<Position> runs(levels);
-    auto close = [&](std::size_t d, const Run& run, Position) {
-      if (d > 0) node_from[run.owner] = static_cast<std::uint32_t>(d);
-    };
-    for (Position i = 0; i < n; ++i) {
-      runs.next(i, shared_at(i), close, ignore_open);
-      Position& previous = last[code[i]];
-      if (previous != NONE<Position>) {
-        shared_same[i] = static_cast<Depth>(runs.deepest_started_by(previous));
-      }
-      previous = i;
-      runs.add(i, leaves.first[i], leaves.count[i]);
-    }
-    runs.finish(static_cast<Position>(n), close);
-  }
-
-  // Outcome order: a stable counting sort of the leaves by symbol code.
-  std::vector<Position> by_symbol(n);
-  {
-    std::vector<Position> start(codes + 1, 0);
-    for (Position i = 0; i < n; ++i) ++start[code[i] + 1];
-    for (std::size_t c = 0; c < codes; ++c) start[c + 1] += start[c];
-    for (Position i = 0; i < n; ++i) by_symbol[start[code[i]]++] = i;
-  }
-  auto outcome_shared = [&](Position j) -> std::size_t {
-    if (j == 0 || code[by_symbol[j - 1]] != code[by_symbol[j]]) return 0;
-    return std::size_t{shared_same[by_symbol[j]]} + 1;
-  };
-  auto scan_outcome_order = [&](auto&& close) {
-    RunStack<Position> runs(levels);
-    for (Position j = 0; j < n; ++j) {
-      runs.next(j, outcome_shared(j), close, ignore_open);
-      const Position leaf = by_symbol[j];
-      runs.add(leaf, leaves.first[leaf], leaves.count[leaf]);
-    }
-    runs.finish(static_cast<Position>(n), close);
-  };
-  // Where each leaf's record chain starts; every leaf owns at least the
-  // record of its own key at full depth.
-  std::vector<std::uint32_t> record_from(n, static_cast<std::uint32_t>(depth));
-  scan_outcome_order([&](std::size_t d, const Run& run, Position) {
-    record_from[run.owner] = static_cast<std::uint32_t>(d);
-  });
-  code = {};
-  shared_same = {};
+  std::vector<std::uint32_t> record_from(n, static_cast<std::uint32_t>(levels));
+  scan_context_order(
+      leaves, codes, levels,
+      [&](std::size_t d, std::uint32_t, const Entry& entry) {
+        record_from[entry.owner] = static_cast<std::uint32_t>(d);
+      },
+      [&](std::size_t d, const Run& run, Position) {
+        if (d > 0) node_from[run.owner] = static_cast<std::uint32_t>(d);
+      },
+      [](std::size_t) {}, all_levels);
 
   // Creation order: the leaves by first position, each contributing its chains.
-  const std::vector<Position> creation = by_first_offset(leaves.first);
   std::vector<NodeIndex> node_base(n, NO_INDEX);
   std::vector<OutcomeIndex> record_base(n);
-  std::uint64_t node_total = 1, record_total = 0;
-  for (const Position leaf : creation) {
-    if (node_from[leaf] <= depth) {
-      node_base[leaf] = static_cast<NodeIndex>(node_total);
-      node_total += levels - node_from[leaf];
-    }
-    record_base[leaf] = static_cast<OutcomeIndex>(record_total);
-    record_total += levels - record_from[leaf];
-    if (node_total > MAX_RECORDS || record_total > MAX_RECORDS) throw CapacityExhausted{};
-  }
-  const auto node_count = static_cast<std::size_t>(node_total);
-  trie.nodes_.resize(node_count);
-  trie.edges_.resize(node_count - 1);
-  trie.outcomes_.resize(static_cast<std::size_t>(record_total));
-  auto& nodes = trie.nodes_;
-
-  // Nodes, in context order: each run at depth d >= 1 is the node its owner's
-  // chain holds at d; it learns its parent when the run above it ends.
-  std::vector<NodeIndex> leaf_node(n);  // the node of the leaf's whole context
   {
-    std::vector<NodeIndex> pending;  // ended runs whose parent has not ended yet
-    std::vector<std::size_t> mark(levels);
-    RunStack<Position> runs(levels);
-    auto open = [&](std::size_t d) { mark[d] = pending.size(); };
-    auto close = [&](std::size_t d, const Run& run, Position end) {
-      NodeIndex node = 0;
-      if (d > 0) {
-        const Position owner = run.owner;
-        node = node_base[owner] + static_cast<NodeIndex>(d - node_from[owner]);
-        nodes[node] = TrieNode{0,        symbols[leaves.first[owner] - d],
-                               NO_INDEX, NO_INDEX,
-                               NO_INDEX, static_cast<Depth>(d),
-                               0};
+    const std::vector<Position> creation = by_first_offset(leaves.first);
+    std::uint64_t node_total = 1, record_total = 0;
+    for (const Position leaf : creation) {
+      if (node_from[leaf] < levels) {
+        node_base[leaf] = static_cast<NodeIndex>(node_total);
+        node_total += levels - node_from[leaf];
       }
-      for (std::size_t k = mark[d]; k < pending.size(); ++k) nodes[pending[k]].parent = node;
-      pending.resize(mark[d]);
-      if (d > 0) pending.push_back(node);
-      if (d == depth) std::fill(leaf_node.begin() + run.start, leaf_node.begin() + end, node);
-    };
-    for (Position i = 0; i < n; ++i) {
-      runs.next(i, shared_at(i), close, open);
-      runs.add(i, leaves.first[i], leaves.count[i]);
+      record_base[leaf] = static_cast<OutcomeIndex>(record_total);
+      record_total += levels - record_from[leaf];
+      if (node_total > MAX_RECORDS || record_total > MAX_RECORDS) throw CapacityExhausted{};
     }
-    runs.finish(static_cast<Position>(n), close);
+    trie.nodes_.resize(static_cast<std::size_t>(node_total));
+    trie.edges_.resize(static_cast<std::size_t>(node_total - 1));
+    trie.outcomes_.resize(static_cast<std::size_t>(record_total));
   }
-  node_from = {};
-  node_base = {};
 
-  // Records, in outcome order: each run at depth d is the record its owner's
-  // chain holds at d.
-  scan_outcome_order([&](std::size_t d, const Run& run, Position) {
-    const Position owner = run.owner;
-    trie.outcomes_[record_base[owner] + (d - record_from[owner])] =
-        OutcomeCount{run.count, symbol_of(owner), NO_INDEX};
-  });
+  // Second pass: each run that ends is a node, written whole at its index
+  // with its lists: records and children were created in index order, and
+  // each list holds them newest first.
+  struct Child {
+    NodeIndex node;
+    Symbol symbol;
+    bool operator<(const Child& other) const noexcept { return node < other.node; }
+  };
+  struct Record {
+    OutcomeIndex index;
+    Count count;
+    Symbol symbol;
+    bool operator<(const Record& other) const noexcept { return index < other.index; }
+  };
+  std::vector<Child> pending;  // nodes whose parent has not ended yet
+  std::vector<std::size_t> child_mark(levels);
+  std::vector<Record> node_records;
+  scan_context_order(
+      leaves, codes, levels,
+      [&](std::size_t d, std::uint32_t code, const Entry& entry) {
+        const Position owner = entry.owner;
+        node_records.push_back(
+            Record{static_cast<OutcomeIndex>(record_base[owner] + (d - record_from[owner])),
+                   entry.count, codes.symbol(code)});
+      },
+      [&](std::size_t d, const Run& run, Position) {
+        NodeIndex node = 0;
+        Symbol symbol = NO_SYMBOL;
+        if (d > 0) {
+          node = node_base[run.owner] + static_cast<NodeIndex>(d - node_from[run.owner]);
+          symbol = symbols[leaves.first[run.owner] - d];
+        }
+        OutcomeIndex first_outcome = NO_INDEX;
+        sort_small(std::span(node_records));
+        for (const Record& r : node_records) {
+          trie.outcomes_[r.index] = OutcomeCount{r.count, r.symbol, first_outcome};
+          first_outcome = r.index;
+        }
+        EdgeIndex first_child = NO_INDEX;
+        const auto children = std::span(pending).subspan(child_mark[d]);
+        sort_small(children);
+        for (const Child& c : children) {
+          const EdgeIndex edge = c.node - 1;  // each node's edge was created with it
+          trie.edges_[edge] = ChildEdge{c.symbol, c.node, first_child};
+          trie.nodes_[c.node].parent = node;
+          first_child = edge;
+        }
+        // The parent is filled in when the parent's run ends.
+        trie.nodes_[node] = TrieNode{
+            run.count, symbol, NO_INDEX, first_child, first_outcome, static_cast<Depth>(d), 0};
+        trie.index_long_lists(node, children.size(), node_records.size());
+        node_records.clear();
+        pending.resize(child_mark[d]);
+        if (d > 0) pending.push_back(Child{node, symbol});
+      },
+      [&](std::size_t d) { child_mark[d] = pending.size(); }, all_levels);
+  return trie;
+}
 
-  // Lists, linked at the front in creation order: children by node index,
-  // records leaf by leaf (one leaf gives each node at most one record).
-  std::vector<std::uint8_t> child_lengths(node_count, 0), outcome_lengths(node_count, 0);
-  for (std::size_t i = 1; i < node_count; ++i) {
-    const NodeIndex parent = nodes[i].parent;
-    trie.edges_[i - 1] =
-        ChildEdge{nodes[i].symbol, static_cast<NodeIndex>(i), nodes[parent].first_child};
-    nodes[parent].first_child = static_cast<EdgeIndex>(i - 1);
-    bump(child_lengths[parent]);
-  }
-  for (const Position leaf : creation) {
-    NodeIndex node = leaf_node[leaf];
-    const std::size_t chain = levels - record_from[leaf];
-    for (std::size_t k = chain; k-- > 0;) {
-      const auto record = static_cast<OutcomeIndex>(record_base[leaf] + k);
-      TrieNode& owner = nodes[node];
-      trie.outcomes_[record].next = owner.first_outcome;
-      owner.first_outcome = record;
-      owner.count += trie.outcomes_[record].count;
-      bump(outcome_lengths[node]);
-      node = owner.parent;
-    }
-  }
-  for (std::size_t i = 0; i < node_count; ++i) {
-    trie.index_long_lists(static_cast<NodeIndex>(i), child_lengths[i], outcome_lengths[i]);
+CountTrie TrieAssembly::adopt(std::size_t alphabet_size, std::size_t depth, Count sample_size,
+                              std::vector<TrieNode> nodes, std::vector<ChildEdge> edges,
+                              std::vector<OutcomeCount> outcomes) {
+  CountTrie trie(alphabet_size, depth);
+  trie.sample_size_ = sample_size;
+  trie.nodes_ = std::move(nodes);
+  trie.edges_ = std::move(edges);
+  trie.outcomes_ = std::move(outcomes);
+  for (std::size_t i = 0; i < trie.nodes_.size(); ++i) {
+    const auto node = static_cast<NodeIndex>(i);
+    std::size_t children = 0, records = 0;
+    for (auto it = trie.children(node).begin();
+         it != trie.children(node).end() && children <= SHORT_LIST; ++it)
+      ++children;
+    for (auto it = trie.outcomes(node).begin();
+         it != trie.outcomes(node).end() && records <= SHORT_LIST; ++it)
+      ++records;
+    trie.index_long_lists(node, children, records);
   }
   return trie;
 }
 
 template <class Position>
-CountTrie count_by_sorting(const Rows& rows, std::size_t alphabet_size,
-                           std::size_t conditioning_depth, std::size_t storage_depth,
-                           SortStrategy strategy) {
-  Count positions = 0;
-  for_each_counted(rows, conditioning_depth,
-                   [&](std::size_t lo, std::size_t hi) { positions += hi - lo; });
-  const std::size_t depth = storage_depth;
-  const auto bits = std::max(1u, static_cast<unsigned>(std::bit_width(rows.max_symbol())));
+Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth, std::size_t depth,
+                               SortStrategy strategy) {
+  const Count positions = counted_positions(rows, conditioning_depth);
+  if (positions == 0) return {};
+  const unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(rows.max_symbol())));
   const std::size_t key_bits = bits * (depth + 1);  // no overflow: depth <= 65535
   const auto offset_bits = static_cast<unsigned>(std::bit_width(rows.symbol_count()));
   const bool table_fits = key_bits <= TABLE_BITS;
@@ -614,26 +425,35 @@ CountTrie count_by_sorting(const Rows& rows, std::size_t alphabet_size,
     strategy = SortStrategy::Digits;
   }
   return rows.visit([&](auto symbols) {
-    Leaves<Position> leaves;
-    if (positions != 0) {
-      switch (strategy) {
-        case SortStrategy::Table:
-          leaves = leaves_from_table<Position>(symbols, rows, conditioning_depth, depth, bits);
-          break;
-        case SortStrategy::Packed:
-          leaves = leaves_from_packed<Position>(symbols, rows, conditioning_depth, depth, bits,
-                                                static_cast<std::size_t>(positions), offset_bits);
-          break;
-        default:
-          leaves = leaves_from_digits<Position>(symbols, rows, conditioning_depth, depth,
-                                                static_cast<std::size_t>(positions));
-          break;
-      }
+    switch (strategy) {
+      case SortStrategy::Table:
+        return leaves_from_table<Position>(symbols, rows, conditioning_depth, depth, bits);
+      case SortStrategy::Packed:
+        return leaves_from_packed<Position>(symbols, rows, conditioning_depth, depth, bits,
+                                            static_cast<std::size_t>(positions), offset_bits);
+      default:
+        return leaves_from_digits<Position>(symbols, rows, conditioning_depth, depth,
+                                            static_cast<std::size_t>(positions));
     }
-    return TrieAssembly::assemble(symbols, leaves, alphabet_size, depth, positions);
   });
 }
 
+template <class Position>
+CountTrie count_by_sorting(const Rows& rows, std::size_t alphabet_size,
+                           std::size_t conditioning_depth, std::size_t storage_depth,
+                           SortStrategy strategy) {
+  const Leaves<Position> leaves =
+      sorted_leaves<Position>(rows, conditioning_depth, storage_depth, strategy);
+  return rows.visit([&](auto symbols) {
+    return TrieAssembly::assemble(symbols, leaves, alphabet_size, storage_depth,
+                                  counted_positions(rows, conditioning_depth));
+  });
+}
+
+template Leaves<std::uint32_t> sorted_leaves<std::uint32_t>(const Rows&, std::size_t, std::size_t,
+                                                            SortStrategy);
+template Leaves<std::uint64_t> sorted_leaves<std::uint64_t>(const Rows&, std::size_t, std::size_t,
+                                                            SortStrategy);
 template CountTrie count_by_sorting<std::uint32_t>(const Rows&, std::size_t, std::size_t,
                                                    std::size_t, SortStrategy);
 template CountTrie count_by_sorting<std::uint64_t>(const Rows&, std::size_t, std::size_t,

@@ -8,18 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "context_scan.hpp"
 #include "rows.hpp"
 #include "trie.hpp"
 
 namespace ostrel::detail {
-
-// How the counted positions are brought into context order.
-enum class SortStrategy : std::uint8_t {
-  Automatic,  // the cheapest that applies
-  Table,      // a directly addressed table of packed keys
-  Packed,     // radix sort of packed (key, position) words
-  Digits,     // radix sort over the symbols themselves; always applies
-};
 
 // Counts every position of `rows` that follows `conditioning_depth` symbols of
 // its own row, at the root and at every node of its `storage_depth` preceding

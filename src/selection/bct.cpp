@@ -16,104 +16,103 @@ namespace {
 // term of a symbol never seen at a node exactly zero.
 constexpr double LOG_GAMMA_HALF = 0.5723649429246995;
 
-// f(k) = log_gamma(base + k) (+ shift) for small whole k, computed on first
-// use. Counts at most nodes are small, so most calls are table reads; the
-// values are those of the direct evaluation, bit for bit.
-class LogGammaTable {
- public:
-  LogGammaTable(double base, double shift)
-      : base_(base), shift_(shift), values_(SIZE, std::numeric_limits<double>::quiet_NaN()) {}
+// Counts below this have their log-gamma terms cached; most counts are small.
+constexpr Count CACHED = 4096;
 
-  double operator()(Count k) {
-    if (k >= SIZE) return evaluate(k);
-    double& value = values_[k];
-    if (std::isnan(value)) value = evaluate(k);
-    return value;
-  }
-
- private:
-  static constexpr Count SIZE = 4096;
-  double evaluate(Count k) const {
-    const double lg = log_gamma(base_ + static_cast<double>(k));
-    return shift_ == 0.0 ? lg : lg + shift_;
-  }
-  double base_;
-  double shift_;
-  std::vector<double> values_;
-};
+// f(k) = log_gamma(base + k) (+ shift), from the cache when it has it. The
+// cached values are those of the direct evaluation, bit for bit.
+double cached(std::vector<double>& cache, double base, double shift, Count k) {
+  auto evaluate = [&] {
+    const double lg = log_gamma(base + static_cast<double>(k));
+    return shift == 0.0 ? lg : lg + shift;
+  };
+  if (k >= CACHED) return evaluate();
+  double& value = cache[k];
+  if (std::isnan(value)) value = evaluate();
+  return value;
+}
 
 }  // namespace
 
-SplitPlan select(const CountTrie& trie, double beta) {
-  const std::size_t m = trie.alphabet_size();
-  const std::size_t depth_limit = trie.storage_depth();
-  const std::size_t n = trie.node_count();
-  const double alphabet = static_cast<double>(m);
-
-  const double lb = std::log(beta);
-  const double l1b = std::log1p(-beta);
-
-  SplitPlan plan{std::vector<std::uint8_t>(n, 0), std::vector<std::uint8_t>(depth_limit + 1, 0)};
-  std::vector<double> unseen_log_max_prob(depth_limit + 1, 0.0);
-  for (std::size_t d = depth_limit; d-- > 0;) {
-    const double s = l1b + unseen_log_max_prob[d + 1] * alphabet;
-    if (s > lb) {
-      unseen_log_max_prob[d] = s;
-      plan.depth_split[d] = 1;
+Rule::Rule(std::size_t alphabet_size, std::size_t storage_depth, double beta)
+    : alphabet_size_(alphabet_size),
+      storage_depth_(storage_depth),
+      lb_(std::log(beta)),
+      l1b_(std::log1p(-beta)),
+      unseen_log_max_prob_(storage_depth + 1, 0.0),
+      depth_split_(storage_depth + 1, 0),
+      lg_half_plus_(CACHED, std::numeric_limits<double>::quiet_NaN()),
+      kt_term_(CACHED, std::numeric_limits<double>::quiet_NaN()) {
+  const double alphabet = static_cast<double>(alphabet_size);
+  for (std::size_t d = storage_depth; d-- > 0;) {
+    const double s = l1b_ + unseen_log_max_prob_[d + 1] * alphabet;
+    if (s > lb_) {
+      unseen_log_max_prob_[d] = s;
+      depth_split_[d] = 1;
     } else {
-      unseen_log_max_prob[d] = lb;
+      unseen_log_max_prob_[d] = lb_;
     }
   }
-
   const double half = alphabet * 0.5;
-  const double lg_half = log_gamma(half);
-  LogGammaTable lg_half_plus(half, 0.0);        // log_gamma(half + N)
-  LogGammaTable kt_term(0.5, -LOG_GAMMA_HALF);  // log_gamma(c + 0.5) - log_gamma(0.5)
+  lg_half_ = log_gamma(half);
   // The term of an absent symbol. With a correctly rounded logarithm it is
   // +0.0, and adding +0.0 changes no partial sum (none is ever -0.0, since
   // every summand is a finite value other than -0.0), so absent symbols can be
   // skipped. Any other value is added symbol by symbol, as written.
-  const double absent_term = log_gamma(0.5) + (-LOG_GAMMA_HALF);
-  const bool skip_absent = absent_term == 0.0 && !std::signbit(absent_term);
+  absent_term_ = log_gamma(0.5) + (-LOG_GAMMA_HALF);
+  skip_absent_ = absent_term_ == 0.0 && !std::signbit(absent_term_);
+}
 
+double Rule::estimate(Count count, std::span<const SymbolCount> outcomes) {
+  const double half = static_cast<double>(alphabet_size_) * 0.5;
+  double e = lg_half_ - cached(lg_half_plus_, half, 0.0, count);
+  if (skip_absent_) {
+    for (const SymbolCount& record : outcomes) {
+      e = e + cached(kt_term_, 0.5, -LOG_GAMMA_HALF, record.count);
+    }
+    return e;
+  }
+  Symbol next = 0;
+  for (const SymbolCount& record : outcomes) {
+    for (; next < record.symbol; ++next) e = e + absent_term_;
+    e = e + cached(kt_term_, 0.5, -LOG_GAMMA_HALF, record.count);
+    next = record.symbol + 1;
+  }
+  for (; next < alphabet_size_; ++next) e = e + absent_term_;
+  return e;
+}
+
+NodeDecision Rule::decide(double estimate, std::size_t depth, double children_total,
+                          std::size_t children) const {
+  if (depth == storage_depth_) return {estimate, false};
+  if (depth > storage_depth_) throw InternalFault("bct: node below the storage depth");
+  // The symbols without a child node count as subtrees without data.
+  const double f = children_total +
+                   unseen_log_max_prob_[depth + 1] * static_cast<double>(alphabet_size_ - children);
+  const double l = lb_ + estimate;
+  if (f > l) return {f, true};
+  return {l, false};
+}
+
+SplitPlan select(const CountTrie& trie, double beta) {
+  const std::size_t n = trie.node_count();
+  Rule rule(trie.alphabet_size(), trie.storage_depth(), beta);
+  SplitPlan plan{std::vector<std::uint8_t>(n, 0), rule.depth_split()};
   std::vector<double> log_max_prob(n, 0.0);
   std::vector<SymbolCount> present;
-  const auto& edges = trie.edges();
   for (std::size_t i = n; i-- > 0;) {
-    const TrieNode& node = trie.node(static_cast<NodeIndex>(i));
-    double e = lg_half - lg_half_plus(node.count);
-    sorted_outcomes(trie, static_cast<NodeIndex>(i), present);
-    if (skip_absent) {
-      for (const SymbolCount& record : present) e = e + kt_term(record.count);
-    } else {
-      Symbol next = 0;
-      for (const SymbolCount& record : present) {
-        for (; next < record.symbol; ++next) e = e + absent_term;
-        e = e + kt_term(record.count);
-        next = record.symbol + 1;
-      }
-      for (; next < m; ++next) e = e + absent_term;
-    }
-
-    if (node.depth == depth_limit) {
-      log_max_prob[i] = e;
-      continue;
-    }
-    if (node.depth > depth_limit) throw InternalFault("bct: node below the storage depth");
-    double f = l1b;
+    const auto node = static_cast<NodeIndex>(i);
+    sorted_outcomes(trie, node, present);
+    const double e = rule.estimate(trie.node(node).count, present);
+    double total = rule.split_base();
     std::size_t k = 0;
-    for (EdgeIndex edge = node.first_child; edge != NO_INDEX; edge = edges[edge].next) {
-      f = f + log_max_prob[edges[edge].child];
+    for (const ChildEdge& edge : trie.children(node)) {
+      total = total + log_max_prob[edge.child];
       ++k;
     }
-    f = f + unseen_log_max_prob[node.depth + 1] * static_cast<double>(m - k);
-    const double l = lb + e;
-    if (f > l) {
-      log_max_prob[i] = f;
-      plan.node_split[i] = 1;
-    } else {
-      log_max_prob[i] = l;
-    }
+    const NodeDecision decision = rule.decide(e, trie.node(node).depth, total, k);
+    log_max_prob[i] = decision.value;
+    plan.node_split[i] = decision.split;
   }
   return plan;
 }

@@ -29,6 +29,13 @@ struct SplitPlan {
   std::vector<std::uint8_t> depth_split;
 };
 
+// A bottom-up selector's verdict on one node: the best value of its subtree
+// and whether that value splits it.
+struct NodeDecision {
+  double value;
+  bool split;
+};
+
 // Runs the selector of `config.method`. Under bct and bic the trie grows by
 // the zero-count children of split nodes; under peres_shield it is unchanged.
 std::expected<TreeMask, std::string> select(CountTrie& trie, const FitConfig& config);

@@ -6,21 +6,25 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "context_scan.hpp"
 #include "core_test_support.hpp"
 #include "selection/bct.hpp"
 #include "selection/bic.hpp"
 #include "selection/peres_shield.hpp"
+#include "selection/selected_trie.hpp"
 
 namespace ostrel {
 namespace {
 
 using detail::SortStrategy;
 using testing_support::expect_same_trie;
+using Bytes = std::vector<std::uint8_t>;
 
 enum class Source { Uniform, Skewed, Markov, Periodic };
 
@@ -104,17 +108,22 @@ std::vector<Input> inputs() {
   return out;
 }
 
-void expect_same_selection(CountTrie fast, CountTrie walked, const FitConfig& config) {
+// Selects and compacts both tries, expecting the same; returns the walked trie's result.
+std::pair<CountTrie, Bytes> expect_same_selection(CountTrie fast, CountTrie walked,
+                                                  const FitConfig& config) {
   const auto fast_mask = select(fast, config), walked_mask = select(walked, config);
-  ASSERT_TRUE(fast_mask.has_value() && walked_mask.has_value());
+  if (!fast_mask.has_value() || !walked_mask.has_value()) {
+    ADD_FAILURE() << "selection failed";
+    return {CountTrie(2, 0), {}};
+  }
   EXPECT_EQ(fast_mask->kept, walked_mask->kept);
   EXPECT_EQ(fast_mask->terminal, walked_mask->terminal);
   expect_same_trie(fast, walked);  // the expansion grew both alike
   auto [fast_small, fast_terminal] = compact(std::move(fast), fast_mask->kept, fast_mask->terminal);
-  auto [walked_small, walked_terminal] =
-      compact(std::move(walked), walked_mask->kept, walked_mask->terminal);
-  EXPECT_EQ(fast_terminal, walked_terminal);
-  expect_same_trie(fast_small, walked_small);
+  auto walked_small = compact(std::move(walked), walked_mask->kept, walked_mask->terminal);
+  EXPECT_EQ(fast_terminal, walked_small.second);
+  expect_same_trie(fast_small, walked_small.first);
+  return walked_small;
 }
 
 TEST(SortingBuilderTest, BuildsTheWalkedTrieRecordForRecord) {
@@ -151,15 +160,78 @@ TEST(SortingBuilderTest, BuildsTheWalkedTrieRecordForRecord) {
                               {"bct", U"bct", 0.9},
                               {"bic", U"bic", std::nullopt},
                               {"peres_shield", U"ps", std::nullopt}};
+    // Selected and compacted, from the whole trie; and under bct and bic also
+    // straight from the sorted leaves (conditioning on as many symbols as stored).
+    const auto walked_full =
+        from_rows_by_walking(input.rows, input.alphabet, input.storage, input.storage);
+    ASSERT_TRUE(walked_full.has_value());
     for (const Method& m : methods) {
       SCOPED_TRACE(m.name);
       const auto config =
-          FitConfig::create(input.alphabet, input.conditioning, m.method, m.beta, {}, U"condition");
+          FitConfig::create(input.alphabet, input.storage, m.method, m.beta, {}, U"condition");
       ASSERT_TRUE(config.has_value()) << config.error();
-      const CountTrie fast = detail::count_by_sorting<std::uint32_t>(
-          input.rows, input.alphabet, input.conditioning, input.storage);
-      expect_same_selection(fast, *walked, *config);
+      const CountTrie fast = detail::count_by_sorting<std::uint32_t>(input.rows, input.alphabet,
+                                                                     input.storage, input.storage);
+      const auto [expected, terminal] = expect_same_selection(fast, *walked_full, *config);
+      if (config->method == SelectionMethod::PeresShield) continue;
+      for (const SortStrategy strategy : strategies) {
+        const auto direct = detail::selected_trie<std::uint32_t>(input.rows, *config, strategy);
+        ASSERT_TRUE(direct.has_value());
+        expect_same_trie(direct->first, expected);
+        EXPECT_EQ(direct->second, terminal);
+      }
+      const auto wide = detail::selected_trie<std::uint64_t>(input.rows, *config);
+      ASSERT_TRUE(wide.has_value());
+      expect_same_trie(wide->first, expected);
     }
+  }
+}
+
+// The bottom-up scan hands every node its outcomes in ascending symbol order and its
+// children in child-list order: the order the selectors' sums need, bit for bit.
+TEST(SortingBuilderTest, BottomUpScanVisitsInTheSelectorsOrder) {
+  for (const Input& input : inputs()) {
+    SCOPED_TRACE(input.name);
+    const auto walked =
+        from_rows_by_walking(input.rows, input.alphabet, input.storage, input.storage);
+    ASSERT_TRUE(walked.has_value());
+    const auto leaves = detail::sorted_leaves<std::uint32_t>(
+        input.rows, input.storage, input.storage, detail::SortStrategy::Automatic);
+    if (leaves.size() == 0) continue;  // nothing counted: no node to visit
+    std::vector<std::size_t> preorders;
+    input.rows.visit([&](auto symbols) {
+      const detail::SymbolCodes codes(symbols, leaves);
+      detail::scan_bottom_up(
+          leaves, codes, input.storage + 1,
+          [&](std::size_t preorder, std::size_t depth, const auto& run,
+              std::span<const SymbolCount> outcomes,
+              std::span<const detail::ChildValue<std::uint32_t>> children) {
+            NodeIndex node = 0;
+            for (std::size_t d = 1; d <= depth; ++d) {
+              node = walked->find_child(node, symbols[run.first - d]);
+            }
+            EXPECT_NE(node, NO_INDEX);
+            if (node == NO_INDEX) return -1.0;
+            EXPECT_EQ(run.count, walked->node(node).count);
+            std::vector<double> expected_children;
+            for (const ChildEdge& e : walked->children(node)) expected_children.push_back(e.child);
+            std::vector<double> got_children;
+            for (const auto& c : children) got_children.push_back(c.value);
+            EXPECT_EQ(got_children, expected_children) << "node " << node;
+            std::vector<SymbolCount> expected_outcomes;
+            sorted_outcomes(*walked, node, expected_outcomes);
+            EXPECT_TRUE(std::ranges::equal(outcomes, expected_outcomes,
+                                           [](const SymbolCount& a, const SymbolCount& b) {
+                                             return a.symbol == b.symbol && a.count == b.count;
+                                           }))
+                << "node " << node;
+            preorders.push_back(preorder);
+            return static_cast<double>(node);
+          });
+    });
+    std::sort(preorders.begin(), preorders.end());
+    EXPECT_EQ(preorders.size(), walked->node_count());
+    for (std::size_t i = 0; i < preorders.size(); ++i) ASSERT_EQ(preorders[i], i);
   }
 }
 

@@ -79,8 +79,9 @@ def answers(model):
 
 rng = random.Random(3)
 medium = [rng.randbytes(10**5)]
-# About 14 million distinct contexts up to depth 8: close to a gigabyte of trie.
-huge = [rng.randbytes(2 * 10**6)]
+# 3 * 10**7 positions whose contexts are almost all distinct: sorting them alone
+# needs more than a gigabyte.
+huge = [rng.randbytes(3 * 10**7)]
 models = [OSTREL(256, 8, "bct", beta=0.9), OSTREL(256, 8, "bic", penalty=0.01)]
 for model in models:
     model.fit([rng.randbytes(3000), list(range(256))])
