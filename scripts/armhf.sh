@@ -36,6 +36,11 @@ case "${1:-}" in
     ;;
 esac
 
+if [ "$python_stage" -eq 1 ] && [ "$(id -u)" -ne 0 ]; then
+  echo "armhf.sh: the Python stage runs as root (debootstrap, chroot)" >&2
+  exit 1
+fi
+
 triplet=arm-linux-gnueabihf
 toolchain=cmake/$triplet.cmake
 cache=${OSTREL_ARMHF_CACHE:-/var/cache/ostrel-armhf}
@@ -63,6 +68,11 @@ apt_install() {
     "${missing[@]}" >/dev/null
 }
 
+packages=(g++-$triplet qemu-user-static)
+[ "$core" -eq 1 ] && packages+=(googletest)
+[ "$python_stage" -eq 1 ] && packages+=(debootstrap binfmt-support)
+apt_install "${packages[@]}"
+
 stage_start() {
   echo "== armhf: $1"
   SECONDS=0
@@ -73,7 +83,6 @@ stage_end() { echo "   ($1 in ${SECONDS}s)"; }
 
 if [ "$core" -eq 1 ]; then
   stage_start "model core tests (GoogleTest, cross-compiled, under qemu-arm)"
-  apt_install g++-$triplet qemu-user-static googletest
   cmake -S . -B build/armhf/core -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREL_BUILD_TESTS=ON -DOSTREL_BUILD_EXTENSION=OFF \
     -DOSTREL_GTEST_SOURCE_DIR=/usr/src/googletest >/dev/null
@@ -87,17 +96,14 @@ fi
 # ---- the emulated root ----------------------------------------------------------
 
 stage_start "Debian armhf root"
-if [ "$(id -u)" -ne 0 ]; then
-  echo "armhf.sh: the Python stage runs as root (debootstrap, chroot)" >&2
-  exit 1
-fi
-apt_install g++-$triplet qemu-user-static debootstrap binfmt-support
-
 # Programs of the root run through binfmt_misc; the registration must hold the
 # emulator open ("F"), since the root has no copy of it.
 binfmt=/proc/sys/fs/binfmt_misc
 [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
-grep -qs '^enabled' "$binfmt/qemu-arm" || update-binfmts --enable qemu-arm
+if ! grep -qs '^enabled' "$binfmt/qemu-arm"; then
+  update-binfmts --import qemu-arm 2>/dev/null || true
+  update-binfmts --enable qemu-arm
+fi
 if ! grep -qs '^flags:.*F' "$binfmt/qemu-arm"; then
   echo "armhf.sh: qemu-arm is not registered with binfmt_misc (fix-binary)" >&2
   exit 1
@@ -114,9 +120,9 @@ if [ -z "$mirror" ]; then
 fi
 # python3 to run the tests, libpython3.11-dev for the headers the extension is
 # compiled against; the test runners are pure-Python wheels.
-packages=python3,libpython3.11-dev
+root_packages=python3,libpython3.11-dev
 runners=$(grep -E '^(pytest|hypothesis)\b' requirements-test.txt | tr '\n' ' ')
-recipe="$suite armhf minbase $packages $mirror $runners"
+recipe="$suite armhf minbase $root_packages $mirror $runners"
 key=$(printf '%s' "$recipe" | sha256sum | cut -c1-16)
 root=$cache/root-$key
 
@@ -136,7 +142,7 @@ if [ ! -x "$root/usr/bin/python3" ]; then
   echo "   building $root ($recipe)"
   partial=$cache/partial-$key
   remove_root "$partial"
-  debootstrap --arch=armhf --variant=minbase --include="$packages" \
+  debootstrap --arch=armhf --variant=minbase --include="$root_packages" \
     "$suite" "$partial" "$mirror" >"$cache/debootstrap.log" 2>&1 || {
     tail -n 30 "$cache/debootstrap.log"
     echo "armhf.sh: debootstrap failed (log in $cache/debootstrap.log)" >&2
