@@ -2,8 +2,9 @@
 # Installs what the tests need, then runs every check: formatting, the wheel's
 # stable-ABI audit, the GoogleTest suite of the model core, the pytest suite
 # against the installed wheel, both suites again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and a bounded fuzzing run. Exits non-zero on the
-# first failure. `--quick` stops after the plain test suites.
+# UndefinedBehaviorSanitizer, a bounded fuzzing run, and both suites again on
+# 32-bit ARM (armhf) under emulation. Exits non-zero on the first failure.
+# `--quick` stops after the plain test suites.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -51,3 +52,6 @@ bash scripts/sanitize.sh
 
 echo "== fuzzing (bounded)"
 bash scripts/fuzz.sh
+
+echo "== 32-bit ARM (armhf, emulated)"
+bash scripts/armhf.sh

@@ -16,6 +16,11 @@
 namespace ostrel {
 namespace {
 
+// The records are as compact where the native word has 32 bits (armhf: a
+// 64-bit count still aligns to 8 bytes); trie.hpp checks the 64-bit sizes.
+static_assert(sizeof(void*) != 4 ||
+              (sizeof(TrieNode) == 32 && sizeof(ChildEdge) == 12 && sizeof(OutcomeCount) == 16));
+
 using Seq = std::vector<Symbol>;
 using Bytes = std::vector<std::uint8_t>;
 

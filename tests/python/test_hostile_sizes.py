@@ -8,6 +8,7 @@ import sys
 import textwrap
 
 import pytest
+from conftest import WORD_MAX
 
 from ostrel import OSTREL
 
@@ -26,7 +27,7 @@ def answers(model, histories):
     ]
 
 
-@pytest.mark.parametrize("alphabet", [2**64 - 1, 2**63])
+@pytest.mark.parametrize("alphabet", [WORD_MAX, WORD_MAX // 2 + 1])
 @pytest.mark.parametrize(
     ("method", "options", "must_fit"),
     [
