@@ -137,25 +137,24 @@ class RunStack {
 
   explicit RunStack(std::size_t levels) : runs_(levels) {}
 
-  // Ends the runs at levels `shared` and deeper before item `item`, deepest
-  // first, calling close(level, run, item), and starts new runs there,
-  // calling open(level).
+  // Ends the open runs at levels `shared` and deeper before item `item`,
+  // deepest first, calling close(level, run, item), and opens new runs at
+  // levels `shared` to `open_to` - 1, calling open(level). Levels beyond the
+  // open ones are the caller's.
   template <class Close, class Open>
-  void next(Position item, std::size_t shared, Close&& close, Open&& open) {
-    if (started_) {
-      end_runs(shared, item, close);
-    } else {
-      shared = 0;
-      started_ = true;
-    }
-    for (std::size_t d = shared; d < runs_.size(); ++d) {
+  void next(Position item, std::size_t shared, std::size_t open_to, Close&& close, Open&& open) {
+    end_runs(shared, item, close);
+    for (std::size_t d = open_; d < open_to; ++d) {
       runs_[d] = Run{0, NONE<Position>, NONE<Position>, item};
       open(d);
     }
+    open_ = open_to;
   }
 
-  void add(Position leaf, Position first, Position count) {
-    Run& deepest = runs_.back();
+  // Adds a leaf, or a run that ended below the open ones, to the deepest
+  // open run.
+  void add(Position leaf, Position first, Count count) {
+    Run& deepest = runs_[open_ - 1];
     deepest.count += count;
     if (first < deepest.first) {
       deepest.first = first;
@@ -165,13 +164,14 @@ class RunStack {
 
   template <class Close>
   void finish(Position end, Close&& close) {
-    if (started_) end_runs(0, end, close);
+    end_runs(0, end, close);
   }
 
  private:
   template <class Close>
   void end_runs(std::size_t shared, Position end, Close& close) {
-    for (std::size_t d = runs_.size(); d-- > shared;) {
+    for (; open_ > shared; --open_) {
+      const std::size_t d = open_ - 1;
       const Run& run = runs_[d];
       close(d, run, end);
       if (d == 0) continue;
@@ -185,7 +185,24 @@ class RunStack {
   }
 
   std::vector<Run> runs_;
-  bool started_ = false;
+  std::size_t open_ = 0;  // levels 0 .. open_ - 1 are open
+};
+
+// One outcome record of a run: how often its symbol followed, and the leaf
+// with the smallest first offset among those that carry it.
+template <class Position>
+struct RecordEntry {
+  Count count;
+  Position first;
+  Position owner;
+
+  void merge(const RecordEntry& other) noexcept {
+    count += other.count;
+    if (other.first < first) {
+      first = other.first;
+      owner = other.owner;
+    }
+  }
 };
 
 // The outcome records of the open runs, kept per symbol: each symbol has a
@@ -195,22 +212,14 @@ class RunStack {
 template <class Position>
 class RecordStacks {
  public:
-  struct Entry {
-    Count count;
-    Position first;
-    Position owner;  // the leaf with the smallest first offset
-    std::uint32_t level;
-    std::uint32_t below;  // the symbol's entry at a shallower level, or NO_ENTRY
-  };
-
   RecordStacks(std::size_t codes, std::size_t levels) : top_(codes, NO_ENTRY), mark_(levels) {}
 
   void open(std::size_t level) { mark_[level] = touched_.size(); }
 
-  void add(std::uint32_t code, std::size_t level, Position leaf, Position first, Position count) {
+  void add(std::uint32_t code, std::size_t level, const RecordEntry<Position>& record) {
     const std::uint32_t top = top_[code];
     if (top != NO_ENTRY && entries_[top].level == level) {
-      merge(entries_[top], Entry{count, first, leaf, 0, 0});
+      entries_[top].record.merge(record);
       return;
     }
     std::uint32_t index;
@@ -221,17 +230,19 @@ class RecordStacks {
       index = free_.back();
       free_.pop_back();
     }
-    entries_[index] = Entry{count, first, leaf, static_cast<std::uint32_t>(level), top};
+    entries_[index] = Entry{record, static_cast<std::uint32_t>(level), top};
     top_[code] = index;
     touched_.push_back(code);
   }
 
-  // Calls report(code, entry) for every record of the run ending at `level`, then
-  // folds those records into the run above.
+  // Calls report(code, record) for every record of the run ending at
+  // `level`, then folds those records into the run above.
   template <class Report>
   void close(std::size_t level, Report&& report) {
     const std::size_t from = mark_[level], end = touched_.size();
-    for (std::size_t k = from; k < end; ++k) report(touched_[k], entries_[top_[touched_[k]]]);
+    for (std::size_t k = from; k < end; ++k) {
+      report(touched_[k], std::as_const(entries_[top_[touched_[k]]].record));
+    }
     std::size_t kept = from;  // codes whose entry moves up a level
     for (std::size_t k = from; k < end; ++k) {
       const std::uint32_t code = touched_[k];
@@ -243,7 +254,7 @@ class RecordStacks {
         touched_[kept++] = code;
         continue;
       }
-      if (level > 0) merge(entries_[below], entry);
+      if (level > 0) entries_[below].record.merge(entry.record);
       top_[code] = below;
       free_.push_back(index);
     }
@@ -253,19 +264,52 @@ class RecordStacks {
  private:
   static constexpr std::uint32_t NO_ENTRY = ~std::uint32_t{0};
 
-  static void merge(Entry& into, const Entry& from) {
-    into.count += from.count;
-    if (from.first < into.first) {
-      into.first = from.first;
-      into.owner = from.owner;
-    }
-  }
+  struct Entry {
+    RecordEntry<Position> record;
+    std::uint32_t level;
+    std::uint32_t below;  // the symbol's entry at a shallower level, or NO_ENTRY
+  };
 
   std::vector<std::uint32_t> top_;  // per symbol code: its deepest entry
   std::vector<Entry> entries_;
   std::vector<std::uint32_t> free_;
   std::vector<std::uint32_t> touched_;  // codes with an entry, level by level
   std::vector<std::size_t> mark_;       // where each open level's codes begin
+};
+
+// The same for few symbols: one entry per level and symbol, every symbol of a
+// level visited when its run ends (so records come in symbol order).
+template <class Position>
+class DenseRecords {
+ public:
+  // Up to this many symbol codes.
+  static constexpr std::size_t MAX_CODES = 16;
+
+  DenseRecords(std::size_t codes, std::size_t levels)
+      : codes_(codes), entries_(codes * levels, EMPTY) {}
+
+  void open(std::size_t) {}  // a level's entries are empty whenever its run starts
+
+  void add(std::uint32_t code, std::size_t level, const RecordEntry<Position>& record) {
+    entries_[level * codes_ + code].merge(record);
+  }
+
+  template <class Report>
+  void close(std::size_t level, Report&& report) {
+    RecordEntry<Position>* row = entries_.data() + level * codes_;
+    RecordEntry<Position>* above = level > 0 ? row - codes_ : nullptr;
+    for (std::uint32_t c = 0; c < codes_; ++c) {
+      if (row[c].count == 0) continue;
+      report(c, std::as_const(row[c]));
+      if (above != nullptr) above[c].merge(row[c]);
+      row[c] = EMPTY;
+    }
+  }
+
+ private:
+  static constexpr RecordEntry<Position> EMPTY{0, NONE<Position>, NONE<Position>};
+  std::size_t codes_;
+  std::vector<RecordEntry<Position>> entries_;  // level by level
 };
 
 // Sorts a node's few list members (insertion sort up to 16 of them).
@@ -283,21 +327,16 @@ void sort_small(std::span<Item> items, Less less = {}) {
   }
 }
 
-// Walks the leaves in context order. For every run that ends, deepest first:
-// record(level, code, entry) for each of its outcome records, then
-// node(level, run, end) for the node the run stands for. open(level) is
-// called for every run that starts; then tracked(level) says whether that
-// run's records are wanted. Tracked levels must form a prefix of the open
-// ones (the root's is always tracked): a leaf's records enter at the deepest
-// tracked level, and the untracked runs report none.
-template <class Position, class Record, class Node, class Open, class Tracked>
-void scan_context_order(const Leaves<Position>& leaves, const SymbolCodes& codes,
-                        std::size_t levels, Record&& record, Node&& node, Open&& open,
-                        Tracked&& tracked) {
+// The scan below with the record store `Store`.
+template <class Store, class Position, class Record, class Node, class Open, class Tracked,
+          class Chain>
+void scan_with(const Leaves<Position>& leaves, const SymbolCodes& codes, std::size_t levels,
+               Record& record, Node& node, Open& open, const Tracked& tracked, Chain& chain) {
+  using Run = typename RunStack<Position>::Run;
   RunStack<Position> runs(levels);
-  RecordStacks<Position> records(codes.count(), levels);
+  Store records(codes.count(), levels);
   std::size_t deepest = 0;  // the deepest open level that is tracked
-  auto close = [&](std::size_t d, const typename RunStack<Position>::Run& run, Position end) {
+  auto close = [&](std::size_t d, const Run& run, Position end) {
     if (tracked(d)) {
       records.close(d, [&](std::uint32_t code, const auto& entry) { record(d, code, entry); });
     }
@@ -311,61 +350,153 @@ void scan_context_order(const Leaves<Position>& leaves, const SymbolCodes& codes
       deepest = d;
     }
   };
-  const Position n = static_cast<Position>(leaves.size());
-  for (Position i = 0; i < n; ++i) {
-    runs.next(i, i == 0 ? 0 : std::size_t{leaves.shared[i]} + 1, close, start);
-    runs.add(i, leaves.first[i], leaves.count[i]);
-    records.add(codes.code[i], deepest, i, leaves.first[i], leaves.count[i]);
+  const std::size_t n = leaves.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto leaf = static_cast<Position>(i);
+    const std::size_t after = i + 1 < n ? leaves.shared[i + 1] : 0;
+    const std::size_t top = std::max<std::size_t>(leaves.shared[i], after) + 1;  // chain top
+    const std::size_t open_to = std::min(top, levels);
+    runs.next(leaf, i == 0 ? 0 : std::size_t{leaves.shared[i]} + 1, open_to, close, start);
+    deepest = std::min(deepest, open_to - 1);  // no level below open_to is open
+    const Position first = leaves.first[i], count = leaves.count[i];
+    const std::uint32_t code = codes.code[i];
+    if (top < levels && !chain(top, leaf)) {
+      for (std::size_t d = top; d < levels; ++d) open(d);
+      for (std::size_t d = levels; d-- > top;) {
+        if (tracked(d)) record(d, code, RecordEntry<Position>{count, first, leaf});
+        node(d, Run{count, first, leaf, leaf}, leaf + 1);
+      }
+    }
+    runs.add(leaf, first, count);
+    records.add(code, deepest, RecordEntry<Position>{count, first, leaf});
   }
-  runs.finish(n, close);
+  runs.finish(static_cast<Position>(n), close);
 }
 
+// Walks the leaves in context order. For every run that ends, deepest first:
+// record(level, code, entry) for each of its outcome records, then
+// node(level, run, end) for the node the run stands for. open(level) is
+// called for every run that starts; then tracked(level) says whether that
+// run's records are wanted. Tracked levels must form a prefix of the open
+// ones (the root's is always tracked): a leaf's records enter at the deepest
+// tracked level, and the untracked runs report none.
+//
+// Below the levels a leaf shares with either neighbour, its runs hold that
+// leaf alone: a chain of nodes, one child and one record each. The scan first
+// offers such a chain, from its top depth down, to chain(top, leaf); when that
+// returns false, the chain's runs go through the callbacks above like any
+// others.
+template <class Position, class Record, class Node, class Open, class Tracked, class Chain>
+void scan_context_order(const Leaves<Position>& leaves, const SymbolCodes& codes,
+                        std::size_t levels, Record&& record, Node&& node, Open&& open,
+                        const Tracked& tracked, Chain&& chain) {
+  if (codes.count() <= DenseRecords<Position>::MAX_CODES) {
+    scan_with<DenseRecords<Position>>(leaves, codes, levels, record, node, open, tracked, chain);
+  } else {
+    scan_with<RecordStacks<Position>>(leaves, codes, levels, record, node, open, tracked, chain);
+  }
+}
+
+// Offers no chain handling: every chain goes through the ordinary callbacks.
+struct NoChain {
+  template <class Position>
+  bool operator()(std::size_t, Position) const noexcept {
+    return false;
+  }
+};
+inline constexpr NoChain no_chain;
+
 // Every level tracked.
-inline bool all_levels(std::size_t) { return true; }
+struct AllLevels {
+  bool operator()(std::size_t) const noexcept { return true; }
+};
+inline constexpr AllLevels all_levels;
 
 // A child's value in a bottom-up scan, and its first offset.
-template <class Position>
+template <class Position, class Value>
 struct ChildValue {
   Position first;
-  double value;
+  Value value;
 };
 
-// Visits every node bottom-up, each after its children:
-//   visit(preorder, depth, run, outcomes, children) -> the node's value
-// where `preorder` numbers the nodes in the order their runs start, `outcomes`
-// are the node's records in ascending symbol order, and `children` are its
-// children's values in child-list order (newest child first), as the bottom-up
-// selectors sum them.
-template <class Position, class Visit>
+// Visits every node bottom-up, each after its children, through
+//   visitor.node(preorder, depth, run, outcomes, firsts, children) -> Value
+// where `preorder` numbers the nodes in the order their runs start,
+// `outcomes` are the node's records in ascending symbol order (`firsts` their
+// first offsets), and `children` its children's values in child-list order
+// (newest child first), as the bottom-up selectors sum them. A visitor may
+// also take the chains of single-leaf nodes whole, through
+//   visitor.chain(top, levels, run, outcome, first) -> Value of the top node
+// which must give what node() would give node by node, from depth levels - 1
+// up to `top`.
+template <class Position, class Visitor>
 void scan_bottom_up(const Leaves<Position>& leaves, const SymbolCodes& codes, std::size_t levels,
-                    Visit&& visit) {
-  std::vector<ChildValue<Position>> pending;  // visited nodes whose parent is not yet visited
+                    Visitor& visitor) {
+  using Value = typename Visitor::Value;
+  using Run = typename RunStack<Position>::Run;
+  struct Outcome {
+    Symbol symbol;
+    Count count;
+    Position first;
+  };
+  std::vector<ChildValue<Position, Value>> pending;  // visited nodes whose parent is not yet
   std::vector<std::size_t> child_mark(levels), preorder(levels);
   std::size_t next = 0;
+  std::vector<Outcome> found;
   std::vector<SymbolCount> outcomes;
+  std::vector<Position> firsts;
+  auto visit = [&](std::size_t number, std::size_t d, const Run& run,
+                   std::span<const ChildValue<Position, Value>> children) {
+    sort_small(std::span(found),
+               [](const Outcome& a, const Outcome& b) { return a.symbol < b.symbol; });
+    outcomes.clear();
+    firsts.clear();
+    for (const Outcome& o : found) {
+      outcomes.push_back(SymbolCount{o.symbol, o.count});
+      firsts.push_back(o.first);
+    }
+    found.clear();
+    return visitor.node(number, d, run, std::span<const SymbolCount>(outcomes),
+                        std::span<const Position>(firsts), children);
+  };
   scan_context_order(
       leaves, codes, levels,
       [&](std::size_t, std::uint32_t code, const auto& entry) {
-        outcomes.push_back(SymbolCount{codes.symbol(code), entry.count});
+        found.push_back(Outcome{codes.symbol(code), entry.count, entry.first});
       },
-      [&](std::size_t d, const auto& run, Position) {
-        sort_small(std::span(outcomes),
-                   [](const SymbolCount& a, const SymbolCount& b) { return a.symbol < b.symbol; });
+      [&](std::size_t d, const Run& run, Position) {
         const auto children = std::span(pending).subspan(child_mark[d]);
-        sort_small(children, [](const ChildValue<Position>& a, const ChildValue<Position>& b) {
-          return a.first > b.first;
-        });
-        const double value = visit(preorder[d], d, run, std::span<const SymbolCount>(outcomes),
-                                   std::span<const ChildValue<Position>>(children));
-        outcomes.clear();
+        sort_small(children, [](const auto& a, const auto& b) { return a.first > b.first; });
+        const Value value = visit(preorder[d], d, run, children);
         pending.resize(child_mark[d]);
-        pending.push_back(ChildValue<Position>{run.first, value});
+        pending.push_back(ChildValue<Position, Value>{run.first, value});
       },
       [&](std::size_t d) {
         child_mark[d] = pending.size();
         preorder[d] = next++;
       },
-      all_levels);
+      all_levels,
+      [&](std::size_t top, Position leaf) {
+        // One record and one child per node, without the bookkeeping of runs
+        // in general. The chain's nodes were numbered top first.
+        const std::size_t base = next;
+        next += levels - top;
+        const Run run{leaves.count[leaf], leaves.first[leaf], leaf, leaf};
+        const Symbol symbol = codes.symbol(codes.code[leaf]);
+        ChildValue<Position, Value> below{leaves.first[leaf], Value{}};
+        if constexpr (requires { visitor.chain(top, levels, run, SymbolCount{}, Position{}); }) {
+          below.value = visitor.chain(top, levels, run, SymbolCount{symbol, run.count}, run.first);
+        } else {
+          for (std::size_t d = levels; d-- > top;) {
+            found.push_back(Outcome{symbol, run.count, run.first});
+            below.value =
+                visit(base + (d - top), d, run,
+                      std::span<const ChildValue<Position, Value>>(&below, d + 1 < levels));
+          }
+        }
+        pending.push_back(below);
+        return true;
+      });
 }
 
 // Calls f with a value of the narrowest offset type (std::uint32_t or

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <span>
 #include <type_traits>
@@ -56,33 +57,43 @@ std::size_t shared_context(std::uint64_t a, std::uint64_t b, std::size_t depth, 
   return depth - (static_cast<unsigned>(std::bit_width(a ^ b)) - 1) / bits;
 }
 
-// Sorts the words by their bits [lo, hi) (all higher bits are zero), keeping
-// words with equal such bits in their order: least significant digit first.
-void radix_sort_bits(std::vector<std::uint64_t>& words, unsigned lo, unsigned hi) {
-  if (hi <= lo || words.size() < 2) return;
-  if (words.size() < 256) {
-    // Equal sort bits come with ascending low bits in every caller, so sorting
-    // the whole words orders them the same way.
-    std::sort(words.begin(), words.end());
-    return;
+// Sorts words by their bits [lo, hi) (all higher bits are zero), keeping
+// words with equal such bits in their order: least significant digit first,
+// with the digit counts of every pass taken in one read. The result ends up in
+// `words` or in `spare`, whichever the returned span covers.
+class RadixSort {
+ public:
+  RadixSort(unsigned lo, unsigned hi) : lo_(lo) {
+    const unsigned span = hi > lo ? hi - lo : 0;
+    passes_ = (span + 10) / 11;
+    width_ = passes_ == 0 ? 0 : (span + passes_ - 1) / passes_;
+    counts_.assign(std::size_t{passes_} << width_, 0);
   }
-  const unsigned span = hi - lo;
-  const unsigned passes = (span + 10) / 11;
-  const unsigned width = (span + passes - 1) / passes;
-  const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
-  std::vector<std::uint64_t> spare(words.size());
-  std::vector<std::size_t> counts(std::size_t{1} << width);
-  for (unsigned pass = 0; pass < passes; ++pass) {
-    const unsigned shift = lo + pass * width;
-    std::fill(counts.begin(), counts.end(), 0);
-    for (const std::uint64_t w : words) ++counts[(w >> shift) & mask];
-    if (counts[(words[0] >> shift) & mask] == words.size()) continue;  // one digit only
-    std::size_t total = 0;
-    for (std::size_t& c : counts) total += std::exchange(c, total);
-    for (const std::uint64_t w : words) spare[counts[(w >> shift) & mask]++] = w;
-    words.swap(spare);
+  // Counts the digits of one word; every word is counted before sort().
+  void count(std::uint64_t word) noexcept {
+    for (unsigned p = 0; p < passes_; ++p) ++counts_[(std::size_t{p} << width_) + digit(word, p)];
   }
-}
+  std::span<std::uint64_t> sort(std::span<std::uint64_t> words, std::span<std::uint64_t> spare) {
+    for (unsigned p = 0; p < passes_; ++p) {
+      std::size_t* counts = &counts_[std::size_t{p} << width_];
+      if (counts[digit(words[0], p)] == words.size()) continue;  // one digit only
+      std::size_t total = 0;
+      for (std::size_t d = 0; d < (std::size_t{1} << width_); ++d) {
+        total += std::exchange(counts[d], total);
+      }
+      for (const std::uint64_t w : words) spare[counts[digit(w, p)]++] = w;
+      std::swap(words, spare);
+    }
+    return words;
+  }
+
+ private:
+  std::size_t digit(std::uint64_t word, unsigned pass) const noexcept {
+    return (word >> (lo_ + pass * width_)) & ((std::uint64_t{1} << width_) - 1);
+  }
+  unsigned lo_, passes_, width_;
+  std::vector<std::size_t> counts_;
+};
 
 // Leaves from a table with one entry per possible key.
 template <class Position, class T>
@@ -119,25 +130,30 @@ template <class Position, class T>
 Leaves<Position> leaves_from_packed(std::span<const T> symbols, const Rows& rows,
                                     std::size_t conditioning_depth, std::size_t depth,
                                     unsigned bits, std::size_t positions, unsigned offset_bits) {
-  std::vector<std::uint64_t> words;
-  words.reserve(positions);
-  for_each_key(
-      symbols, rows, conditioning_depth, depth, bits,
-      [&](std::uint64_t key, std::size_t at) { words.push_back(key << offset_bits | at); });
   const unsigned key_bits = bits * static_cast<unsigned>(depth + 1);
-  radix_sort_bits(words, offset_bits, offset_bits + key_bits);
+  const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(2 * positions);
+  std::span<std::uint64_t> words(buffer.get(), positions);
+  RadixSort radix(offset_bits, offset_bits + key_bits);
+  std::size_t n = 0;
+  for_each_key(symbols, rows, conditioning_depth, depth, bits,
+               [&](std::uint64_t key, std::size_t at) {
+                 const std::uint64_t word = key << offset_bits | at;
+                 radix.count(word);
+                 words[n++] = word;
+               });
+  words = radix.sort(words, std::span(buffer.get() + positions, positions));
 
   const std::uint64_t offset_mask = (std::uint64_t{1} << offset_bits) - 1;
-  std::size_t distinct = 0;
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    distinct += i == 0 || (words[i] >> offset_bits) != (words[i - 1] >> offset_bits);
+  std::size_t distinct = 1;
+  for (std::size_t i = 1; i < n; ++i) {
+    distinct += (words[i] >> offset_bits) != (words[i - 1] >> offset_bits);
   }
   Leaves<Position> leaves;
   leaves.reserve(distinct);
-  for (std::size_t i = 0; i < words.size();) {
+  for (std::size_t i = 0; i < n;) {
     const std::uint64_t key = words[i] >> offset_bits;
     std::size_t end = i + 1;
-    while (end < words.size() && (words[end] >> offset_bits) == key) ++end;
+    while (end < n && (words[end] >> offset_bits) == key) ++end;
     leaves.add(static_cast<Position>(words[i] & offset_mask), static_cast<Position>(end - i),
                i == 0 ? 0 : shared_context(words[i - 1] >> offset_bits, key, depth, bits));
     i = end;
@@ -255,13 +271,16 @@ std::vector<Position> by_first_offset(const std::vector<Position>& first) {
   const std::size_t n = first.size();
   std::vector<Position> order(n);
   if constexpr (sizeof(Position) <= 4) {
-    std::vector<std::uint64_t> words(n);
     Position largest = 0;
+    for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, first[i]);
+    RadixSort radix(32, 32 + static_cast<unsigned>(std::bit_width(largest)));
+    const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(2 * n);
+    std::span<std::uint64_t> words(buffer.get(), n);
     for (std::size_t i = 0; i < n; ++i) {
       words[i] = static_cast<std::uint64_t>(first[i]) << 32 | i;
-      largest = std::max(largest, first[i]);
+      radix.count(words[i]);
     }
-    radix_sort_bits(words, 32, 32 + static_cast<unsigned>(std::bit_width(largest)));
+    words = radix.sort(words, std::span(buffer.get() + n, n));
     for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<Position>(words[i]);
   } else {
     std::iota(order.begin(), order.end(), Position{0});
@@ -282,7 +301,7 @@ CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Positi
   if (n == 0) return trie;
   const std::size_t levels = depth + 1;
   using Run = typename RunStack<Position>::Run;
-  using Entry = typename RecordStacks<Position>::Entry;
+  using Entry = RecordEntry<Position>;
 
   const SymbolCodes codes(symbols, leaves);
 
@@ -297,7 +316,7 @@ CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Positi
       [&](std::size_t d, const Run& run, Position) {
         if (d > 0) node_from[run.owner] = static_cast<std::uint32_t>(d);
       },
-      [](std::size_t) {}, all_levels);
+      [](std::size_t) {}, all_levels, no_chain);
 
   // Creation order: the leaves by first position, each contributing its chains.
   std::vector<NodeIndex> node_base(n, NO_INDEX);
@@ -374,7 +393,7 @@ CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Positi
         pending.resize(child_mark[d]);
         if (d > 0) pending.push_back(Child{node, symbol});
       },
-      [&](std::size_t d) { child_mark[d] = pending.size(); }, all_levels);
+      [&](std::size_t d) { child_mark[d] = pending.size(); }, all_levels, no_chain);
   return trie;
 }
 

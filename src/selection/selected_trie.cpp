@@ -15,6 +15,8 @@
 #include "selection/selected_trie.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <memory>
 #include <span>
 
 #include "selection/bct.hpp"
@@ -50,7 +52,35 @@ struct BicScorer {
 
 constexpr std::uint32_t NOT_KEPT = ~std::uint32_t{0};
 
-// A node of the selected tree that counting created.
+// A growable array of trivially copyable records whose appends stay inline.
+template <class T>
+class Arena {
+ public:
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+  T& back() noexcept { return data_[size_ - 1]; }
+  void push_back(const T& value) {
+    if (size_ == capacity_) grow();
+    data_[size_++] = value;
+  }
+  void shrink(std::size_t size) noexcept { size_ = std::min(size_, size); }
+  std::span<T> span() noexcept { return {data_.get(), size_}; }
+
+ private:
+  [[gnu::noinline]] void grow() {
+    const std::size_t capacity = std::max<std::size_t>(64, 2 * capacity_);
+    auto data = std::make_unique_for_overwrite<T[]>(capacity);
+    std::copy(data_.get(), data_.get() + size_, data.get());
+    data_ = std::move(data);
+    capacity_ = capacity;
+  }
+  std::unique_ptr<T[]> data_;
+  std::size_t size_ = 0, capacity_ = 0;
+};
+
+// A node that the expansion may keep, as the bottom-up scan leaves it.
 template <class Position>
 struct KeptNode {
   Position first;  // first offset: with the depth, its place in creation order
@@ -69,85 +99,139 @@ struct KeptRecord {
   Symbol symbol;
 };
 
-// The split decision of every node, by preorder number in context order.
-template <class Position, class Scorer>
-std::vector<std::uint8_t> decide_every_node(const Leaves<Position>& leaves,
-                                            const SymbolCodes& codes, std::size_t levels,
-                                            Scorer& scorer) {
-  std::vector<std::uint8_t> split;
-  scan_bottom_up(
-      leaves, codes, levels,
-      [&](std::size_t preorder, std::size_t depth, const auto& run,
-          std::span<const SymbolCount> outcomes, std::span<const ChildValue<Position>> children) {
-        double total = scorer.base();
-        for (const auto& child : children) total = total + child.value;
-        const NodeDecision decision =
-            scorer.decide(scorer.leaf(run.count, outcomes), depth, total, children.size());
-        if (split.size() <= preorder) split.resize(preorder + 1, 0);
-        split[preorder] = decision.split;
-        return decision.value;
-      });
-  return split;
-}
+// Decides every node bottom-up and keeps, in postorder, the nodes that the
+// expansion will keep: a node's children stay with it exactly when it is
+// split, so when a node is not split its descendants are dropped, and what
+// stays with the root is the selected tree.
+template <class Position, class T, class Scorer>
+class Retention {
+ public:
+  struct Value {
+    double value;         // the selector's value of the node's subtree
+    std::uint32_t begin;  // where the node's kept subtree begins among `kept`
+  };
+  using Run = typename RunStack<Position>::Run;
+
+  Retention(Scorer& scorer, std::span<const T> symbols, const Leaves<Position>& leaves)
+      : scorer_(scorer), symbols_(symbols), leaves_(leaves) {}
+
+  Arena<KeptNode<Position>> kept;
+  Arena<KeptRecord<Position>> records;
+
+  Value node(std::size_t, std::size_t depth, const Run& run, std::span<const SymbolCount> outcomes,
+             std::span<const Position> firsts,
+             std::span<const ChildValue<Position, Value>> children) {
+    double total = scorer_.base();
+    for (const auto& child : children) total = total + child.value.value;
+    const NodeDecision decision =
+        scorer_.decide(scorer_.leaf(run.count, outcomes), depth, total, children.size());
+    auto begin = static_cast<std::uint32_t>(kept.size());
+    for (const auto& child : children) begin = std::min(begin, child.value.begin);
+    if (!decision.split) drop_from(begin);
+    const std::uint32_t at = static_cast<std::uint32_t>(kept.size());
+    add(depth, run, decision.split);
+    for (std::size_t r = 0; r < outcomes.size(); ++r) {
+      records.push_back(KeptRecord<Position>{firsts[r], outcomes[r].count, outcomes[r].symbol});
+    }
+    kept.back().records_end = static_cast<std::uint32_t>(records.size());
+    return {decision.value, std::min(begin, at)};
+  }
+
+  // A chain's decisions depend only on its leaf value and the depths, so they
+  // are worked out once per leaf value (bit for bit), from the deepest up.
+  Value chain(std::size_t top, std::size_t levels, const Run& run, SymbolCount outcome,
+              Position first) {
+    const double leaf = scorer_.leaf(run.count, std::span<const SymbolCount>(&outcome, 1));
+    if (chain_value_.size() != levels || std::bit_cast<std::uint64_t>(leaf) != chain_leaf_) {
+      chain_leaf_ = std::bit_cast<std::uint64_t>(leaf);
+      chain_value_.assign(levels, 0.0);
+      chain_split_.assign(levels, 0);
+      chain_from_ = levels;
+    }
+    for (; chain_from_ > top; --chain_from_) {
+      const std::size_t d = chain_from_ - 1;
+      const NodeDecision decision =
+          d + 1 == levels ? scorer_.decide(leaf, d, scorer_.base(), 0)
+                          : scorer_.decide(leaf, d, scorer_.base() + chain_value_[d + 1], 1);
+      chain_value_[d] = decision.value;
+      chain_split_[d] = decision.split;
+    }
+    // The top node stays, and each node below it while the one above splits.
+    std::size_t bottom = top;
+    while (chain_split_[bottom] != 0) ++bottom;
+    const auto begin = static_cast<std::uint32_t>(kept.size());
+    for (std::size_t d = bottom + 1; d-- > top;) {
+      add(d, run, chain_split_[d] != 0);
+      records.push_back(KeptRecord<Position>{first, outcome.count, outcome.symbol});
+      kept.back().records_end = static_cast<std::uint32_t>(records.size());
+    }
+    return {chain_value_[top], begin};
+  }
+
+ private:
+  void add(std::size_t depth, const Run& run, bool split) {
+    if (kept.size() >= MAX_RECORDS) throw CapacityExhausted{};
+    const Symbol symbol =
+        depth == 0 ? NO_SYMBOL : Symbol{symbols_[leaves_.first[run.start] - depth]};
+    const auto r = static_cast<std::uint32_t>(records.size());
+    kept.push_back(KeptNode<Position>{run.first, run.count, symbol, NOT_KEPT, r, r,
+                                      static_cast<Depth>(depth), split});
+  }
+  void drop_from(std::uint32_t begin) {
+    if (begin >= kept.size()) return;
+    records.shrink(kept[begin].records_begin);
+    kept.shrink(begin);
+  }
+
+  Scorer& scorer_;
+  std::span<const T> symbols_;
+  const Leaves<Position>& leaves_;
+  std::uint64_t chain_leaf_ = 0;
+  std::size_t chain_from_ = 0;
+  std::vector<double> chain_value_;
+  std::vector<std::uint8_t> chain_split_;
+};
 
 template <class Position, class T, class Scorer>
 std::pair<CountTrie, std::vector<std::uint8_t>> select_from_leaves(
     std::span<const T> symbols, const Leaves<Position>& leaves, std::size_t alphabet_size,
     std::size_t depth, Count sample_size, Scorer& scorer) {
   const std::size_t levels = depth + 1;
-  const SymbolCodes codes(symbols, leaves);
-
-  std::vector<KeptNode<Position>> kept;
-  std::vector<KeptRecord<Position>> records;
+  Retention<Position, T, Scorer> retention(scorer, symbols, leaves);
   if (leaves.size() == 0) {
     // Only the root, without data.
     const NodeDecision root = scorer.decide(scorer.leaf(0, {}), 0, scorer.base(), 0);
-    kept.push_back(KeptNode<Position>{0, 0, NO_SYMBOL, NOT_KEPT, 0, 0, 0, root.split});
+    retention.kept.push_back(KeptNode<Position>{0, 0, NO_SYMBOL, NOT_KEPT, 0, 0, 0, root.split});
   } else {
-    const std::vector<std::uint8_t> split = decide_every_node(leaves, codes, levels, scorer);
-    // Collect the kept nodes with their records; the records of the others
-    // are not tracked.
-    std::vector<std::uint32_t> kept_at(levels, NOT_KEPT);
-    std::vector<std::size_t> preorder(levels);
-    std::size_t next = 0, records_before = 0;
-    scan_context_order(
-        leaves, codes, levels,
-        [&](std::size_t, std::uint32_t code, const auto& entry) {
-          records.push_back(KeptRecord<Position>{entry.first, entry.count, codes.symbol(code)});
-        },
-        [&](std::size_t d, const auto& run, Position) {
-          if (kept_at[d] == NOT_KEPT) return;
-          KeptNode<Position>& node = kept[kept_at[d]];
-          node.first = run.first;
-          node.count = run.count;
-          node.symbol = d == 0 ? NO_SYMBOL : Symbol{symbols[leaves.first[run.start] - d]};
-          node.records_begin = static_cast<std::uint32_t>(records_before);
-          node.records_end = static_cast<std::uint32_t>(records.size());
-          records_before = records.size();
-        },
-        [&](std::size_t d) {
-          preorder[d] = next++;
-          const bool is_kept =
-              d == 0 || (kept_at[d - 1] != NOT_KEPT && split[preorder[d - 1]] != 0);
-          kept_at[d] = NOT_KEPT;
-          if (!is_kept) return;
-          if (kept.size() >= MAX_RECORDS) throw CapacityExhausted{};
-          kept_at[d] = static_cast<std::uint32_t>(kept.size());
-          kept.push_back(KeptNode<Position>{0, 0, NO_SYMBOL, d == 0 ? NOT_KEPT : kept_at[d - 1], 0,
-                                            0, static_cast<Depth>(d), split[preorder[d]] != 0});
-        },
-        [&](std::size_t d) { return kept_at[d] != NOT_KEPT; });
+    scan_bottom_up(leaves, SymbolCodes(symbols, leaves), levels, retention);
   }
+  Arena<KeptNode<Position>>& kept = retention.kept;
+  Arena<KeptRecord<Position>>& records = retention.records;
+  // Parents, from the postorder: a node's children are the nodes one level
+  // deeper that precede it and have no parent yet. The root comes last.
+  {
+    std::vector<std::uint32_t> open;
+    for (std::uint32_t v = 0; v < kept.size(); ++v) {
+      while (!open.empty() && kept[open.back()].depth == kept[v].depth + 1) {
+        kept[open.back()].parent = v;
+        open.pop_back();
+      }
+      open.push_back(v);
+    }
+  }
+  const std::uint32_t root = static_cast<std::uint32_t>(kept.size() - 1);
   const std::size_t existing = kept.size();
 
   // Each kept node's children, in creation order (by first offset).
   std::vector<std::uint32_t> child_begin(existing + 1, 0), children(existing - 1);
-  for (std::size_t v = 1; v < existing; ++v) ++child_begin[kept[v].parent + 1];
+  for (std::size_t v = 0; v < existing; ++v) {
+    if (v != root) ++child_begin[kept[v].parent + 1];
+  }
   for (std::size_t v = 0; v < existing; ++v) child_begin[v + 1] += child_begin[v];
   {
     std::vector<std::uint32_t> fill(child_begin.begin(), child_begin.end() - 1);
-    for (std::size_t v = 1; v < existing; ++v) {
-      children[fill[kept[v].parent]++] = static_cast<std::uint32_t>(v);
+    for (std::size_t v = 0; v < existing; ++v) {
+      if (v != root) children[fill[kept[v].parent]++] = static_cast<std::uint32_t>(v);
     }
   }
   auto children_of = [&](std::size_t v) {
@@ -184,7 +268,7 @@ std::pair<CountTrie, std::vector<std::uint8_t>> select_from_leaves(
       if (total > MAX_RECORDS) throw CapacityExhausted{};
     }
     created.reserve(static_cast<std::size_t>(total) - existing);
-    std::vector<std::uint32_t> by_symbol, stack{0};
+    std::vector<std::uint32_t> by_symbol, stack{root};
     while (!stack.empty()) {
       const std::uint32_t v = stack.back();
       stack.pop_back();
@@ -233,7 +317,7 @@ std::pair<CountTrie, std::vector<std::uint8_t>> select_from_leaves(
       first_child = static_cast<EdgeIndex>(edges.size() - 1);
     }
     const auto own =
-        std::span(records).subspan(node.records_begin, node.records_end - node.records_begin);
+        records.span().subspan(node.records_begin, node.records_end - node.records_begin);
     std::sort(own.begin(), own.end(),
               [](const KeptRecord<Position>& a, const KeptRecord<Position>& b) {
                 return a.first < b.first;
@@ -245,7 +329,7 @@ std::pair<CountTrie, std::vector<std::uint8_t>> select_from_leaves(
     }
     nodes[r] = TrieNode{node.count,
                         node.symbol,
-                        v == 0 ? NO_INDEX : number[node.parent],
+                        v == root ? NO_INDEX : number[node.parent],
                         first_child,
                         first_outcome,
                         node.depth,

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <optional>
 #include <random>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -187,8 +188,51 @@ TEST(SortingBuilderTest, BuildsTheWalkedTrieRecordForRecord) {
   }
 }
 
-// The bottom-up scan hands every node its outcomes in ascending symbol order and its
-// children in child-list order: the order the selectors' sums need, bit for bit.
+// The bottom-up scan hands every node its outcomes in ascending symbol order, their first
+// offsets in creation order, and its children in child-list order: the orders the
+// selectors' sums and the compacted lists need, bit for bit.
+template <class T>
+struct OrderCheck {
+  using Value = double;  // the node's index in the walked trie
+  const CountTrie& walked;
+  std::span<const T> symbols;
+  std::vector<std::size_t> preorders;
+
+  template <class Run>
+  double node(std::size_t preorder, std::size_t depth, const Run& run,
+              std::span<const SymbolCount> outcomes, std::span<const std::uint32_t> firsts,
+              std::span<const detail::ChildValue<std::uint32_t, double>> children) {
+    NodeIndex node = 0;
+    for (std::size_t d = 1; d <= depth && node != NO_INDEX; ++d) {
+      node = walked.find_child(node, symbols[run.first - d]);
+    }
+    EXPECT_NE(node, NO_INDEX);
+    if (node == NO_INDEX) return -1.0;
+    EXPECT_EQ(run.count, walked.node(node).count);
+    std::vector<double> expected_children, got_children;
+    for (const ChildEdge& e : walked.children(node)) expected_children.push_back(e.child);
+    for (const auto& c : children) got_children.push_back(c.value);
+    EXPECT_EQ(got_children, expected_children) << "node " << node;
+    std::vector<SymbolCount> expected;
+    sorted_outcomes(walked, node, expected);
+    const auto same = [](const SymbolCount& a, const SymbolCount& b) {
+      return a.symbol == b.symbol && a.count == b.count;
+    };
+    EXPECT_TRUE(std::ranges::equal(outcomes, expected, same)) << "node " << node;
+    // By first offset, the records come in creation order: the walked list reversed.
+    std::vector<std::size_t> by_first(outcomes.size());
+    for (std::size_t i = 0; i < by_first.size(); ++i) by_first[i] = i;
+    std::ranges::sort(by_first,
+                      [&](std::size_t a, std::size_t b) { return firsts[a] < firsts[b]; });
+    std::vector<Symbol> created, walked_order;
+    for (const std::size_t i : by_first) created.push_back(outcomes[i].symbol);
+    for (const OutcomeCount& o : walked.outcomes(node)) walked_order.push_back(o.symbol);
+    EXPECT_TRUE(std::ranges::equal(created, walked_order | std::views::reverse)) << "node " << node;
+    preorders.push_back(preorder);
+    return static_cast<double>(node);
+  }
+};
+
 TEST(SortingBuilderTest, BottomUpScanVisitsInTheSelectorsOrder) {
   for (const Input& input : inputs()) {
     SCOPED_TRACE(input.name);
@@ -198,40 +242,14 @@ TEST(SortingBuilderTest, BottomUpScanVisitsInTheSelectorsOrder) {
     const auto leaves = detail::sorted_leaves<std::uint32_t>(
         input.rows, input.storage, input.storage, detail::SortStrategy::Automatic);
     if (leaves.size() == 0) continue;  // nothing counted: no node to visit
-    std::vector<std::size_t> preorders;
     input.rows.visit([&](auto symbols) {
-      const detail::SymbolCodes codes(symbols, leaves);
-      detail::scan_bottom_up(
-          leaves, codes, input.storage + 1,
-          [&](std::size_t preorder, std::size_t depth, const auto& run,
-              std::span<const SymbolCount> outcomes,
-              std::span<const detail::ChildValue<std::uint32_t>> children) {
-            NodeIndex node = 0;
-            for (std::size_t d = 1; d <= depth; ++d) {
-              node = walked->find_child(node, symbols[run.first - d]);
-            }
-            EXPECT_NE(node, NO_INDEX);
-            if (node == NO_INDEX) return -1.0;
-            EXPECT_EQ(run.count, walked->node(node).count);
-            std::vector<double> expected_children;
-            for (const ChildEdge& e : walked->children(node)) expected_children.push_back(e.child);
-            std::vector<double> got_children;
-            for (const auto& c : children) got_children.push_back(c.value);
-            EXPECT_EQ(got_children, expected_children) << "node " << node;
-            std::vector<SymbolCount> expected_outcomes;
-            sorted_outcomes(*walked, node, expected_outcomes);
-            EXPECT_TRUE(std::ranges::equal(outcomes, expected_outcomes,
-                                           [](const SymbolCount& a, const SymbolCount& b) {
-                                             return a.symbol == b.symbol && a.count == b.count;
-                                           }))
-                << "node " << node;
-            preorders.push_back(preorder);
-            return static_cast<double>(node);
-          });
+      OrderCheck<typename decltype(symbols)::value_type> check{*walked, symbols, {}};
+      detail::scan_bottom_up(leaves, detail::SymbolCodes(symbols, leaves), input.storage + 1,
+                             check);
+      std::ranges::sort(check.preorders);
+      ASSERT_EQ(check.preorders.size(), walked->node_count());
+      for (std::size_t i = 0; i < check.preorders.size(); ++i) ASSERT_EQ(check.preorders[i], i);
     });
-    std::sort(preorders.begin(), preorders.end());
-    EXPECT_EQ(preorders.size(), walked->node_count());
-    for (std::size_t i = 0; i < preorders.size(); ++i) ASSERT_EQ(preorders[i], i);
   }
 }
 
