@@ -13,7 +13,9 @@
 namespace ostrel {
 
 // Lists up to this length are walked; longer ones are looked up in the index.
-inline constexpr std::size_t SHORT_LIST = 8;
+// Walking 32 records costs about as much as one hashed lookup, and an index
+// entry costs more memory than its record.
+inline constexpr std::size_t SHORT_LIST = 32;
 
 class ListIndex {
  public:

@@ -283,8 +283,7 @@ std::pair<CountTrie, std::vector<std::uint8_t>> compact(CountTrie trie,
     if (i < terminal.size()) new_terminal[m] = terminal[i] & 1;
     TrieNode& node = out.nodes_[m];
     std::size_t children = 0;
-    for (EdgeIndex e = trie.nodes_[i].first_child; e != NO_INDEX; e = trie.edges_[e].next) {
-      const ChildEdge& old = trie.edges_[e];
+    for (const ChildEdge& old : trie.children(static_cast<NodeIndex>(i))) {
       const NodeIndex child = remap[old.child];
       if (child == NO_INDEX) continue;
       out.edges_.push_back(ChildEdge{old.symbol, child, node.first_child});
@@ -292,8 +291,7 @@ std::pair<CountTrie, std::vector<std::uint8_t>> compact(CountTrie trie,
       ++children;
     }
     std::size_t outcomes = 0;
-    for (OutcomeIndex o = trie.nodes_[i].first_outcome; o != NO_INDEX; o = trie.outcomes_[o].next) {
-      const OutcomeCount old = trie.outcomes_[o];
+    for (const OutcomeCount& old : trie.outcomes(static_cast<NodeIndex>(i))) {
       out.outcomes_.push_back(OutcomeCount{old.count, old.symbol, node.first_outcome});
       node.first_outcome = static_cast<OutcomeIndex>(out.outcomes_.size() - 1);
       ++outcomes;

@@ -265,14 +265,23 @@ Leaves<Position> leaves_from_digits(std::span<const T> symbols, const Rows& rows
   return leaves;
 }
 
-// The leaves' indices in the order of their first offsets (all distinct).
-template <class Position>
-std::vector<Position> by_first_offset(const std::vector<Position>& first) {
+// Calls f(leaf) for every leaf in the order of their first offsets (all
+// distinct): through a table indexed by offset when that is no larger than
+// the buffers of a radix sort of the leaves, otherwise by that sort.
+template <class Position, class F>
+void for_each_by_first(const std::vector<Position>& first, F&& f) {
   const std::size_t n = first.size();
-  std::vector<Position> order(n);
+  Position largest = 0;
+  for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, first[i]);
+  if (largest / 4 <= n) {
+    std::vector<Position> leaf_at(static_cast<std::size_t>(largest) + 1, NONE<Position>);
+    for (std::size_t i = 0; i < n; ++i) leaf_at[first[i]] = static_cast<Position>(i);
+    for (const Position leaf : leaf_at) {
+      if (leaf != NONE<Position>) f(leaf);
+    }
+    return;
+  }
   if constexpr (sizeof(Position) <= 4) {
-    Position largest = 0;
-    for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, first[i]);
     RadixSort radix(32, 32 + static_cast<unsigned>(std::bit_width(largest)));
     const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(2 * n);
     std::span<std::uint64_t> words(buffer.get(), n);
@@ -280,14 +289,16 @@ std::vector<Position> by_first_offset(const std::vector<Position>& first) {
       words[i] = static_cast<std::uint64_t>(first[i]) << 32 | i;
       radix.count(words[i]);
     }
-    words = radix.sort(words, std::span(buffer.get() + n, n));
-    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<Position>(words[i]);
+    for (const std::uint64_t word : radix.sort(words, std::span(buffer.get() + n, n))) {
+      f(static_cast<Position>(word));
+    }
   } else {
+    std::vector<Position> order(n);
     std::iota(order.begin(), order.end(), Position{0});
     std::sort(order.begin(), order.end(),
               [&](Position a, Position b) { return first[a] < first[b]; });
+    for (const Position leaf : order) f(leaf);
   }
-  return order;
 }
 
 }  // namespace
@@ -306,6 +317,9 @@ CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Positi
   const SymbolCodes codes(symbols, leaves);
 
   // First pass: where each leaf's chains start (`levels`: it owns none).
+  // Numbering turns them into offsets: the index of the leaf's node or
+  // record at depth d is its offset + d (modulo 2^32, which the indices never
+  // reach).
   std::vector<std::uint32_t> node_from(n, static_cast<std::uint32_t>(levels));
   std::vector<std::uint32_t> record_from(n, static_cast<std::uint32_t>(levels));
   scan_context_order(
@@ -319,20 +333,19 @@ CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Positi
       [](std::size_t) {}, all_levels, no_chain);
 
   // Creation order: the leaves by first position, each contributing its chains.
-  std::vector<NodeIndex> node_base(n, NO_INDEX);
-  std::vector<OutcomeIndex> record_base(n);
   {
-    const std::vector<Position> creation = by_first_offset(leaves.first);
     std::uint64_t node_total = 1, record_total = 0;
-    for (const Position leaf : creation) {
+    for_each_by_first(leaves.first, [&](Position leaf) {
       if (node_from[leaf] < levels) {
-        node_base[leaf] = static_cast<NodeIndex>(node_total);
-        node_total += levels - node_from[leaf];
+        const std::uint32_t from = node_from[leaf];
+        node_from[leaf] = static_cast<std::uint32_t>(node_total) - from;
+        node_total += levels - from;
       }
-      record_base[leaf] = static_cast<OutcomeIndex>(record_total);
-      record_total += levels - record_from[leaf];
+      const std::uint32_t from = record_from[leaf];
+      record_from[leaf] = static_cast<std::uint32_t>(record_total) - from;
+      record_total += levels - from;
       if (node_total > MAX_RECORDS || record_total > MAX_RECORDS) throw CapacityExhausted{};
-    }
+    });
     trie.nodes_.resize(static_cast<std::size_t>(node_total));
     trie.edges_.resize(static_cast<std::size_t>(node_total - 1));
     trie.outcomes_.resize(static_cast<std::size_t>(record_total));
@@ -359,15 +372,14 @@ CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Positi
       leaves, codes, levels,
       [&](std::size_t d, std::uint32_t code, const Entry& entry) {
         const Position owner = entry.owner;
-        node_records.push_back(
-            Record{static_cast<OutcomeIndex>(record_base[owner] + (d - record_from[owner])),
-                   entry.count, codes.symbol(code)});
+        node_records.push_back(Record{static_cast<OutcomeIndex>(record_from[owner] + d),
+                                      entry.count, codes.symbol(code)});
       },
       [&](std::size_t d, const Run& run, Position) {
         NodeIndex node = 0;
         Symbol symbol = NO_SYMBOL;
         if (d > 0) {
-          node = node_base[run.owner] + static_cast<NodeIndex>(d - node_from[run.owner]);
+          node = static_cast<NodeIndex>(node_from[run.owner] + d);
           symbol = symbols[leaves.first[run.owner] - d];
         }
         OutcomeIndex first_outcome = NO_INDEX;
