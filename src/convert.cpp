@@ -5,8 +5,12 @@
 
 #include "convert.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -84,7 +88,7 @@ Py_ssize_t length_hint(PyObject* object) {
 template <class Sink>
 class Chunked {
  public:
-  explicit Chunked(Sink& sink) : sink_(sink) {}
+  explicit Chunked(Sink sink) : sink_(std::move(sink)) {}
   void push(Symbol s) {
     chunk_[size_++] = s;
     if (size_ == CHUNK) flush();
@@ -96,7 +100,7 @@ class Chunked {
 
  private:
   static constexpr std::size_t CHUNK = 512;
-  Sink& sink_;
+  Sink sink_;
   Symbol chunk_[CHUNK];
   std::size_t size_ = 0;
 };
@@ -128,19 +132,245 @@ bool read_items(PyObject* object, bool list, const char* name, Chunked<Sink>& ou
   return true;
 }
 
-// Feeds every symbol of a sequence that passed check_sequence to `sink`, a
-// callable taking a span of symbols (of Symbol or of bytes), in order.
-template <class Sink>
-bool read_symbols(PyObject* object, const char* name, Sink&& sink) {
-  if (PyBytes_CheckExact(object)) {
-    const char* bytes = PyBytes_AsString(object);
-    const Py_ssize_t size = PyBytes_Size(object);
-    if (bytes == nullptr || size < 0) return false;
-    sink(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes),
-                                       static_cast<std::size_t>(size)));
+// An exporter's buffer, held for the length of one conversion: while it is
+// held the exporter cannot resize or free the memory (bytearray and
+// array.array refuse to resize, NumPy arrays cannot), and no interpreter code
+// runs during the read, which holds the interpreter lock throughout.
+class HeldBuffer {
+ public:
+  // Requests shape, strides and format; on failure nothing is held and the
+  // interpreter's error is cleared (the element path then decides).
+  explicit HeldBuffer(PyObject* exporter) {
+    held_ = PyObject_GetBuffer(exporter, &view_, PyBUF_RECORDS_RO) == 0;
+    if (!held_) PyErr_Clear();
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool held() const noexcept { return held_; }
+  const Py_buffer& view() const noexcept { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Whether `object` is an exact type whose iteration yields exactly its
+// buffer's items: bytes, bytearray, memoryview, array.array or NumPy's
+// ndarray (recognised by name, so NumPy need not be imported). Subclasses
+// and other exporters keep the element path, which honours their iteration.
+bool iterates_as_buffer(PyObject* object, ExporterCache& cache) {
+  if (PyBytes_CheckExact(object) || PyByteArray_CheckExact(object) || PyMemoryView_Check(object)) {
     return true;
   }
-  Chunked<std::remove_reference_t<Sink>> out(sink);
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  if (type == cache.type.get()) return true;
+  if (!PyObject_CheckBuffer(object)) return false;
+  Ref name(PyType_GetQualName(Py_TYPE(object)));
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  const char* module = nullptr;
+  if (PyUnicode_CompareWithASCIIString(name.get(), "ndarray") == 0) {
+    module = "numpy";
+  } else if (PyUnicode_CompareWithASCIIString(name.get(), "array") == 0) {
+    module = "array";
+  } else {
+    return false;
+  }
+  Ref module_name(PyObject_GetAttrString(type, "__module__"));
+  if (!module_name || !PyUnicode_Check(module_name.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  if (PyUnicode_CompareWithASCIIString(module_name.get(), module) != 0) return false;
+  cache.type = Ref::borrow(type);
+  return true;
+}
+
+// The layout of a buffer's integer items, as its struct-style format gives it.
+struct IntegerItems {
+  std::size_t size;  // bytes
+  bool is_signed;
+  bool swapped;  // stored in the other byte order than this machine's
+};
+
+// Integer items of 1, 2, 4 or 8 bytes, in either byte order; anything else
+// (booleans, characters, floats, objects, structures) is not.
+std::optional<IntegerItems> integer_items(const Py_buffer& view) {
+  const char* format = view.format == nullptr ? "B" : view.format;
+  char order = '@';
+  if (std::strchr("@=<>!", *format) != nullptr && *format != '\0') order = *format++;
+  if (format[0] == '\0' || format[1] != '\0') return std::nullopt;
+  const char code = format[0];
+  const char* codes = "bBhHiIlLqQnN";
+  const char* at = std::strchr(codes, code);
+  if (at == nullptr || code == '\0') return std::nullopt;
+  const bool native = order == '@';
+  if (!native && (code == 'n' || code == 'N')) return std::nullopt;
+  std::size_t size = 0;
+  switch (code | 0x20) {  // the lower-case letter
+    case 'b':
+      size = 1;
+      break;
+    case 'h':
+      size = 2;
+      break;
+    case 'i':
+      size = 4;
+      break;
+    case 'l':
+      size = native ? sizeof(long) : 4;
+      break;
+    case 'q':
+      size = 8;
+      break;
+    default:  // 'n'
+      size = sizeof(Py_ssize_t);
+      break;
+  }
+  if (view.itemsize != static_cast<Py_ssize_t>(size)) return std::nullopt;
+  const bool big = order == '>' || order == '!';
+  const bool little = order == '<';
+  const bool swapped = size > 1 && ((big && std::endian::native == std::endian::little) ||
+                                    (little && std::endian::native == std::endian::big));
+  return IntegerItems{size, code >= 'a', swapped};
+}
+
+// Reads `count` items of type Raw, `stride` bytes apart, into `sink`, a
+// block at a time (each checked while it is still in cache). False when some
+// item is negative or above the native word, whose error the element path
+// then raises exactly as for an int; the blocks before it have then been
+// given to `sink` already, and the caller undoes them.
+template <class Raw, class Sink>
+bool read_integers(const char* data, Py_ssize_t count, Py_ssize_t stride, bool swapped,
+                   Sink& sink) {
+  using Unsigned = std::make_unsigned_t<Raw>;
+  constexpr Py_ssize_t BLOCK = 4096;
+  auto item = [&](Py_ssize_t i) {
+    Raw value;
+    std::memcpy(&value, data + i * stride, sizeof(Raw));
+    return swapped ? std::byteswap(value) : value;
+  };
+  // Items in place: this machine's order, packed, aligned.
+  const bool in_place = !swapped && stride == static_cast<Py_ssize_t>(sizeof(Raw)) &&
+                        reinterpret_cast<std::uintptr_t>(data) % alignof(Unsigned) == 0 &&
+                        sizeof(Unsigned) <= sizeof(Symbol);
+  Symbol chunk[BLOCK];
+  for (Py_ssize_t begin = 0; begin < count; begin += BLOCK) {
+    const Py_ssize_t n = std::min(count - begin, BLOCK);
+    // The items' bits together: the sign bit shows a negative item, a bit
+    // above the native word an item too large for it, and its bit width is
+    // the largest item's. A loop the compiler turns into vector code when
+    // the items are packed.
+    Unsigned bits = 0;
+    if (in_place) {
+      const Unsigned* items = reinterpret_cast<const Unsigned*>(data) + begin;
+      for (Py_ssize_t i = 0; i < n; ++i) bits |= items[i];
+    } else {
+      for (Py_ssize_t i = begin; i < begin + n; ++i) bits |= static_cast<Unsigned>(item(i));
+    }
+    if constexpr (std::is_signed_v<Raw>) {
+      if (static_cast<Raw>(bits) < 0) return false;
+    }
+    if constexpr (sizeof(Unsigned) > sizeof(Symbol)) {
+      if (bits > std::numeric_limits<Symbol>::max()) return false;
+    }
+    const Unsigned largest = bits;
+    const auto bound = static_cast<Symbol>(largest);
+    if constexpr (sizeof(Unsigned) <= sizeof(Symbol)) {
+      if (in_place) {
+        sink(std::span<const Unsigned>(reinterpret_cast<const Unsigned*>(data) + begin,
+                                       static_cast<std::size_t>(n)),
+             bound);
+        continue;
+      }
+    }
+    for (Py_ssize_t k = 0; k < n; ++k) chunk[k] = static_cast<Symbol>(item(begin + k));
+    sink(std::span<const Symbol>(chunk, static_cast<std::size_t>(n)), bound);
+  }
+  return true;
+}
+
+// Reads one row of integer items of a held buffer; false when an item does
+// not convert cleanly.
+template <class Sink>
+bool read_row(const char* data, Py_ssize_t count, Py_ssize_t stride, const IntegerItems& items,
+              Sink& sink) {
+  switch (items.size * 2 + items.is_signed) {
+    case 2:
+      return read_integers<std::uint8_t>(data, count, stride, items.swapped, sink);
+    case 3:
+      return read_integers<std::int8_t>(data, count, stride, items.swapped, sink);
+    case 4:
+      return read_integers<std::uint16_t>(data, count, stride, items.swapped, sink);
+    case 5:
+      return read_integers<std::int16_t>(data, count, stride, items.swapped, sink);
+    case 8:
+      return read_integers<std::uint32_t>(data, count, stride, items.swapped, sink);
+    case 9:
+      return read_integers<std::int32_t>(data, count, stride, items.swapped, sink);
+    case 16:
+      return read_integers<std::uint64_t>(data, count, stride, items.swapped, sink);
+    default:
+      return read_integers<std::int64_t>(data, count, stride, items.swapped, sink);
+  }
+}
+
+// Reads a one-dimensional buffer of integers into `sink` when `object` is
+// read by iteration as exactly those items and all of them convert cleanly;
+// false when the element path must read it instead (after undoing what
+// `sink` was given).
+template <class Reserve, class Sink>
+bool read_buffer(PyObject* object, ExporterCache& cache, Reserve&& reserve, Sink& sink) {
+  if (!iterates_as_buffer(object, cache)) return false;
+  const HeldBuffer buffer(object);
+  if (!buffer.held()) return false;
+  const Py_buffer& view = buffer.view();
+  const auto items = integer_items(view);
+  if (view.ndim != 1 || !items) return false;
+  const Py_ssize_t stride = view.strides == nullptr ? view.itemsize : view.strides[0];
+  reserve(static_cast<std::size_t>(view.shape[0]));
+  return read_row(static_cast<const char*>(view.buf), view.shape[0], stride, *items, sink);
+}
+
+// Reads a two-dimensional NumPy array of integers as its rows, when every
+// item converts cleanly; false (with `out` as it was) when the element path
+// must read it. Other exporters do not iterate as rows of their buffer.
+bool read_matrix(PyObject* object, Rows& out, ExporterCache& cache) {
+  if (PyBytes_CheckExact(object) || PyByteArray_CheckExact(object) || PyMemoryView_Check(object) ||
+      !iterates_as_buffer(object, cache)) {
+    return false;
+  }
+  const HeldBuffer buffer(object);
+  if (!buffer.held()) return false;
+  const Py_buffer& view = buffer.view();
+  const auto items = integer_items(view);
+  if (view.ndim != 2 || !items || view.strides == nullptr) return false;
+  const std::size_t rows = out.size();
+  out.reserve_symbols(static_cast<std::size_t>(view.shape[0] * view.shape[1]));
+  auto sink = [&](auto symbols, Symbol largest) { out.append(symbols, largest); };
+  for (Py_ssize_t r = 0; r < view.shape[0]; ++r) {
+    const char* row = static_cast<const char*>(view.buf) + r * view.strides[0];
+    if (!read_row(row, view.shape[1], view.strides[1], *items, sink)) {
+      out.discard_from(rows);
+      return false;
+    }
+    out.end_row();
+  }
+  return true;
+}
+
+// Feeds every element of a sequence that passed check_sequence to `sink`, a
+// callable taking a span of symbols and their largest, in order.
+template <class Sink>
+bool read_elements(PyObject* object, const char* name, Sink&& sink) {
+  Chunked out([&](std::span<const Symbol> symbols) {
+    sink(symbols, *std::max_element(symbols.begin(), symbols.end()));
+  });
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     if (!read_items(object, PyList_CheckExact(object), name, out)) return false;
     out.flush();
@@ -295,16 +525,20 @@ bool to_optional_float(PyObject* object, const char* name, std::optional<double>
   return true;
 }
 
-bool to_symbols(PyObject* object, const char* name, std::vector<Symbol>& out) {
+bool to_symbols(PyObject* object, const char* name, std::vector<Symbol>& out,
+                ExporterCache& cache) {
   out.clear();
   if (!check_sequence(object, name)) return false;
+  auto sink = [&](auto symbols, Symbol) { out.insert(out.end(), symbols.begin(), symbols.end()); };
+  if (read_buffer(object, cache, [&](std::size_t n) { out.reserve(n); }, sink)) return true;
+  out.clear();  // whatever the buffer gave before the element path takes over
   out.reserve(static_cast<std::size_t>(length_hint(object)));
-  return read_symbols(object, name,
-                      [&](auto symbols) { out.insert(out.end(), symbols.begin(), symbols.end()); });
+  return read_elements(object, name, sink);
 }
 
-bool to_rows(PyObject* object, const char* name, Rows& out) {
+bool to_rows(PyObject* object, const char* name, Rows& out, ExporterCache& cache) {
   if (!check_sequence(object, name)) return false;
+  if (read_matrix(object, out, cache)) return true;
   Ref iterator(PyObject_GetIter(object));
   if (!iterator) {
     prefix_type_error(name);
@@ -312,8 +546,12 @@ bool to_rows(PyObject* object, const char* name, Rows& out) {
   }
   while (Ref row{PyIter_Next(iterator.get())}) {
     if (!check_sequence(row.get(), name)) return false;
-    out.reserve_symbols(static_cast<std::size_t>(length_hint(row.get())));
-    if (!read_symbols(row.get(), name, [&](auto symbols) { out.append(symbols); })) return false;
+    auto sink = [&](auto symbols, Symbol largest) { out.append(symbols, largest); };
+    if (!read_buffer(row.get(), cache, [&](std::size_t n) { out.reserve_symbols(n); }, sink)) {
+      out.discard_from(out.size());  // whatever the buffer gave of this row
+      out.reserve_symbols(static_cast<std::size_t>(length_hint(row.get())));
+      if (!read_elements(row.get(), name, sink)) return false;
+    }
     out.end_row();
   }
   if (PyErr_Occurred()) {

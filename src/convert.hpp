@@ -34,10 +34,20 @@ bool to_size(PyObject* object, const char* name, std::size_t& out);
 bool to_text(PyObject* object, const char* name, std::u32string& out);
 // None (absent) or anything with a float conversion.
 bool to_optional_float(PyObject* object, const char* name, std::optional<double>& out);
-// A sequence (not a str) of integer-like symbols, read by iteration.
-bool to_symbols(PyObject* object, const char* name, std::vector<Symbol>& out);
-// A sequence (not a str) of such sequences.
-bool to_rows(PyObject* object, const char* name, Rows& out);
+// The type of the last array (NumPy's ndarray or array.array) that one model
+// object read from its buffer, so that telling it from other exporters costs
+// a comparison the next time.
+struct ExporterCache {
+  Ref type;
+};
+
+// A sequence (not a str) of integer-like symbols, read by iteration; integer
+// buffers of the built-in types, array.array and NumPy's ndarray are read
+// directly with the same result.
+bool to_symbols(PyObject* object, const char* name, std::vector<Symbol>& out, ExporterCache& cache);
+// A sequence (not a str) of such sequences; also a two-dimensional NumPy
+// array of integers, as its rows.
+bool to_rows(PyObject* object, const char* name, Rows& out, ExporterCache& cache);
 
 Ref from_count(Count value);
 Ref from_symbols(std::span<const Symbol> symbols);

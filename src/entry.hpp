@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "convert.hpp"
 #include "model.hpp"
 #include "py_ref.hpp"
 
@@ -27,8 +28,13 @@ struct Instance {
   PyObject_HEAD alignas(OSTRELObject) unsigned char storage[sizeof(OSTRELObject)];
   // 0: free; n: n shared borrows; EXCLUSIVE: held by fit.
   std::uint64_t borrow;
+  // Binding state of the object: constructed and destroyed with the model.
+  alignas(ExporterCache) unsigned char exporter_storage[sizeof(ExporterCache)];
 
   OSTRELObject& state() noexcept { return *std::launder(reinterpret_cast<OSTRELObject*>(storage)); }
+  ExporterCache& exporters() noexcept {
+    return *std::launder(reinterpret_cast<ExporterCache*>(exporter_storage));
+  }
 };
 
 inline constexpr std::uint64_t EXCLUSIVE = ~std::uint64_t{0};

@@ -66,6 +66,7 @@ PyObject* ostrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (object == nullptr) return nullptr;
     auto* instance = reinterpret_cast<Instance*>(object);
     new (instance->storage) OSTRELObject(*config);
+    new (instance->exporter_storage) ExporterCache();
     instance->borrow = 0;
     return object;
   });
@@ -75,6 +76,7 @@ void ostrel_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   // Releases the fitted trie's arrays, then the mask's.
   reinterpret_cast<Instance*>(self)->state().~OSTRELObject();
+  reinterpret_cast<Instance*>(self)->exporters().~ExporterCache();
   auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_object(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
@@ -91,7 +93,7 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref data[1];
     if (!parse_arguments("OSTREL.fit()", DATA, 1, args, kwargs, data)) return nullptr;
     Rows rows;
-    if (!to_rows(data[0].get(), "data", rows)) return nullptr;
+    if (!to_rows(data[0].get(), "data", rows, instance.exporters())) return nullptr;
     auto fitted = instance.state().fit(rows);
     if (!fitted) {
       PyErr_SetString(PyExc_ValueError, fitted.error().c_str());
@@ -110,7 +112,9 @@ PyObject* sequence_method(PyObject* self, PyObject* args, PyObject* kwargs, cons
     Ref argument[1];
     if (!parse_arguments(function, parameter, 1, args, kwargs, argument)) return nullptr;
     std::vector<Symbol> symbols;
-    if (!to_symbols(argument[0].get(), parameter[0], symbols)) return nullptr;
+    if (!to_symbols(argument[0].get(), parameter[0], symbols, instance.exporters())) {
+      return nullptr;
+    }
     return query(static_cast<const OSTRELObject&>(instance.state()), symbols);
   });
 }

@@ -27,12 +27,11 @@ std::vector<To> widened(const std::vector<From>& from) {
 
 }  // namespace
 
-void Rows::widen(Symbol largest) {
-  max_ = largest;
-  const std::size_t index = largest <= std::numeric_limits<std::uint8_t>::max()    ? 0
-                            : largest <= std::numeric_limits<std::uint16_t>::max() ? 1
-                            : largest <= std::numeric_limits<std::uint32_t>::max() ? 2
-                                                                                   : 3;
+void Rows::widen(Symbol value) {
+  const std::size_t index = value <= std::numeric_limits<std::uint8_t>::max()    ? 0
+                            : value <= std::numeric_limits<std::uint16_t>::max() ? 1
+                            : value <= std::numeric_limits<std::uint32_t>::max() ? 2
+                                                                                 : 3;
   if (index <= symbols_.index()) return;
   std::visit(
       [&](const auto& from) {

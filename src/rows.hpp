@@ -1,8 +1,9 @@
 #pragma once
-// Training rows held in one flat buffer, each symbol in the narrowest unsigned
-// width (1, 2, 4 or 8 bytes) that holds every symbol stored so far: row r is
-// symbols [ends[r-1], ends[r]). Appending a wider symbol re-encodes what is
-// stored, so the values read back are always exactly the values appended.
+// Training rows held in one flat buffer, each symbol in an unsigned width (1,
+// 2, 4 or 8 bytes) that holds every symbol stored so far (the narrowest, unless
+// rows were discarded): row r is symbols [ends[r-1], ends[r]). Appending a
+// wider symbol re-encodes what is stored, so the values read back are always
+// exactly the values appended.
 
 #include <algorithm>
 #include <cstddef>
@@ -36,7 +37,8 @@ class Rows {
     return std::visit([&](const auto& v) { return static_cast<Symbol>(v[row_begin(r) + i]); },
                       symbols_);
   }
-  // The largest symbol stored (0 when none is).
+  // At least the largest symbol stored (0 when none is; exact unless rows
+  // were discarded).
   Symbol max_symbol() const noexcept { return max_; }
 
   // Calls f(std::span<const T>) with all symbols of all rows in their stored
@@ -52,10 +54,16 @@ class Rows {
   // Appends symbols to the row being built.
   template <class T>
   void append(std::span<const T> symbols) {
+    if (symbols.empty()) return;
+    append(symbols, static_cast<Symbol>(*std::max_element(symbols.begin(), symbols.end())));
+  }
+  // The same, for symbols none of which exceeds `bound` (a bound with the
+  // largest symbol's bit width is enough).
+  template <class T>
+  void append(std::span<const T> symbols, Symbol bound) {
     static_assert(std::is_unsigned_v<T> && sizeof(T) <= sizeof(Symbol));
     if (symbols.empty()) return;
-    const T largest = *std::max_element(symbols.begin(), symbols.end());
-    if (static_cast<Symbol>(largest) > max_) widen(static_cast<Symbol>(largest));
+    widen(bound);
     std::visit(
         [&](auto& v) {
           using Stored = typename std::decay_t<decltype(v)>::value_type;
@@ -63,12 +71,23 @@ class Rows {
           reserve_for(v, symbols.size());
           v.resize(old + symbols.size());
           Stored* out = v.data() + old;
-          for (std::size_t i = 0; i < symbols.size(); ++i) out[i] = static_cast<Stored>(symbols[i]);
+          Stored largest = 0;
+          for (std::size_t i = 0; i < symbols.size(); ++i) {
+            out[i] = static_cast<Stored>(symbols[i]);
+            largest = std::max(largest, out[i]);
+          }
+          max_ = std::max<Symbol>(max_, largest);
         },
         symbols_);
   }
   // Ends the row being built (possibly empty).
   void end_row() { ends_.push_back(symbol_count()); }
+  // Drops the rows from `row` on and the row being built. The width stays.
+  void discard_from(std::size_t row) {
+    const std::size_t keep = row == 0 ? 0 : ends_[row - 1];
+    std::visit([&](auto& v) { v.resize(keep); }, symbols_);
+    ends_.resize(row);
+  }
 
  private:
   template <class V>
@@ -76,8 +95,9 @@ class Rows {
     const std::size_t needed = v.size() + extra;
     if (needed > v.capacity()) v.reserve(std::max(needed, 2 * v.capacity()));
   }
-  // Re-encodes the stored symbols in the narrowest type that holds `largest`.
-  void widen(Symbol largest);
+  // Re-encodes the stored symbols in the narrowest type that holds `value`,
+  // unless the present type holds it.
+  void widen(Symbol value);
 
   // The widest alternative is used only where Symbol has 64 bits.
   std::variant<std::vector<std::uint8_t>, std::vector<std::uint16_t>, std::vector<std::uint32_t>,

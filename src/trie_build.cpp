@@ -95,7 +95,9 @@ class RadixSort {
   std::vector<std::size_t> counts_;
 };
 
-// Leaves from a table with one entry per possible key.
+// Leaves from a table with one entry per possible key. A small table is kept
+// in several copies that take positions in turn, so that runs of one key do
+// not wait on each other's increments; the copies are summed after.
 template <class Position, class T>
 Leaves<Position> leaves_from_table(std::span<const T> symbols, const Rows& rows,
                                    std::size_t conditioning_depth, std::size_t depth,
@@ -104,18 +106,33 @@ Leaves<Position> leaves_from_table(std::span<const T> symbols, const Rows& rows,
     Position count;
     Position first;
   };
-  std::vector<Entry> table(std::size_t{1} << (bits * (depth + 1)), Entry{0, 0});
+  const std::size_t keys = std::size_t{1} << (bits * (depth + 1));
+  const std::size_t copies = keys <= 4096 ? 4 : 1;
+  std::vector<Entry> table(keys * copies, Entry{0, 0});
+  std::size_t turn = 0;
   for_each_key(symbols, rows, conditioning_depth, depth, bits,
                [&](std::uint64_t key, std::size_t at) {
-                 Entry& entry = table[key];
+                 Entry& entry = table[turn * keys + key];
+                 turn = turn + 1 == copies ? 0 : turn + 1;
                  if (entry.count == 0) entry.first = static_cast<Position>(at);
                  ++entry.count;
                });
+  for (std::size_t copy = 1; copy < copies; ++copy) {
+    for (std::size_t key = 0; key < keys; ++key) {
+      const Entry& more = table[copy * keys + key];
+      if (more.count == 0) continue;
+      Entry& entry = table[key];
+      // Positions come in order, so each copy's first is its earliest.
+      entry.first = entry.count == 0 ? more.first : std::min(entry.first, more.first);
+      entry.count += more.count;
+    }
+  }
+  std::size_t distinct = 0;
+  for (std::size_t key = 0; key < keys; ++key) distinct += table[key].count != 0;
   Leaves<Position> leaves;
-  leaves.reserve(static_cast<std::size_t>(
-      std::count_if(table.begin(), table.end(), [](const Entry& e) { return e.count != 0; })));
+  leaves.reserve(distinct);
   std::uint64_t previous = 0;
-  for (std::uint64_t key = 0; key < table.size(); ++key) {
+  for (std::uint64_t key = 0; key < keys; ++key) {
     const Entry& entry = table[key];
     if (entry.count == 0) continue;
     leaves.add(entry.first, entry.count,
