@@ -119,8 +119,9 @@ if [ -z "$mirror" ]; then
   exit 1
 fi
 # python3 to run the tests, libpython3.11-dev for the headers the extension is
-# compiled against; the test runners are pure-Python wheels.
-root_packages=python3,libpython3.11-dev
+# compiled against, python3-numpy for the tests of array input; the test
+# runners are pure-Python wheels.
+root_packages=python3,libpython3.11-dev,python3-numpy
 runners=$(grep -E '^(pytest|hypothesis)\b' requirements-test.txt | tr '\n' ' ')
 recipe="$suite armhf minbase $root_packages $mirror $runners"
 key=$(printf '%s' "$recipe" | sha256sum | cut -c1-16)
@@ -183,12 +184,14 @@ trap 'if mountpoint -q "$root/proc"; then umount "$root/proc"; fi' EXIT
 mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
 
 # Left out: the address-space limit of the exhaustion test cannot bite under
-# user-mode emulation, where qemu reserves the guest's whole 4 GiB up front.
+# user-mode emulation, where qemu reserves the guest's whole 4 GiB up front;
+# the type-stub check needs the installed wheel and mypy, which the host runs.
 status=0
 chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
   PYTHONPATH=/ostrel-tests/lib:/opt/runners OSTREL_EMULATED=1 /bin/sh -c \
   'cd /ostrel-tests && exec python3 -m pytest -q -p no:cacheprovider \
-     --deselect tests/python/test_hostile_sizes.py::test_fit_that_exhausts_memory_keeps_the_old_model' ||
+     --deselect tests/python/test_hostile_sizes.py::test_fit_that_exhausts_memory_keeps_the_old_model \
+     --ignore tests/python/test_typing.py' ||
   status=$?
 stage_end "Python stage"
 exit $status
