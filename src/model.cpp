@@ -125,10 +125,9 @@ SparseDistribution OSTRELObject::distribution(NodeIndex node) const {
   const double denominator =
       static_cast<double>(record.count) + static_cast<double>(trie->alphabet_size()) * 0.5;
   SparseDistribution result{0.5 / denominator, {}};
-  const auto& outcomes = trie->outcomes();
-  for (OutcomeIndex o = record.first_outcome; o != NO_INDEX; o = outcomes[o].next) {
-    const double numerator = static_cast<double>(outcomes[o].count) + 0.5;
-    result.seen.emplace_back(outcomes[o].symbol, numerator / denominator);
+  for (const OutcomeCount& outcome : trie->outcomes(node)) {
+    const double numerator = static_cast<double>(outcome.count) + 0.5;
+    result.seen.emplace_back(outcome.symbol, numerator / denominator);
   }
   return result;
 }
@@ -142,9 +141,8 @@ ModelResult<SparseCounts> OSTRELObject::get_transition_counts(
     std::span<const Symbol> sequence) const {
   return then(resolve_active_context(sequence), [&](NodeIndex node) {
     SparseCounts counts;
-    const auto& outcomes = trie->outcomes();
-    for (OutcomeIndex o = trie->node(node).first_outcome; o != NO_INDEX; o = outcomes[o].next) {
-      counts.push_back(SymbolCount{outcomes[o].symbol, outcomes[o].count});
+    for (const OutcomeCount& outcome : trie->outcomes(node)) {
+      counts.push_back(SymbolCount{outcome.symbol, outcome.count});
     }
     return counts;
   });

@@ -29,28 +29,27 @@ void reserve_one_more(std::vector<Record>& arena) {
   reserve_more(arena, 1);
 }
 
-// The record carrying `symbol` on the list that starts at `head` (edges or
-// outcome records), or NO_INDEX; `passed` counts the records walked past.
+// The record carrying `symbol` on `list` (edges or outcome records), or
+// NO_INDEX; `length` counts the records walked past.
 template <class Record>
-std::uint32_t search_list(const std::vector<Record>& records, std::uint32_t head, Symbol symbol,
-                          std::size_t& passed) noexcept {
-  passed = 0;
-  for (std::uint32_t r = head; r != NO_INDEX; r = records[r].next, ++passed) {
-    if (records[r].symbol == symbol) return r;
+std::uint32_t search_list(ListRange<Record> list, Symbol symbol, std::size_t& length) noexcept {
+  length = 0;
+  for (auto it = list.begin(); it != list.end(); ++it, ++length) {
+    if (it->symbol == symbol) return it.index();
   }
   return NO_INDEX;
 }
 
-// Enters every record of the list that starts at `head` into `index`.
+// Enters every record of `list`, owned by `owner`, into `index`, which has
+// room for them.
 template <class Record>
-void index_list(ListIndex& index, const std::vector<Record>& records, NodeIndex owner,
-                std::uint32_t head) {
-  std::size_t length = 0;
-  for (std::uint32_t r = head; r != NO_INDEX; r = records[r].next) ++length;
-  index.reserve(length);
-  for (std::uint32_t r = head; r != NO_INDEX; r = records[r].next) {
-    index.insert(owner, records[r].symbol, r);
-  }
+void index_list(ListIndex& index, ListRange<Record> list, NodeIndex owner) noexcept {
+  for (auto it = list.begin(); it != list.end(); ++it) index.insert(owner, it->symbol, it.index());
+}
+
+template <class Record>
+std::size_t list_length(ListRange<Record> list) noexcept {
+  return static_cast<std::size_t>(std::distance(list.begin(), list.end()));
 }
 
 }  // namespace
@@ -62,17 +61,43 @@ CountTrie::CountTrie(std::size_t alphabet_size, std::size_t storage_depth)
 }
 
 EdgeIndex CountTrie::find_edge(NodeIndex node, Symbol symbol) const noexcept {
-  const TrieNode& n = nodes_[node];
-  if (n.indexed & CHILDREN_INDEXED) return child_index_.find(node, symbol);
+  if (nodes_[node].indexed & CHILDREN_INDEXED) return child_index_.find(node, symbol);
   std::size_t passed;
-  return search_list(edges_, n.first_child, symbol, passed);
+  return search_list(children(node), symbol, passed);
 }
 
 OutcomeIndex CountTrie::find_outcome(NodeIndex node, Symbol symbol) const noexcept {
-  const TrieNode& n = nodes_[node];
-  if (n.indexed & OUTCOMES_INDEXED) return outcome_index_.find(node, symbol);
+  if (nodes_[node].indexed & OUTCOMES_INDEXED) return outcome_index_.find(node, symbol);
   std::size_t passed;
-  return search_list(outcomes_, n.first_outcome, symbol, passed);
+  return search_list(outcomes(node), symbol, passed);
+}
+
+template <class Record>
+void CountTrie::reserve_front(std::vector<Record>& records, ListIndex& index, bool indexed,
+                              std::size_t length) {
+  reserve_one_more(records);
+  if (indexed) {
+    index.reserve(1);
+  } else if (length + 1 > SHORT_LIST) {
+    index.reserve(length + 1);
+  }
+}
+
+template <class Record>
+void CountTrie::push_front(std::vector<Record>& records, ListIndex& index, std::uint8_t flag,
+                           NodeIndex owner, std::uint32_t TrieNode::* head, Record record,
+                           std::size_t length) noexcept {
+  TrieNode& node = nodes_[owner];
+  const auto at = static_cast<std::uint32_t>(records.size());
+  record.next = node.*head;
+  records.push_back(record);  // room was made by reserve_front
+  node.*head = at;
+  if (node.indexed & flag) {
+    index.insert(owner, record.symbol, at);
+  } else if (length + 1 > SHORT_LIST) {
+    index_list(index, ListRange<Record>(records, at), owner);
+    node.indexed |= flag;
+  }
 }
 
 std::expected<NodeIndex, std::string> CountTrie::get_or_create_child(NodeIndex node,
@@ -80,28 +105,20 @@ std::expected<NodeIndex, std::string> CountTrie::get_or_create_child(NodeIndex n
   // A list that is not indexed is short; its length decides when to index it.
   const bool indexed = nodes_[node].indexed & CHILDREN_INDEXED;
   std::size_t length = 0;
-  const EdgeIndex found = indexed ? child_index_.find(node, symbol)
-                                  : search_list(edges_, nodes_[node].first_child, symbol, length);
+  const EdgeIndex found =
+      indexed ? child_index_.find(node, symbol) : search_list(children(node), symbol, length);
   if (found != NO_INDEX) return edges_[found].child;
   if (nodes_[node].depth == MAX_DEPTH) return std::unexpected("count trie depth overflow");
 
   // Make every allocation first, so that a failure leaves the trie as it was.
   reserve_one_more(nodes_);
-  reserve_one_more(edges_);
-  if (indexed) child_index_.reserve(1);
+  reserve_front(edges_, child_index_, indexed, length);
 
   const auto child = static_cast<NodeIndex>(nodes_.size());
-  const auto edge = static_cast<EdgeIndex>(edges_.size());
   const auto depth = static_cast<Depth>(nodes_[node].depth + 1);
   nodes_.push_back(TrieNode{0, symbol, node, NO_INDEX, NO_INDEX, depth, 0});
-  edges_.push_back(ChildEdge{symbol, child, nodes_[node].first_child});
-  nodes_[node].first_child = edge;
-  if (indexed) {
-    child_index_.insert(node, symbol, edge);
-  } else if (length + 1 > SHORT_LIST) {
-    index_list(child_index_, edges_, node, edge);
-    nodes_[node].indexed |= CHILDREN_INDEXED;
-  }
+  push_front(edges_, child_index_, CHILDREN_INDEXED, node, &TrieNode::first_child,
+             ChildEdge{symbol, child, NO_INDEX}, length);
   return child;
 }
 
@@ -112,18 +129,19 @@ void CountTrie::count_position(std::span<const NodeIndex> path, Symbol symbol) {
 
 void CountTrie::index_long_lists(NodeIndex node, std::size_t children, std::size_t outcomes) {
   if (children > SHORT_LIST) {
-    index_list(child_index_, edges_, node, nodes_[node].first_child);
+    child_index_.reserve(list_length(this->children(node)));
+    index_list(child_index_, this->children(node), node);
     nodes_[node].indexed |= CHILDREN_INDEXED;
   }
   if (outcomes > SHORT_LIST) {
-    index_list(outcome_index_, outcomes_, node, nodes_[node].first_outcome);
+    outcome_index_.reserve(list_length(this->outcomes(node)));
+    index_list(outcome_index_, this->outcomes(node), node);
     nodes_[node].indexed |= OUTCOMES_INDEXED;
   }
 }
 
 void CountTrie::reserve_children(NodeIndex node, std::size_t wanted) {
-  std::size_t existing = 0;
-  for (EdgeIndex e = nodes_[node].first_child; e != NO_INDEX; e = edges_[e].next) ++existing;
+  const std::size_t existing = list_length(children(node));
   if (existing >= wanted) return;
   reserve_more(nodes_, wanted - existing);
   reserve_more(edges_, wanted - existing);
@@ -133,28 +151,16 @@ void CountTrie::increment_outcome(NodeIndex node, Symbol symbol) {
   const bool indexed = nodes_[node].indexed & OUTCOMES_INDEXED;
   std::size_t length = 0;
   const OutcomeIndex found =
-      indexed ? outcome_index_.find(node, symbol)
-              : search_list(outcomes_, nodes_[node].first_outcome, symbol, length);
+      indexed ? outcome_index_.find(node, symbol) : search_list(outcomes(node), symbol, length);
   if (found != NO_INDEX) {
     ++nodes_[node].count;
     ++outcomes_[found].count;
     return;
   }
-
-  reserve_one_more(outcomes_);
-  if (indexed) outcome_index_.reserve(1);
-
-  const auto record = static_cast<OutcomeIndex>(outcomes_.size());
-  TrieNode& n = nodes_[node];
-  ++n.count;
-  outcomes_.push_back(OutcomeCount{1, symbol, n.first_outcome});
-  n.first_outcome = record;
-  if (indexed) {
-    outcome_index_.insert(node, symbol, record);
-  } else if (length + 1 > SHORT_LIST) {
-    index_list(outcome_index_, outcomes_, node, record);
-    n.indexed |= OUTCOMES_INDEXED;
-  }
+  reserve_front(outcomes_, outcome_index_, indexed, length);
+  ++nodes_[node].count;
+  push_front(outcomes_, outcome_index_, OUTCOMES_INDEXED, node, &TrieNode::first_outcome,
+             OutcomeCount{1, symbol, NO_INDEX}, length);
 }
 
 Count CountTrie::outcome_count(NodeIndex node, Symbol symbol) const noexcept {
@@ -164,17 +170,14 @@ Count CountTrie::outcome_count(NodeIndex node, Symbol symbol) const noexcept {
 
 std::vector<Count> CountTrie::dense_counts(NodeIndex node) const {
   std::vector<Count> counts(alphabet_size_, 0);
-  for (OutcomeIndex o = nodes_[node].first_outcome; o != NO_INDEX; o = outcomes_[o].next) {
-    counts[outcomes_[o].symbol] = outcomes_[o].count;
-  }
+  for (const OutcomeCount& record : outcomes(node)) counts[record.symbol] = record.count;
   return counts;
 }
 
 void sorted_outcomes(const CountTrie& trie, NodeIndex node, std::vector<SymbolCount>& out) {
   out.clear();
-  const auto& outcomes = trie.outcomes();
-  for (OutcomeIndex o = trie.node(node).first_outcome; o != NO_INDEX; o = outcomes[o].next) {
-    out.push_back(SymbolCount{outcomes[o].symbol, outcomes[o].count});
+  for (const OutcomeCount& record : trie.outcomes(node)) {
+    out.push_back(SymbolCount{record.symbol, record.count});
   }
   std::sort(out.begin(), out.end(),
             [](const SymbolCount& a, const SymbolCount& b) { return a.symbol < b.symbol; });

@@ -155,8 +155,22 @@ class CountTrie {
 
   // Enters the child list and the outcome list of `node` into their side
   // indexes when they are longer than SHORT_LIST; `children` and `outcomes`
-  // are their lengths (any value above SHORT_LIST stands for "long").
+  // are their lengths, or any value above SHORT_LIST for a long list.
   void index_long_lists(NodeIndex node, std::size_t children, std::size_t outcomes);
+
+  // Adding a record to a list, in two steps so that every allocation comes
+  // before any change: reserve_front makes room in the arena and in the side
+  // index (for the record, or for the whole list when it grows past
+  // SHORT_LIST; `length` is its length before), then push_front puts the
+  // record at the front of `owner`'s list, whose head is the member `head`,
+  // and keeps the side index in step with it.
+  template <class Record>
+  void reserve_front(std::vector<Record>& records, ListIndex& index, bool indexed,
+                     std::size_t length);
+  template <class Record>
+  void push_front(std::vector<Record>& records, ListIndex& index, std::uint8_t flag,
+                  NodeIndex owner, std::uint32_t TrieNode::* head, Record record,
+                  std::size_t length) noexcept;
 
   EdgeIndex find_edge(NodeIndex node, Symbol symbol) const noexcept;
   OutcomeIndex find_outcome(NodeIndex node, Symbol symbol) const noexcept;

@@ -22,10 +22,8 @@ class AncestorOutcomes {
     for (std::size_t i = 0; i < trie.node_count(); ++i) {
       begin_[i] = records_.size();
       if (trie.node(static_cast<NodeIndex>(i)).depth >= depth_bound) continue;
-      const auto& outcomes = trie.outcomes();
-      for (OutcomeIndex o = trie.node(static_cast<NodeIndex>(i)).first_outcome; o != NO_INDEX;
-           o = outcomes[o].next) {
-        records_.push_back(SymbolCount{outcomes[o].symbol, outcomes[o].count});
+      for (const OutcomeCount& outcome : trie.outcomes(static_cast<NodeIndex>(i))) {
+        records_.push_back(SymbolCount{outcome.symbol, outcome.count});
       }
       std::sort(records_.begin() + static_cast<std::ptrdiff_t>(begin_[i]), records_.end(),
                 [](const SymbolCount& a, const SymbolCount& b) { return a.count > b.count; });
@@ -56,12 +54,11 @@ double fluctuation(const CountTrie& trie, NodeIndex i, NodeIndex p,
   if (ancestor.count == 0) return 0.0;
   const double count_i = static_cast<double>(node.count);
   const double count_p = static_cast<double>(ancestor.count);
-  const auto& outcomes = trie.outcomes();
   double largest = 0.0;
-  for (OutcomeIndex o = node.first_outcome; o != NO_INDEX; o = outcomes[o].next) {
-    const double n_p = static_cast<double>(trie.outcome_count(p, outcomes[o].symbol));
+  for (const OutcomeCount& outcome : trie.outcomes(i)) {
+    const double n_p = static_cast<double>(trie.outcome_count(p, outcome.symbol));
     const double expected = (count_i * n_p) / count_p;
-    largest = std::max(largest, std::fabs(static_cast<double>(outcomes[o].count) - expected));
+    largest = std::max(largest, std::fabs(static_cast<double>(outcome.count) - expected));
   }
   for (const SymbolCount& record : p_by_count) {
     if (trie.outcome_count(i, record.symbol) != 0) continue;
@@ -109,16 +106,15 @@ TreeMask select(const CountTrie& trie) {
   }
 
   TreeMask mask{std::vector<std::uint8_t>(n, 0), std::vector<std::uint8_t>(n, 0)};
-  const auto& edges = trie.edges();
   std::vector<NodeIndex> stack{0};
   while (!stack.empty()) {
     const NodeIndex node = stack.back();
     stack.pop_back();
     mask.kept[node] = 1;
     std::size_t pushed = 0;
-    for (EdgeIndex e = trie.node(node).first_child; e != NO_INDEX; e = edges[e].next) {
-      if (flagged[edges[e].child]) {
-        stack.push_back(edges[e].child);
+    for (const ChildEdge& edge : trie.children(node)) {
+      if (flagged[edge.child]) {
+        stack.push_back(edge.child);
         ++pushed;
       }
     }
