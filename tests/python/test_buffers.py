@@ -95,6 +95,8 @@ def arrays():
 ARRAYS = list(arrays())
 
 
+# Older NumPy warns when a bool scalar is used as an index, on either path alike.
+@pytest.mark.filterwarnings("ignore:In future, it will be an error:DeprecationWarning")
 @pytest.mark.parametrize("array_", [a for _, a in ARRAYS], ids=[label for label, _ in ARRAYS])
 def test_arrays_read_as_their_elements(array_):
     assert fitted([array_]) == fitted([elements(array_)])
