@@ -109,9 +109,10 @@ struct SymbolCodes {
     std::sort(symbols.begin(), symbols.end());
     symbols.erase(std::unique(symbols.begin(), symbols.end()), symbols.end());
     for (std::size_t i = 0; i < n; ++i) {
-      code[i] = static_cast<std::uint32_t>(
-          std::lower_bound(symbols.begin(), symbols.end(), Symbol{flat[leaves.first[i]]}) -
-          symbols.begin());
+      code[i] =
+          static_cast<std::uint32_t>(std::lower_bound(symbols.begin(), symbols.end(),
+                                                      static_cast<Symbol>(flat[leaves.first[i]])) -
+                                     symbols.begin());
     }
     count_ = symbols.size();
   }

@@ -201,15 +201,27 @@ std::expected<void, std::string> check_symbols(const Rows& rows, std::size_t alp
   });
 }
 
+namespace {
+
+// The two refusals of building, in their order.
+std::expected<void, std::string> check_building(const Rows& rows, std::size_t alphabet_size,
+                                                std::size_t conditioning_depth,
+                                                std::size_t storage_depth) {
+  if (storage_depth > conditioning_depth) {
+    return std::unexpected("storage depth cannot exceed conditioning depth");
+  }
+  return check_symbols(rows, alphabet_size);
+}
+
+}  // namespace
+
 std::expected<CountTrie, std::string> from_rows_with_storage(const Rows& rows,
                                                              std::size_t alphabet_size,
                                                              std::size_t conditioning_depth,
                                                              std::size_t storage_depth) {
-  if (storage_depth > conditioning_depth) {
-    return std::unexpected("storage depth cannot exceed conditioning depth");
-  }
-  if (auto valid = check_symbols(rows, alphabet_size); !valid) {
-    return std::unexpected(std::move(valid.error()));
+  if (auto buildable = check_building(rows, alphabet_size, conditioning_depth, storage_depth);
+      !buildable) {
+    return std::unexpected(std::move(buildable.error()));
   }
   return detail::with_offset_type(rows, [&](auto offset) {
     return detail::count_by_sorting<decltype(offset)>(rows, alphabet_size, conditioning_depth,
@@ -221,11 +233,9 @@ std::expected<CountTrie, std::string> from_rows_by_walking(const Rows& rows,
                                                            std::size_t alphabet_size,
                                                            std::size_t conditioning_depth,
                                                            std::size_t storage_depth) {
-  if (storage_depth > conditioning_depth) {
-    return std::unexpected("storage depth cannot exceed conditioning depth");
-  }
-  if (auto valid = check_symbols(rows, alphabet_size); !valid) {
-    return std::unexpected(std::move(valid.error()));
+  if (auto buildable = check_building(rows, alphabet_size, conditioning_depth, storage_depth);
+      !buildable) {
+    return std::unexpected(std::move(buildable.error()));
   }
   CountTrie trie(alphabet_size, storage_depth);
   std::vector<NodeIndex> path(storage_depth + 1, 0);

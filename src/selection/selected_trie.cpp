@@ -5,9 +5,10 @@
 // newest child first). Scanning the leaves in context order meets every node
 // after its children, and siblings were created in the order of their first
 // offsets, so one scan takes every decision exactly as the selector over the
-// whole trie does, without that trie. A second scan collects the nodes that
-// the expansion keeps: every node whose proper ancestors are all split.
-// Compaction numbers them in creation order, that is by (first offset,
+// whole trie does, without that trie. The expansion keeps every node whose
+// proper ancestors are all split, so the same scan keeps a node's descendants
+// exactly when it splits, and what stays with the root is the selected tree.
+// Compaction numbers its nodes in creation order, that is by (first offset,
 // depth), followed by the zero-count children that the expansion creates for
 // the symbols a split node lacks, in the order it creates them; each list
 // comes out reversed, so in creation order.
@@ -172,7 +173,7 @@ class Retention {
   void add(std::size_t depth, const Run& run, bool split) {
     if (kept.size() >= MAX_RECORDS) throw CapacityExhausted{};
     const Symbol symbol =
-        depth == 0 ? NO_SYMBOL : Symbol{symbols_[leaves_.first[run.start] - depth]};
+        depth == 0 ? NO_SYMBOL : static_cast<Symbol>(symbols_[leaves_.first[run.start] - depth]);
     const auto r = static_cast<std::uint32_t>(records.size());
     kept.push_back(KeptNode<Position>{run.first, run.count, symbol, NOT_KEPT, r, r,
                                       static_cast<Depth>(depth), split});
