@@ -11,11 +11,21 @@ given as an array and as a list.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 
+# NumPy's BLAS threads would otherwise spin on the other core meanwhile.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import numpy as np
-from _common import best_of, format_ratio, format_seconds, import_ostrel, print_table
+from _common import (
+    best_of,
+    format_ratio,
+    format_seconds,
+    import_ostrel,
+    print_table,
+)
 
 
 def main(argv: list[str] | None = None) -> int:

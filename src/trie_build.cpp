@@ -35,21 +35,29 @@ namespace {
 // symbol highest, the position's own symbol lowest.
 constexpr unsigned TABLE_BITS = 26;
 
-// Calls f(key, offset) for every counted position in order. The context is
-// kept rolling: one shift and one insertion per position.
+// Calls f(key, offset) for every counted position in order, until f returns
+// true when it returns a bool. The context is kept rolling: one shift and one
+// insertion per position.
 template <class T, class F>
 void for_each_key(std::span<const T> symbols, const Rows& rows, std::size_t conditioning_depth,
                   std::size_t depth, unsigned bits, F&& f) {
   const unsigned oldest = depth == 0 ? 0 : bits * static_cast<unsigned>(depth - 1);
-  for_each_counted(rows, conditioning_depth, [&](std::size_t lo, std::size_t hi) {
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const std::size_t length = rows.row_length(r);
+    if (length <= conditioning_depth) continue;
+    const std::size_t lo = rows.row_begin(r) + conditioning_depth, hi = rows.row_begin(r) + length;
     std::uint64_t context = 0;
     for (std::size_t d = 1; d <= depth; ++d) context = (context << bits) | symbols[lo - d];
     for (std::size_t at = lo; at < hi; ++at) {
       const std::uint64_t symbol = symbols[at];
-      f((context << bits) | symbol, at);
+      if constexpr (std::is_same_v<decltype(f(std::uint64_t{}, at)), bool>) {
+        if (f((context << bits) | symbol, at)) return;
+      } else {
+        f((context << bits) | symbol, at);
+      }
       if (depth != 0) context = (symbol << oldest) | (context >> bits);
     }
-  });
+  }
 }
 
 // Context symbols that two different packed keys share.
@@ -95,9 +103,10 @@ class RadixSort {
   std::vector<std::size_t> counts_;
 };
 
-// Leaves from a table with one entry per possible key. A small table is kept
-// in several copies that take positions in turn, so that runs of one key do
-// not wait on each other's increments; the copies are summed after.
+// Leaves from a table with one entry per possible key. A small table is
+// counted in several copies that take positions in turn, so that runs of one
+// key do not wait on each other's increments, and its first offsets are found
+// afterwards by a pass that stops once every key present has been met.
 template <class Position, class T>
 Leaves<Position> leaves_from_table(std::span<const T> symbols, const Rows& rows,
                                    std::size_t conditioning_depth, std::size_t depth,
@@ -107,28 +116,43 @@ Leaves<Position> leaves_from_table(std::span<const T> symbols, const Rows& rows,
     Position first;
   };
   const std::size_t keys = std::size_t{1} << (bits * (depth + 1));
-  const std::size_t copies = keys <= 4096 ? 4 : 1;
-  std::vector<Entry> table(keys * copies, Entry{0, 0});
-  std::size_t turn = 0;
-  for_each_key(symbols, rows, conditioning_depth, depth, bits,
-               [&](std::uint64_t key, std::size_t at) {
-                 Entry& entry = table[turn * keys + key];
-                 turn = turn + 1 == copies ? 0 : turn + 1;
-                 if (entry.count == 0) entry.first = static_cast<Position>(at);
-                 ++entry.count;
-               });
-  for (std::size_t copy = 1; copy < copies; ++copy) {
+  std::vector<Entry> table;
+  if (keys <= 4096) {
+    constexpr std::size_t COPIES = 4;
+    std::vector<Position> counts(keys * COPIES, 0);
+    std::size_t turn = 0;
+    for_each_key(symbols, rows, conditioning_depth, depth, bits,
+                 [&](std::uint64_t key, std::size_t) {
+                   ++counts[turn * keys + key];
+                   turn = (turn + 1) % COPIES;
+                 });
+    table.assign(keys, Entry{0, NONE<Position>});
+    std::size_t unmet = 0;
     for (std::size_t key = 0; key < keys; ++key) {
-      const Entry& more = table[copy * keys + key];
-      if (more.count == 0) continue;
-      Entry& entry = table[key];
-      // Positions come in order, so each copy's first is its earliest.
-      entry.first = entry.count == 0 ? more.first : std::min(entry.first, more.first);
-      entry.count += more.count;
+      for (std::size_t copy = 0; copy < COPIES; ++copy)
+        table[key].count += counts[copy * keys + key];
+      unmet += table[key].count != 0;
     }
+    for_each_key(symbols, rows, conditioning_depth, depth, bits,
+                 [&](std::uint64_t key, std::size_t at) {
+                   Entry& entry = table[key];
+                   if (entry.first == NONE<Position>) {
+                     entry.first = static_cast<Position>(at);
+                     --unmet;
+                   }
+                   return unmet == 0;
+                 });
+  } else {
+    table.assign(keys, Entry{0, 0});
+    for_each_key(symbols, rows, conditioning_depth, depth, bits,
+                 [&](std::uint64_t key, std::size_t at) {
+                   Entry& entry = table[key];
+                   if (entry.count == 0) entry.first = static_cast<Position>(at);
+                   ++entry.count;
+                 });
   }
   std::size_t distinct = 0;
-  for (std::size_t key = 0; key < keys; ++key) distinct += table[key].count != 0;
+  for (const Entry& entry : table) distinct += entry.count != 0;
   Leaves<Position> leaves;
   leaves.reserve(distinct);
   std::uint64_t previous = 0;
