@@ -162,6 +162,7 @@ class HeldBuffer {
 // ndarray (recognised by name, so NumPy need not be imported). Subclasses
 // and other exporters keep the element path, which honours their iteration.
 bool iterates_as_buffer(PyObject* object, ExporterCache& cache) {
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return false;  // the usual case
   if (PyBytes_CheckExact(object) || PyByteArray_CheckExact(object) || PyMemoryView_Check(object)) {
     return true;
   }
