@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "context_scan.hpp"
+#include "context_scan.hpp"
 #include "selection/peres_shield.hpp"
 #include "selection/selected_trie.hpp"
 
@@ -39,15 +41,9 @@ auto then(ModelResult<void>&& result, F&& f) -> ModelResult<std::invoke_result_t
 }  // namespace
 
 Count counted_positions(const Rows& rows, std::size_t max_depth) {
-  constexpr Count largest = std::numeric_limits<Count>::max();
-  Count n = 0;
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const std::size_t length = rows.row_length(r);
-    if (length <= max_depth) continue;
-    const Count extra = static_cast<Count>(length - max_depth);
-    n = extra > largest - n ? largest : n + extra;
-  }
-  return n;
+  // The sum never reaches the largest count, where it would stick: it is at
+  // most the number of symbols the rows hold.
+  return detail::counted_positions(rows, max_depth);
 }
 
 std::size_t storage_depth_for(const FitConfig& config, const Rows& rows) {
