@@ -3,12 +3,10 @@
 #include "model.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <string>
 #include <type_traits>
 #include <utility>
 
-#include "context_scan.hpp"
 #include "context_scan.hpp"
 #include "selection/peres_shield.hpp"
 #include "selection/selected_trie.hpp"
