@@ -31,6 +31,7 @@ namespace ostrel::detail {
 enum class SortStrategy : std::uint8_t {
   Automatic,  // the cheapest that applies
   Table,      // a directly addressed table of packed keys
+  Buckets,    // packed keys split by their high bits, each part counted in a small table
   Packed,     // radix sort of packed (key, position) words
   Digits,     // radix sort over the symbols themselves; always applies
 };
@@ -420,6 +421,107 @@ struct ChildValue {
   Value value;
 };
 
+// scan_bottom_up (below) for at most DenseRecords::MAX_CODES symbol codes,
+// with the same calls in the same order and less bookkeeping: each open level
+// keeps its run, one record entry per code and where its children begin among
+// the visited nodes. A level that ends hands over its records in code order,
+// which is symbol order, and folds them and its run into the level above.
+template <class Position, class Visitor, class Chain>
+void scan_bottom_up_dense(const Leaves<Position>& leaves, const SymbolCodes& codes,
+                          std::size_t levels, Visitor& visitor, Chain&& chain) {
+  using Value = typename Visitor::Value;
+  using Run = typename RunStack<Position>::Run;
+  using Child = ChildValue<Position, Value>;
+  struct Slot {
+    Count count;
+    Position first;
+  };
+  struct Level {
+    Run run;
+    std::size_t preorder;
+    std::size_t children;  // where the level's children begin in `pending`
+  };
+  constexpr Slot EMPTY{0, NONE<Position>};
+  const std::size_t code_count = codes.count();
+  std::vector<Level> level(levels);
+  std::vector<Slot> slots(levels * code_count, EMPTY);  // level by level
+  std::vector<Child> pending;                           // visited nodes whose parent is not yet
+  SymbolCount outcomes[DenseRecords<Position>::MAX_CODES];
+  Position firsts[DenseRecords<Position>::MAX_CODES];
+  std::size_t open = 0, next = 0;
+
+  // Ends the run of the deepest open level, d.
+  auto close = [&](std::size_t d) {
+    Level& here = level[d];
+    Slot* const row = slots.data() + d * code_count;
+    std::size_t k = 0;
+    if (d > 0) {
+      Slot* const above = row - code_count;
+      for (std::size_t c = 0; c < code_count; ++c) {
+        const Slot slot = row[c];
+        outcomes[k] = SymbolCount{codes.symbol(static_cast<std::uint32_t>(c)), slot.count};
+        firsts[k] = slot.first;
+        k += slot.count != 0;
+        above[c].count += slot.count;
+        above[c].first = std::min(above[c].first, slot.first);
+        row[c] = EMPTY;
+      }
+    } else {
+      for (std::size_t c = 0; c < code_count; ++c) {
+        const Slot slot = row[c];
+        outcomes[k] = SymbolCount{codes.symbol(static_cast<std::uint32_t>(c)), slot.count};
+        firsts[k] = slot.first;
+        k += slot.count != 0;
+      }
+    }
+    const auto children = std::span(pending).subspan(here.children);
+    sort_small(children, [](const Child& a, const Child& b) { return a.first > b.first; });
+    const Value value = visitor.node(
+        here.preorder, d, std::as_const(here.run), std::span<const SymbolCount>(outcomes, k),
+        std::span<const Position>(firsts, k), std::span<const Child>(children));
+    pending.resize(here.children);
+    pending.push_back(Child{here.run.first, value});
+    if (d > 0) {
+      Run& above = level[d - 1].run;
+      above.count += here.run.count;
+      if (here.run.first < above.first) {
+        above.first = here.run.first;
+        above.owner = here.run.owner;
+      }
+    }
+  };
+
+  const std::size_t n = leaves.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto leaf = static_cast<Position>(i);
+    const std::size_t before = i == 0 ? 0 : std::size_t{leaves.shared[i]} + 1;
+    const std::size_t after = i + 1 < n ? leaves.shared[i + 1] : 0;
+    const std::size_t top = std::max<std::size_t>(leaves.shared[i], after) + 1;  // chain top
+    const std::size_t open_to = std::min(top, levels);
+    while (open > before) close(--open);
+    for (; open < open_to; ++open) {
+      level[open] = Level{Run{0, NONE<Position>, NONE<Position>, leaf}, next++, pending.size()};
+    }
+    const Position first = leaves.first[i], count = leaves.count[i];
+    const std::uint32_t code = codes.code[i];
+    if (top < levels) {
+      // The leaf's own nodes, from depth `top` down, numbered top first.
+      pending.push_back(chain(top, leaf, next));
+      next += levels - top;
+    }
+    Level& deepest = level[open - 1];
+    deepest.run.count += count;
+    if (first < deepest.run.first) {
+      deepest.run.first = first;
+      deepest.run.owner = leaf;
+    }
+    Slot& slot = slots[(open - 1) * code_count + code];
+    slot.count += count;
+    slot.first = std::min(slot.first, first);
+  }
+  while (open > 0) close(--open);
+}
+
 // Visits every node bottom-up, each after its children, through
 //   visitor.node(preorder, depth, run, outcomes, firsts, children) -> Value
 // where `preorder` numbers the nodes in the order their runs start,
@@ -440,6 +542,28 @@ void scan_bottom_up(const Leaves<Position>& leaves, const SymbolCodes& codes, st
     Count count;
     Position first;
   };
+  // The nodes of `leaf` alone, from depth `top` down, numbered from `base`
+  // top first, as the top node's entry among its parent's children.
+  auto chain = [&](std::size_t top, Position leaf, std::size_t base) {
+    const Run run{leaves.count[leaf], leaves.first[leaf], leaf, leaf};
+    const SymbolCount outcome{codes.symbol(codes.code[leaf]), run.count};
+    ChildValue<Position, Value> below{run.first, Value{}};
+    if constexpr (requires { visitor.chain(top, levels, run, outcome, run.first); }) {
+      below.value = visitor.chain(top, levels, run, outcome, run.first);
+    } else {
+      for (std::size_t d = levels; d-- > top;) {
+        below.value =
+            visitor.node(base + (d - top), d, run, std::span<const SymbolCount>(&outcome, 1),
+                         std::span<const Position>(&run.first, 1),
+                         std::span<const ChildValue<Position, Value>>(&below, d + 1 < levels));
+      }
+    }
+    return below;
+  };
+  if (codes.count() <= DenseRecords<Position>::MAX_CODES) {
+    scan_bottom_up_dense(leaves, codes, levels, visitor, chain);
+    return;
+  }
   std::vector<ChildValue<Position, Value>> pending;  // visited nodes whose parent is not yet
   std::vector<std::size_t> child_mark(levels), preorder(levels);
   std::size_t next = 0;
@@ -478,24 +602,8 @@ void scan_bottom_up(const Leaves<Position>& leaves, const SymbolCodes& codes, st
       },
       all_levels,
       [&](std::size_t top, Position leaf) {
-        // One record and one child per node, without the bookkeeping of runs
-        // in general. The chain's nodes were numbered top first.
-        const std::size_t base = next;
+        pending.push_back(chain(top, leaf, next));
         next += levels - top;
-        const Run run{leaves.count[leaf], leaves.first[leaf], leaf, leaf};
-        const Symbol symbol = codes.symbol(codes.code[leaf]);
-        ChildValue<Position, Value> below{leaves.first[leaf], Value{}};
-        if constexpr (requires { visitor.chain(top, levels, run, SymbolCount{}, Position{}); }) {
-          below.value = visitor.chain(top, levels, run, SymbolCount{symbol, run.count}, run.first);
-        } else {
-          for (std::size_t d = levels; d-- > top;) {
-            found.push_back(Outcome{symbol, run.count, run.first});
-            below.value =
-                visit(base + (d - top), d, run,
-                      std::span<const ChildValue<Position, Value>>(&below, d + 1 < levels));
-          }
-        }
-        pending.push_back(below);
         return true;
       });
 }

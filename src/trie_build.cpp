@@ -9,9 +9,10 @@
 // the leaves by first offset, each chain in depth order, numbers nodes and
 // records exactly as counting does.
 //
-// Three ways bring the positions into context order: a directly addressed
-// table of packed keys when there are few possible keys, a radix sort of
-// packed (key, offset) words when those fit 64 bits, and otherwise a
+// Four ways bring the positions into context order: a directly addressed
+// table of packed keys when there are few possible keys; for short keys, a
+// partition by their high bits with a small table per part; a radix sort of
+// packed (key, offset) words when those fit 64 bits; and otherwise a
 // most-significant-first radix sort over the symbols themselves.
 
 #include "trie_build.hpp"
@@ -162,6 +163,72 @@ Leaves<Position> leaves_from_table(std::span<const T> symbols, const Rows& rows,
     leaves.add(entry.first, entry.count,
                leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits));
     previous = key;
+  }
+  return leaves;
+}
+
+// Keys of at most twice this many bits are partitioned by their high half,
+// and each part counted in a table over the low half.
+constexpr unsigned BUCKET_BITS = 12;
+
+// The low bits of a key of `key_bits` bits that index a bucket's table.
+constexpr unsigned bucket_low_bits(unsigned key_bits) { return key_bits - key_bits / 2; }
+
+// Leaves from packed keys partitioned by their high bits (one counting read,
+// one stable scatter of (low bits, offset) words), each part then counted in
+// a table indexed by the low bits, small enough to stay in the first-level
+// cache, and read back in key order. Words within a part keep the order of
+// their offsets, so a key's first word holds its first offset.
+template <class Word, class Position, class T>
+Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& rows,
+                                     std::size_t conditioning_depth, std::size_t depth,
+                                     unsigned bits, std::size_t positions, unsigned offset_bits) {
+  const unsigned key_bits = bits * static_cast<unsigned>(depth + 1);
+  const unsigned low = bucket_low_bits(key_bits), high = key_bits - low;
+  const std::size_t buckets = std::size_t{1} << high, slots = std::size_t{1} << low;
+  const std::uint64_t low_mask = slots - 1;
+  std::vector<std::size_t> start(buckets + 1, 0);
+  for_each_key(symbols, rows, conditioning_depth, depth, bits,
+               [&](std::uint64_t key, std::size_t) { ++start[(key >> low) + 1]; });
+  for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
+  const auto words = std::make_unique_for_overwrite<Word[]>(positions);
+  {
+    std::vector<std::size_t> next(start.begin(), start.end() - 1);
+    for_each_key(
+        symbols, rows, conditioning_depth, depth, bits, [&](std::uint64_t key, std::size_t at) {
+          words[next[key >> low]++] = static_cast<Word>((key & low_mask) << offset_bits | at);
+        });
+  }
+
+  struct Entry {
+    Position count;
+    Position first;
+  };
+  std::vector<Entry> table(slots, Entry{0, 0});
+  std::vector<std::uint64_t> present((slots + 63) / 64, 0);
+  const Word offset_mask = static_cast<Word>((Word{1} << offset_bits) - 1);
+  Leaves<Position> leaves;
+  leaves.reserve(std::min<std::size_t>(positions, std::size_t{1} << key_bits));
+  std::uint64_t previous = 0;
+  for (std::size_t b = 0; b < buckets; ++b) {
+    for (std::size_t k = start[b]; k < start[b + 1]; ++k) {
+      const Word word = words[k];
+      const std::size_t slot = static_cast<std::size_t>(word >> offset_bits);
+      Entry& entry = table[slot];
+      entry.first = entry.count == 0 ? static_cast<Position>(word & offset_mask) : entry.first;
+      ++entry.count;
+      present[slot / 64] |= std::uint64_t{1} << (slot % 64);
+    }
+    for (std::size_t j = 0; j < present.size(); ++j) {
+      for (std::uint64_t set = std::exchange(present[j], 0); set != 0; set &= set - 1) {
+        const std::size_t slot = 64 * j + static_cast<std::size_t>(std::countr_zero(set));
+        const std::uint64_t key = std::uint64_t{b} << low | slot;
+        leaves.add(table[slot].first, table[slot].count,
+                   leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits));
+        table[slot] = Entry{0, 0};
+        previous = key;
+      }
+    }
   }
   return leaves;
 }
@@ -482,6 +549,8 @@ Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth,
   const auto offset_bits = static_cast<unsigned>(std::bit_width(rows.symbol_count()));
   const bool table_fits = key_bits <= TABLE_BITS;
   const bool packed_fits = key_bits + offset_bits <= 64;
+  const bool buckets_fit =
+      key_bits <= 2 * BUCKET_BITS && key_bits - key_bits / 2 + offset_bits <= 64;
   if (strategy == SortStrategy::Automatic) {
     // The table costs one entry per possible key: worth it when there are no
     // more of those than twice the positions, where sorting would need as
@@ -489,10 +558,12 @@ Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth,
     const Count table_size = table_fits ? Count{1} << key_bits : 0;
     strategy = table_fits && table_size <= std::max<Count>(2 * positions, 4096)
                    ? SortStrategy::Table
+               : buckets_fit ? SortStrategy::Buckets
                : packed_fits ? SortStrategy::Packed
                              : SortStrategy::Digits;
   }
   if ((strategy == SortStrategy::Table && !table_fits) ||
+      (strategy == SortStrategy::Buckets && !buckets_fit) ||
       (strategy == SortStrategy::Packed && !packed_fits)) {
     strategy = SortStrategy::Digits;
   }
@@ -500,6 +571,15 @@ Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth,
     switch (strategy) {
       case SortStrategy::Table:
         return leaves_from_table<Position>(symbols, rows, conditioning_depth, depth, bits);
+      case SortStrategy::Buckets:
+        if (bucket_low_bits(static_cast<unsigned>(key_bits)) + offset_bits <= 32) {
+          return leaves_from_buckets<std::uint32_t, Position>(
+              symbols, rows, conditioning_depth, depth, bits, static_cast<std::size_t>(positions),
+              offset_bits);
+        }
+        return leaves_from_buckets<std::uint64_t, Position>(
+            symbols, rows, conditioning_depth, depth, bits, static_cast<std::size_t>(positions),
+            offset_bits);
       case SortStrategy::Packed:
         return leaves_from_packed<Position>(symbols, rows, conditioning_depth, depth, bits,
                                             static_cast<std::size_t>(positions), offset_bits);
