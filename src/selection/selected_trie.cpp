@@ -104,7 +104,7 @@ struct KeptRecord {
 // expansion will keep: a node's children stay with it exactly when it is
 // split, so when a node is not split its descendants are dropped, and what
 // stays with the root is the selected tree.
-template <class Position, class T, class Scorer>
+template <class Position, class Scorer>
 class Retention {
  public:
   struct Value {
@@ -113,8 +113,7 @@ class Retention {
   };
   using Run = typename RunStack<Position>::Run;
 
-  Retention(Scorer& scorer, std::span<const T> symbols, const Leaves<Position>& leaves)
-      : scorer_(scorer), symbols_(symbols), leaves_(leaves) {}
+  explicit Retention(Scorer& scorer) : scorer_(scorer) {}
 
   Arena<KeptNode<Position>> kept;
   Arena<KeptRecord<Position>> records;
@@ -172,10 +171,9 @@ class Retention {
  private:
   void add(std::size_t depth, const Run& run, bool split) {
     if (kept.size() >= MAX_RECORDS) throw CapacityExhausted{};
-    const Symbol symbol =
-        depth == 0 ? NO_SYMBOL : static_cast<Symbol>(symbols_[leaves_.first[run.start] - depth]);
+    // The symbol is read once the scan is over, for the nodes that stay.
     const auto r = static_cast<std::uint32_t>(records.size());
-    kept.push_back(KeptNode<Position>{run.first, run.count, symbol, NOT_KEPT, r, r,
+    kept.push_back(KeptNode<Position>{run.first, run.count, NO_SYMBOL, NOT_KEPT, r, r,
                                       static_cast<Depth>(depth), split});
   }
   void drop_from(std::uint32_t begin) {
@@ -185,8 +183,6 @@ class Retention {
   }
 
   Scorer& scorer_;
-  std::span<const T> symbols_;
-  const Leaves<Position>& leaves_;
   std::uint64_t chain_leaf_ = 0;
   std::size_t chain_from_ = 0;
   std::vector<double> chain_value_;
@@ -198,7 +194,7 @@ std::pair<CountTrie, std::vector<std::uint8_t>> select_from_leaves(
     std::span<const T> symbols, const Leaves<Position>& leaves, std::size_t alphabet_size,
     std::size_t depth, Count sample_size, Scorer& scorer) {
   const std::size_t levels = depth + 1;
-  Retention<Position, T, Scorer> retention(scorer, symbols, leaves);
+  Retention<Position, Scorer> retention(scorer);
   if (leaves.size() == 0) {
     // Only the root, without data.
     const NodeDecision root = scorer.decide(scorer.leaf(0, {}), 0, scorer.base(), 0);
@@ -208,6 +204,11 @@ std::pair<CountTrie, std::vector<std::uint8_t>> select_from_leaves(
   }
   Arena<KeptNode<Position>>& kept = retention.kept;
   Arena<KeptRecord<Position>>& records = retention.records;
+  // A node's symbol is the one its context ends with, `depth` symbols before
+  // any of its positions.
+  for (std::size_t v = 0; v < kept.size(); ++v) {
+    if (kept[v].depth > 0) kept[v].symbol = symbols[kept[v].first - kept[v].depth];
+  }
   // Parents, from the postorder: a node's children are the nodes one level
   // deeper that precede it and have no parent yet. The root comes last.
   {
