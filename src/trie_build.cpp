@@ -211,11 +211,12 @@ Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& row
   leaves.reserve(std::min<std::size_t>(positions, std::size_t{1} << key_bits));
   std::uint64_t previous = 0;
   for (std::size_t b = 0; b < buckets; ++b) {
-    for (std::size_t k = start[b]; k < start[b + 1]; ++k) {
+    // Latest offset first, so that the earliest is written last.
+    for (std::size_t k = start[b + 1]; k-- > start[b];) {
       const Word word = words[k];
       const std::size_t slot = static_cast<std::size_t>(word >> offset_bits);
       Entry& entry = table[slot];
-      entry.first = entry.count == 0 ? static_cast<Position>(word & offset_mask) : entry.first;
+      entry.first = static_cast<Position>(word & offset_mask);
       ++entry.count;
       present[slot / 64] |= std::uint64_t{1} << (slot % 64);
     }
