@@ -114,20 +114,23 @@ class Chunked {
 // keeps every item met so far alive, so an item met again has the value read
 // before: a small table of the items last converted, by address, spares the
 // conversion for the repeated symbols of a small alphabet. It is emptied
-// whenever an element's conversion may have run interpreter code.
+// whenever an element's conversion may have run interpreter code, and not
+// kept for short sequences, whose conversion it would only slow.
 template <class Sink>
 bool read_items(PyObject* object, bool list, const char* name, Chunked<Sink>& out) {
   constexpr std::size_t RECENT = 64;
-  PyObject* recent_item[RECENT] = {};
+  PyObject* recent_item[RECENT];
   Symbol recent_value[RECENT];
   auto size = [&] { return list ? PyList_Size(object) : PyTuple_Size(object); };
   Py_ssize_t n = size();
+  const bool remember = n >= static_cast<Py_ssize_t>(4 * RECENT);
+  if (remember) std::fill(std::begin(recent_item), std::end(recent_item), nullptr);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i);
     if (item == nullptr) return false;
     // Int objects are at least 32 bytes apart.
     const std::size_t slot = (reinterpret_cast<std::uintptr_t>(item) >> 5) % RECENT;
-    if (recent_item[slot] == item) {
+    if (remember && recent_item[slot] == item) {
       out.push(recent_value[slot]);
       continue;
     }
@@ -137,12 +140,14 @@ bool read_items(PyObject* object, bool list, const char* name, Chunked<Sink>& ou
         prefix_type_error(name);
         return false;
       }
-      recent_item[slot] = item;
-      recent_value[slot] = symbol;
+      if (remember) {
+        recent_item[slot] = item;
+        recent_value[slot] = symbol;
+      }
     } else {
       const Ref held = Ref::borrow(item);
       if (!to_word(held.get(), name, symbol)) return false;
-      std::fill(std::begin(recent_item), std::end(recent_item), nullptr);
+      if (remember) std::fill(std::begin(recent_item), std::end(recent_item), nullptr);
       n = size();
     }
     out.push(symbol);

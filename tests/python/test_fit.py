@@ -87,22 +87,22 @@ def test_accepted_rows_count_their_symbols(data, expected):
 
 def test_a_row_rewritten_while_it_converts_counts_what_iteration_sees():
     """The ints the rewrite frees come back at the same addresses, holding other values."""
+    lead = [0] * 300  # long enough that the conversion remembers the ints it met
     before = [300 + k % 4 for k in range(40)]  # new int objects, not the shared small ones
-    row = list(before)
+    row = lead + before
     after = []
 
     def rewrite():
         row.clear()
         del before[:]
         after.extend(500 + k % 4 for k in range(40))
-        row.extend([0] * 41 + after)
+        row.extend(lead + [0] * 41 + after)
         return 7
 
     row.append(Index(rewrite))
+    expected = lead + [300 + k % 4 for k in range(40)] + [7]
     model = fitted(600, [row], max_depth=2, method="bic")
-    assert snapshot(model) == snapshot(
-        fitted(600, [[300 + k % 4 for k in range(40)] + [7] + after], max_depth=2, method="bic")
-    )
+    assert snapshot(model) == snapshot(fitted(600, [expected + after], max_depth=2, method="bic"))
 
 
 def _generator():
