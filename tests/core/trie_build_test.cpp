@@ -254,6 +254,20 @@ TEST(SortingBuilderTest, BottomUpScanVisitsInTheSelectorsOrder) {
   }
 }
 
+// Over 2^20 symbols, the bucketed sort of 24-bit keys needs 64-bit words: the same leaves
+// as the radix sort of packed keys, which the walked tries vouch for above.
+TEST(SortingBuilderTest, BucketsWithWideWordsMatchTheRadixSort) {
+  const Rows rows = testing_support::markov_rows(11, 4, 2, 600000, 0.7);
+  auto leaves = [&](SortStrategy strategy) {
+    return detail::sorted_leaves<std::uint32_t>(rows, 11, 11, strategy);
+  };
+  const auto buckets = leaves(SortStrategy::Buckets), packed = leaves(SortStrategy::Packed);
+  EXPECT_EQ(buckets.first, packed.first);
+  EXPECT_EQ(buckets.count, packed.count);
+  EXPECT_EQ(buckets.shared, packed.shared);
+  EXPECT_GT(packed.size(), 100000u);
+}
+
 TEST(SortingBuilderTest, ChecksSymbolsAsWalkingDoes) {
   const Rows rows{{0, 1, 1}, {0, 7, 5, 7}, {9}};
   for (auto build : {from_rows_with_storage, from_rows_by_walking}) {
