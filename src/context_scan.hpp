@@ -454,24 +454,16 @@ void scan_bottom_up_dense(const Leaves<Position>& leaves, const SymbolCodes& cod
   auto close = [&](std::size_t d) {
     Level& here = level[d];
     Slot* const row = slots.data() + d * code_count;
+    Slot* const above = d > 0 ? row - code_count : nullptr;
     std::size_t k = 0;
-    if (d > 0) {
-      Slot* const above = row - code_count;
-      for (std::size_t c = 0; c < code_count; ++c) {
-        const Slot slot = row[c];
-        outcomes[k] = SymbolCount{codes.symbol(static_cast<std::uint32_t>(c)), slot.count};
-        firsts[k] = slot.first;
-        k += slot.count != 0;
+    for (std::size_t c = 0; c < code_count; ++c) {
+      const Slot slot = std::exchange(row[c], EMPTY);
+      outcomes[k] = SymbolCount{codes.symbol(static_cast<std::uint32_t>(c)), slot.count};
+      firsts[k] = slot.first;
+      k += slot.count != 0;
+      if (above != nullptr) {
         above[c].count += slot.count;
         above[c].first = std::min(above[c].first, slot.first);
-        row[c] = EMPTY;
-      }
-    } else {
-      for (std::size_t c = 0; c < code_count; ++c) {
-        const Slot slot = row[c];
-        outcomes[k] = SymbolCount{codes.symbol(static_cast<std::uint32_t>(c)), slot.count};
-        firsts[k] = slot.first;
-        k += slot.count != 0;
       }
     }
     const auto children = std::span(pending).subspan(here.children);
