@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -114,6 +115,11 @@ PyObject* guarded(Body&& body) noexcept {
   }
   return nullptr;
 }
+
+// Rebuild an object from the persistent state that its __reduce__ gave (the
+// bytes after the header's kind byte are the caller's to read): a new
+// reference, or null with ValueError set when the state is not valid.
+PyObject* restore_model(std::span<const std::uint8_t> state);
 
 // The checked receiver, or null with TypeError set.
 Instance* receiver(PyObject* self);

@@ -6,17 +6,63 @@
 #include <atomic>
 
 #include "entry.hpp"
+#include "state.hpp"
 
 namespace ostrel::binding {
 
 namespace {
+
+// Rebuilds a pickled object. Pickle finds objects by module and name, and
+// OSTREL lives under builtins, so every state is reduced to this function.
+PyObject* restore(PyObject*, PyObject* state) {
+  return guarded([&]() -> PyObject* {
+    Py_buffer view;
+    if (PyBytes_Check(state) || PyByteArray_Check(state) || PyMemoryView_Check(state)) {
+      if (PyObject_GetBuffer(state, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    } else {
+      Ref name(PyType_GetName(Py_TYPE(state)));
+      if (name) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'state': '%U' object cannot be converted to 'bytes'", name.get());
+      }
+      return nullptr;
+    }
+    struct Release {
+      Py_buffer& view;
+      ~Release() { PyBuffer_Release(&view); }
+    } release{view};
+    const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(view.buf),
+                                              static_cast<std::size_t>(view.len));
+    StateReader header(bytes);
+    const StateKind kind = header.kind();
+    if (!header) {
+      PyErr_SetString(PyExc_ValueError, header.error().c_str());
+      return nullptr;
+    }
+    switch (kind) {
+      case StateKind::Model:
+        return restore_model(bytes);
+      case StateKind::Counts:
+        break;
+    }
+    PyErr_SetString(PyExc_ValueError, "invalid ostrel state: unknown kind");
+    return nullptr;
+  });
+}
+
+PyMethodDef module_functions[] = {
+    {"_restore", restore, METH_O,
+     "_restore($module, state, /)\n--\n\n"
+     "Rebuild an ostrel object from the state that pickling it gave."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "ostrel",
     "",  // the module's docstring is the empty string
     0,
-    nullptr,
+    module_functions,
     nullptr,
     nullptr,
     nullptr,

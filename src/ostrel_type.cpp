@@ -315,6 +315,11 @@ void raise_model_error(const ModelError& error) {
   PyErr_SetString(type, error.message.c_str());
 }
 
+PyObject* restore_model(std::span<const std::uint8_t>) {
+  PyErr_SetString(PyExc_ValueError, "invalid ostrel state: models cannot be restored yet");
+  return nullptr;
+}
+
 Instance* receiver(PyObject* self) {
   PyTypeObject* type = ostrel_type();
   if (type == nullptr) {

@@ -1,0 +1,77 @@
+#pragma once
+// The byte layout shared by every persistent state (what pickling stores): a
+// header of the magic "ostrel", a kind byte and a version byte, then fields as
+// unsigned LEB128 varints and raw bytes. Little-endian and independent of the
+// word size by construction. Reading trusts nothing: a `StateReader` stops at
+// the first fault, remembers its message, and from then on reads zeros, so a
+// parser checks `ok()` before it relies on what it read, and `fits()` before
+// it allocates for a count it read.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace ostrel {
+
+// What a state holds.
+enum class StateKind : std::uint8_t {
+  Counts = 'C',
+  Model = 'M',
+};
+
+class StateWriter {
+ public:
+  // Starts a state of `kind` in layout `version`.
+  StateWriter(StateKind kind, std::uint8_t version);
+
+  void byte(std::uint8_t value) { bytes_.push_back(static_cast<char>(value)); }
+  void varint(std::uint64_t value);
+  void raw(std::span<const std::uint8_t> bytes);
+
+  std::string take() && { return std::move(bytes_); }
+
+ private:
+  std::string bytes_;
+};
+
+class StateReader {
+ public:
+  explicit StateReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  // The kind of the state; a fault (and Counts) when the header is not one.
+  StateKind kind();
+  // Reads the version byte; a fault unless it is at most `newest`.
+  std::uint8_t version(std::uint8_t newest);
+
+  std::uint8_t byte();
+  std::uint64_t varint();
+  // A varint that must not exceed `largest`; `what` names it in the fault.
+  std::uint64_t varint_at_most(std::uint64_t largest, std::string_view what);
+  std::span<const std::uint8_t> raw(std::size_t size);
+
+  // Whether `count` items of at least `bytes_each` bytes each can still
+  // follow: false (and a fault) when the rest of the state is too short for
+  // them, so that nothing is allocated for items the bytes cannot hold.
+  bool fits(std::uint64_t count, std::size_t bytes_each);
+
+  // Records a fault (the first one wins) with `what` is wrong.
+  void fail(std::string what);
+  // A fault unless every byte was read.
+  void expect_end();
+
+  bool ok() const noexcept { return error_.empty(); }
+  explicit operator bool() const noexcept { return ok(); }
+  // The message of the first fault: "invalid ostrel state: " + what.
+  const std::string& error() const noexcept { return error_; }
+  std::size_t remaining() const noexcept { return bytes_.size() - at_; }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t at_ = 0;
+  std::string error_;
+};
+
+}  // namespace ostrel
