@@ -24,6 +24,7 @@
 
 #include "rows.hpp"
 #include "trie.hpp"
+#include "util/small_sort.hpp"
 
 namespace ostrel::detail {
 
@@ -313,21 +314,6 @@ class DenseRecords {
   std::size_t codes_;
   std::vector<RecordEntry<Position>> entries_;  // level by level
 };
-
-// Sorts a node's few list members (insertion sort up to 16 of them).
-template <class Item, class Less = std::less<>>
-void sort_small(std::span<Item> items, Less less = {}) {
-  if (items.size() > 16) {
-    std::sort(items.begin(), items.end(), less);
-    return;
-  }
-  for (std::size_t i = 1; i < items.size(); ++i) {
-    const Item moving = items[i];
-    std::size_t j = i;
-    for (; j > 0 && less(moving, items[j - 1]); --j) items[j] = items[j - 1];
-    items[j] = moving;
-  }
-}
 
 // The scan below with the record store `Store`.
 template <class Store, class Position, class Record, class Node, class Open, class Tracked,

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "context_scan.hpp"
+#include "util/radix_sort.hpp"
 
 namespace ostrel::detail {
 
@@ -65,44 +66,6 @@ void for_each_key(std::span<const T> symbols, const Rows& rows, std::size_t cond
 std::size_t shared_context(std::uint64_t a, std::uint64_t b, std::size_t depth, unsigned bits) {
   return depth - (static_cast<unsigned>(std::bit_width(a ^ b)) - 1) / bits;
 }
-
-// Sorts words by their bits [lo, hi) (all higher bits are zero), keeping
-// words with equal such bits in their order: least significant digit first,
-// with the digit counts of every pass taken in one read. The result ends up in
-// `words` or in `spare`, whichever the returned span covers.
-class RadixSort {
- public:
-  RadixSort(unsigned lo, unsigned hi) : lo_(lo) {
-    const unsigned span = hi > lo ? hi - lo : 0;
-    passes_ = (span + 10) / 11;
-    width_ = passes_ == 0 ? 0 : (span + passes_ - 1) / passes_;
-    counts_.assign(std::size_t{passes_} << width_, 0);
-  }
-  // Counts the digits of one word; every word is counted before sort().
-  void count(std::uint64_t word) noexcept {
-    for (unsigned p = 0; p < passes_; ++p) ++counts_[(std::size_t{p} << width_) + digit(word, p)];
-  }
-  std::span<std::uint64_t> sort(std::span<std::uint64_t> words, std::span<std::uint64_t> spare) {
-    for (unsigned p = 0; p < passes_; ++p) {
-      std::size_t* counts = &counts_[std::size_t{p} << width_];
-      if (counts[digit(words[0], p)] == words.size()) continue;  // one digit only
-      std::size_t total = 0;
-      for (std::size_t d = 0; d < (std::size_t{1} << width_); ++d) {
-        total += std::exchange(counts[d], total);
-      }
-      for (const std::uint64_t w : words) spare[counts[digit(w, p)]++] = w;
-      std::swap(words, spare);
-    }
-    return words;
-  }
-
- private:
-  std::size_t digit(std::uint64_t word, unsigned pass) const noexcept {
-    return (word >> (lo_ + pass * width_)) & ((std::uint64_t{1} << width_) - 1);
-  }
-  unsigned lo_, passes_, width_;
-  std::vector<std::size_t> counts_;
-};
 
 // Leaves from a table with one entry per possible key. A small table is
 // counted in several copies that take positions in turn, so that runs of one
