@@ -375,8 +375,8 @@ void for_each_by_first(const std::vector<Position>& first, F&& f) {
 
 }  // namespace
 
-template <class Position, class T>
-CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Position>& leaves,
+template <class Position, class Keys>
+CountTrie TrieAssembly::assemble(const Keys& keys, const Leaves<Position>& leaves,
                                  std::size_t alphabet_size, std::size_t depth, Count sample_size) {
   CountTrie trie(alphabet_size, depth);
   trie.sample_size_ = sample_size;
@@ -386,7 +386,7 @@ CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Positi
   using Run = typename RunStack<Position>::Run;
   using Entry = RecordEntry<Position>;
 
-  const SymbolCodes codes(symbols, leaves);
+  const SymbolCodes codes(keys, n);
 
   // First pass: where each leaf's chains start (`levels`: it owns none).
   // Numbering turns them into offsets: the index of the leaf's node or
@@ -452,7 +452,7 @@ CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Positi
         Symbol symbol = NO_SYMBOL;
         if (d > 0) {
           node = static_cast<NodeIndex>(node_from[run.owner] + d);
-          symbol = symbols[leaves.first[run.owner] - d];
+          symbol = keys.context(run.start, d);
         }
         OutcomeIndex first_outcome = NO_INDEX;
         sort_small(std::span(node_records));
@@ -561,8 +561,18 @@ CountTrie count_by_sorting(const Rows& rows, std::size_t alphabet_size,
   const Leaves<Position> leaves =
       sorted_leaves<Position>(rows, conditioning_depth, storage_depth, strategy);
   return rows.visit([&](auto symbols) {
-    return TrieAssembly::assemble(symbols, leaves, alphabet_size, storage_depth,
+    return TrieAssembly::assemble(RowKeys{symbols, std::span<const Position>(leaves.first)}, leaves,
+                                  alphabet_size, storage_depth,
                                   counted_positions(rows, conditioning_depth));
+  });
+}
+
+CountTrie whole_trie(const KeyedLeaves& keyed, std::size_t alphabet_size, Count sample_size) {
+  const std::vector<std::size_t> begin = suffix_starts(keyed);
+  return keyed.suffixes.visit([&](auto suffixes) {
+    const FrontKeys keys{suffixes, std::span<const Depth>(keyed.leaves.shared),
+                         std::span<const std::size_t>(begin)};
+    return TrieAssembly::assemble(keys, keyed.leaves, alphabet_size, keyed.depth, sample_size);
   });
 }
 
