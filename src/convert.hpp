@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,11 +24,17 @@ namespace ostrel::binding {
 // messages, such as "OSTREL.fit()". out[i] holds the argument or stays null.
 bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
                      PyObject* args, PyObject* kwargs, std::span<Ref> out);
+// The same where only the first `by_position` parameters may be given by
+// position (the others are keyword-only).
+bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
+                     std::size_t by_position, PyObject* args, PyObject* kwargs, std::span<Ref> out);
 
 // If the current exception is a TypeError, replaces it by a TypeError whose
 // message is "argument '<name>': " + the old message, keeping its cause.
 void prefix_type_error(const char* name);
 
+// An integer-like object (index protocol) from 0 to 2^64 - 1.
+bool to_u64(PyObject* object, const char* name, std::uint64_t& out);
 // An integer-like object (index protocol) from 0 to the largest native word.
 bool to_size(PyObject* object, const char* name, std::size_t& out);
 // A str, as code points (lone surrogates included).

@@ -47,13 +47,13 @@ std::expected<void, std::string> OSTRELObject::fit(const Rows& rows) {
 
 std::expected<void, std::string> OSTRELObject::fit(const Counts& counts) {
   if (counts.alphabet_size() != config.alphabet_size) {
-    return std::unexpected("the counts have alphabet_size " +
-                           std::to_string(counts.alphabet_size()) + " but the model has " +
+    return std::unexpected("data holds counts of alphabet_size " +
+                           std::to_string(counts.alphabet_size()) + "; the model's is " +
                            std::to_string(config.alphabet_size));
   }
   if (counts.max_depth() != config.max_depth) {
-    return std::unexpected("the counts have max_depth " + std::to_string(counts.max_depth()) +
-                           " but the model has " + std::to_string(config.max_depth));
+    return std::unexpected("data holds counts of max_depth " + std::to_string(counts.max_depth()) +
+                           "; the model's is " + std::to_string(config.max_depth));
   }
   store(fit_counts(counts, config));
   return {};

@@ -1,4 +1,5 @@
-"""What the expected answers take from the platform: the width of the native word."""
+"""Shared helpers: what the expected answers take from the platform (the width of the native
+word), and what a caller can read back from a fitted model."""
 
 import struct
 
@@ -20,3 +21,20 @@ def check_word_overflow(error, value):
     assert not message.startswith("argument")
     if 0 <= value < 2**64:
         assert message == WORD_OVERFLOW
+
+
+FITTED_PROPERTIES = ["sample_size", "node_count", "context_count", "effective_max_depth"]
+
+
+def snapshot(model):
+    """Everything a caller can read back from a fitted model."""
+    state = {name: getattr(model, name) for name in FITTED_PROPERTIES}
+    contexts = model.get_contexts()
+    state["contexts"] = contexts
+    state["exact"] = [
+        (model.get_counts(c), model.get_transition_counts(c), model.get_distribution(c))
+        for c in [[], *contexts]
+    ]
+    histories = [[], [0], [1, 0], [0, 1, 1, 0], [2, 0, 0]][: 5 if model.alphabet_size > 2 else 4]
+    state["backoff"] = [(model.get_suffix(h), model.predict_proba(h)) for h in histories]
+    return state

@@ -3,7 +3,7 @@
 import operator
 
 import pytest
-from conftest import BEYOND_WORD, check_word_overflow
+from conftest import BEYOND_WORD, check_word_overflow, snapshot
 
 from ostrel import OSTREL
 
@@ -51,20 +51,6 @@ def fitted(alphabet, data, **options):
     model = OSTREL(alphabet, **options)
     model.fit(data)
     return model
-
-
-def snapshot(model):
-    """Everything a caller can read back from a fitted model."""
-    state = {name: getattr(model, name) for name in FITTED_PROPERTIES}
-    contexts = model.get_contexts()
-    state["contexts"] = contexts
-    state["exact"] = [
-        (model.get_counts(c), model.get_transition_counts(c), model.get_distribution(c))
-        for c in [[], *contexts]
-    ]
-    histories = [[], [0], [1, 0], [0, 1, 1, 0], [2, 0, 0]]
-    state["backoff"] = [(model.get_suffix(h), model.predict_proba(h)) for h in histories]
-    return state
 
 
 @pytest.mark.parametrize(
