@@ -42,9 +42,11 @@ enum class SortStrategy : std::uint8_t {
 // symbols of its own row, keyed by its `depth` preceding symbols, in context
 // order. `Position` must reach every symbol of the rows (std::uint32_t or
 // std::uint64_t). A strategy that does not apply falls back to Digits.
+// `keep_keys` keeps the packed keys where the strategy packs them (not
+// Digits).
 template <class Position>
 Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth, std::size_t depth,
-                               SortStrategy strategy);
+                               SortStrategy strategy, bool keep_keys = false);
 
 // Calls f(lo, hi) with the offsets [lo, hi) of the counted positions of every
 // row that has some, in row order.

@@ -165,6 +165,67 @@ class RowKeysInOrder {
   std::size_t i_ = 0;
 };
 
+// The keys of freshly sorted leaves that kept them packed; their offsets
+// become ordinals from `base` on.
+template <class Position>
+class PackedKeysInOrder {
+ public:
+  PackedKeysInOrder(const detail::Leaves<Position>& leaves, std::size_t depth, std::uint64_t base)
+      : leaves_(leaves),
+        depth_(depth),
+        bits_(leaves.key_bits),
+        mask_((std::uint64_t{1} << bits_) - 1),
+        base_(base) {}
+  bool done() const noexcept { return i_ == leaves_.size(); }
+  std::size_t lcp() const noexcept { return leaves_.shared[i_]; }
+  Count count() const noexcept { return leaves_.count[i_]; }
+  std::uint64_t first() const noexcept { return base_ + leaves_.first[i_]; }
+  void spell(std::span<Symbol> key) const noexcept {
+    // Key symbol q sits depth - q symbols above the lowest.
+    const std::uint64_t packed = leaves_.key[i_];
+    for (std::size_t q = lcp(); q <= depth_; ++q) {
+      key[q] = static_cast<Symbol>((packed >> (bits_ * (depth_ - q))) & mask_);
+    }
+  }
+  void next() noexcept { ++i_; }
+
+ private:
+  const detail::Leaves<Position>& leaves_;
+  std::size_t depth_;
+  unsigned bits_;
+  std::uint64_t mask_;
+  std::uint64_t base_;
+  std::size_t i_ = 0;
+};
+
+// Appends leaves to `out`, their stored symbols a block at a time.
+class KeyWriter {
+ public:
+  explicit KeyWriter(KeyedLeaves& out) : out_(out) { pending_.reserve(BLOCK); }
+  KeyWriter(const KeyWriter&) = delete;
+  KeyWriter& operator=(const KeyWriter&) = delete;
+  ~KeyWriter() { flush(); }
+
+  void write(std::span<const Symbol> key, std::size_t shared, Count count, std::uint64_t first) {
+    out_.leaves.add(first, count, shared);
+    for (std::size_t q = shared; q < key.size(); ++q) {
+      pending_.push_back(key[q]);
+      largest_ = std::max(largest_, key[q]);
+    }
+    if (pending_.size() >= BLOCK) flush();
+  }
+  void flush() {
+    out_.suffixes.append(std::span<const Symbol>(pending_), largest_);
+    pending_.clear();
+  }
+
+ private:
+  static constexpr std::size_t BLOCK = 4096;
+  KeyedLeaves& out_;
+  std::vector<Symbol> pending_;
+  Symbol largest_ = 0;
+};
+
 // Merges two sequences of distinct keys in context order into `out`: keys in
 // both become one, with their counts added and the earlier first ordinal.
 template <class A, class B>
@@ -180,11 +241,9 @@ void merge_keys(A& a, B& b, KeyedLeaves& out) {
     while (h < width && ka[h] == kb[h]) ++h;
     order = h == width ? 0 : (ka[h] < kb[h] ? -1 : 1);
   };
+  KeyWriter writer(out);
   auto write = [&](std::span<const Symbol> key, std::size_t shared, Count count,
-                   std::uint64_t first) {
-    out.leaves.add(first, count, shared);
-    out.suffixes.append(key.subspan(shared));
-  };
+                   std::uint64_t first) { writer.write(key, shared, count, first); };
   if (!a.done()) a.spell(ka);
   if (!b.done()) b.spell(kb);
   if (!a.done() && !b.done()) compare_from(0);
@@ -304,12 +363,17 @@ std::expected<void, std::string> Counts::add(const Rows& rows) {
   detail::with_offset_type(rows, [&](auto offset) {
     using Position = decltype(offset);
     const auto leaves =
-        detail::sorted_leaves<Position>(rows, depth, depth, detail::SortStrategy::Automatic);
+        detail::sorted_leaves<Position>(rows, depth, depth, detail::SortStrategy::Automatic, true);
     std::uint64_t fresh_symbols = 0;
     for (std::size_t i = 0; i < leaves.size(); ++i) fresh_symbols += depth + 1 - leaves.shared[i];
     merged.leaves.reserve(keyed_.size() + leaves.size());
     merged.suffixes.reserve_more(keyed_.suffixes.size() + fresh_symbols);
     const Rebase same = unchanged();
+    if (leaves.key_bits != 0) {
+      PackedKeysInOrder fresh(leaves, depth, span_);
+      with_stored_keys(keyed_, same, [&](auto& stored) { merge_keys(stored, fresh, merged); });
+      return;
+    }
     rows.visit([&](auto row_symbols) {
       RowKeysInOrder fresh(leaves, row_symbols, depth, span_);
       with_stored_keys(keyed_, same, [&](auto& stored) { merge_keys(stored, fresh, merged); });

@@ -40,6 +40,10 @@ struct Leaves {
   std::vector<Position> first;  // order of the earliest position with this key
   std::vector<Position> count;  // positions with this key
   std::vector<Depth> shared;    // context symbols in common with the previous leaf
+  // The keys packed into 64 bits, `key_bits` per symbol with context symbol 1
+  // highest and the own symbol lowest, when the counting kept them.
+  std::vector<std::uint64_t> key;
+  unsigned key_bits = 0;
 
   void reserve(std::size_t n) {
     first.reserve(n);
@@ -51,10 +55,16 @@ struct Leaves {
     count.push_back(positions);
     shared.push_back(static_cast<Depth>(common));
   }
+  // The same, keeping the packed key too when keys are kept (key_bits != 0).
+  void add(Position at, Position positions, std::size_t common, std::uint64_t packed) {
+    add(at, positions, common);
+    if (key_bits != 0) key.push_back(packed);
+  }
   void clear() noexcept {
     first.clear();
     count.clear();
     shared.clear();
+    key.clear();
   }
   std::size_t size() const noexcept { return first.size(); }
 };

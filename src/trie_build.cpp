@@ -73,8 +73,8 @@ std::size_t shared_context(std::uint64_t a, std::uint64_t b, std::size_t depth, 
 // afterwards by a pass that stops once every key present has been met.
 template <class Position, class T>
 Leaves<Position> leaves_from_table(std::span<const T> symbols, const Rows& rows,
-                                   std::size_t conditioning_depth, std::size_t depth,
-                                   unsigned bits) {
+                                   std::size_t conditioning_depth, std::size_t depth, unsigned bits,
+                                   bool keep_keys) {
   struct Entry {
     Position count;
     Position first;
@@ -118,13 +118,15 @@ Leaves<Position> leaves_from_table(std::span<const T> symbols, const Rows& rows,
   std::size_t distinct = 0;
   for (const Entry& entry : table) distinct += entry.count != 0;
   Leaves<Position> leaves;
+  leaves.key_bits = keep_keys ? bits : 0;
   leaves.reserve(distinct);
+  if (keep_keys) leaves.key.reserve(distinct);
   std::uint64_t previous = 0;
   for (std::uint64_t key = 0; key < keys; ++key) {
     const Entry& entry = table[key];
     if (entry.count == 0) continue;
     leaves.add(entry.first, entry.count,
-               leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits));
+               leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits), key);
     previous = key;
   }
   return leaves;
@@ -145,7 +147,8 @@ constexpr unsigned bucket_low_bits(unsigned key_bits) { return key_bits - key_bi
 template <class Word, class Position, class T>
 Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& rows,
                                      std::size_t conditioning_depth, std::size_t depth,
-                                     unsigned bits, std::size_t positions, unsigned offset_bits) {
+                                     unsigned bits, std::size_t positions, unsigned offset_bits,
+                                     bool keep_keys) {
   const unsigned key_bits = bits * static_cast<unsigned>(depth + 1);
   const unsigned low = bucket_low_bits(key_bits), high = key_bits - low;
   const std::size_t buckets = std::size_t{1} << high, slots = std::size_t{1} << low;
@@ -171,7 +174,9 @@ Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& row
   std::vector<std::uint64_t> present((slots + 63) / 64, 0);
   const Word offset_mask = static_cast<Word>((Word{1} << offset_bits) - 1);
   Leaves<Position> leaves;
+  leaves.key_bits = keep_keys ? bits : 0;
   leaves.reserve(std::min<std::size_t>(positions, std::size_t{1} << key_bits));
+  if (keep_keys) leaves.key.reserve(std::min<std::size_t>(positions, std::size_t{1} << key_bits));
   std::uint64_t previous = 0;
   for (std::size_t b = 0; b < buckets; ++b) {
     // Latest offset first, so that the earliest is written last.
@@ -188,7 +193,7 @@ Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& row
         const std::size_t slot = 64 * j + static_cast<std::size_t>(std::countr_zero(set));
         const std::uint64_t key = std::uint64_t{b} << low | slot;
         leaves.add(table[slot].first, table[slot].count,
-                   leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits));
+                   leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits), key);
         table[slot] = Entry{0, 0};
         previous = key;
       }
@@ -201,7 +206,8 @@ Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& row
 template <class Position, class T>
 Leaves<Position> leaves_from_packed(std::span<const T> symbols, const Rows& rows,
                                     std::size_t conditioning_depth, std::size_t depth,
-                                    unsigned bits, std::size_t positions, unsigned offset_bits) {
+                                    unsigned bits, std::size_t positions, unsigned offset_bits,
+                                    bool keep_keys) {
   const unsigned key_bits = bits * static_cast<unsigned>(depth + 1);
   const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(2 * positions);
   std::span<std::uint64_t> words(buffer.get(), positions);
@@ -221,13 +227,15 @@ Leaves<Position> leaves_from_packed(std::span<const T> symbols, const Rows& rows
     distinct += (words[i] >> offset_bits) != (words[i - 1] >> offset_bits);
   }
   Leaves<Position> leaves;
+  leaves.key_bits = keep_keys ? bits : 0;
   leaves.reserve(distinct);
+  if (keep_keys) leaves.key.reserve(distinct);
   for (std::size_t i = 0; i < n;) {
     const std::uint64_t key = words[i] >> offset_bits;
     std::size_t end = i + 1;
     while (end < n && (words[end] >> offset_bits) == key) ++end;
     leaves.add(static_cast<Position>(words[i] & offset_mask), static_cast<Position>(end - i),
-               i == 0 ? 0 : shared_context(words[i - 1] >> offset_bits, key, depth, bits));
+               i == 0 ? 0 : shared_context(words[i - 1] >> offset_bits, key, depth, bits), key);
     i = end;
   }
   return leaves;
@@ -505,7 +513,7 @@ CountTrie TrieAssembly::adopt(std::size_t alphabet_size, std::size_t depth, Coun
 
 template <class Position>
 Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth, std::size_t depth,
-                               SortStrategy strategy) {
+                               SortStrategy strategy, bool keep_keys) {
   const Count positions = counted_positions(rows, conditioning_depth);
   if (positions == 0) return {};
   const unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(rows.max_symbol())));
@@ -534,19 +542,21 @@ Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth,
   return rows.visit([&](auto symbols) {
     switch (strategy) {
       case SortStrategy::Table:
-        return leaves_from_table<Position>(symbols, rows, conditioning_depth, depth, bits);
+        return leaves_from_table<Position>(symbols, rows, conditioning_depth, depth, bits,
+                                           keep_keys);
       case SortStrategy::Buckets:
         if (bucket_low_bits(static_cast<unsigned>(key_bits)) + offset_bits <= 32) {
           return leaves_from_buckets<std::uint32_t, Position>(
               symbols, rows, conditioning_depth, depth, bits, static_cast<std::size_t>(positions),
-              offset_bits);
+              offset_bits, keep_keys);
         }
         return leaves_from_buckets<std::uint64_t, Position>(
             symbols, rows, conditioning_depth, depth, bits, static_cast<std::size_t>(positions),
-            offset_bits);
+            offset_bits, keep_keys);
       case SortStrategy::Packed:
         return leaves_from_packed<Position>(symbols, rows, conditioning_depth, depth, bits,
-                                            static_cast<std::size_t>(positions), offset_bits);
+                                            static_cast<std::size_t>(positions), offset_bits,
+                                            keep_keys);
       default:
         return leaves_from_digits<Position>(symbols, rows, conditioning_depth, depth,
                                             static_cast<std::size_t>(positions));
@@ -577,9 +587,9 @@ CountTrie whole_trie(const KeyedLeaves& keyed, std::size_t alphabet_size, Count 
 }
 
 template Leaves<std::uint32_t> sorted_leaves<std::uint32_t>(const Rows&, std::size_t, std::size_t,
-                                                            SortStrategy);
+                                                            SortStrategy, bool);
 template Leaves<std::uint64_t> sorted_leaves<std::uint64_t>(const Rows&, std::size_t, std::size_t,
-                                                            SortStrategy);
+                                                            SortStrategy, bool);
 template CountTrie count_by_sorting<std::uint32_t>(const Rows&, std::size_t, std::size_t,
                                                    std::size_t, SortStrategy);
 template CountTrie count_by_sorting<std::uint64_t>(const Rows&, std::size_t, std::size_t,
