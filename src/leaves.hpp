@@ -83,6 +83,9 @@ struct RowKeys {
   }
 };
 
+template <class T, class Position>
+RowKeys(std::span<const T>, std::span<const Position>) -> RowKeys<T, Position>;
+
 // Leaves with their keys front coded: leaf i stores its key from symbol
 // shared[i] on (the symbols before are its predecessor's), so a key store
 // costs what its keys do not have in common.
@@ -111,6 +114,9 @@ struct FrontKeys {
     return suffixes[begin[leaf] + (d - 1 - shared[leaf])];
   }
 };
+
+template <class T>
+FrontKeys(std::span<const T>, std::span<const Depth>, std::span<const std::size_t>) -> FrontKeys<T>;
 
 // Where each leaf's stored symbols start in `keyed`.
 std::vector<std::size_t> suffix_starts(const KeyedLeaves& keyed);

@@ -1,11 +1,14 @@
 """Repeated fits, queries and failing calls hold memory and references flat."""
 
 import contextlib
+import copy
+import pickle
 
 import pytest
 from memory_probe import assert_flat
 
-from ostrel import OSTREL
+import ostrel
+from ostrel import OSTREL, Counts
 
 CAUSE = LookupError("the caller's own failure")
 
@@ -49,6 +52,10 @@ PROPERTIES = ["method", "boundary", "alphabet_size", "max_depth"]
 FITTED_PROPERTIES = ["sample_size", "node_count", "context_count", "effective_max_depth"]
 NO_FIT = RuntimeError
 OK = ()  # catches nothing: the call must succeed
+COUNTS, OTHER = Counts(3, 2, part=1), Counts(3, 2, part=2)
+COUNTS.add(DATA)
+OTHER.add(DATA[:1])
+STATE = pickle.dumps(COUNTS)
 
 
 def _operations():
@@ -87,6 +94,22 @@ def _operations():
         (NO_FIT, UNFITTED.get_contexts),
     ]
     ops += [(NO_FIT, lambda p=p: getattr(UNFITTED, p)) for p in FITTED_PROPERTIES]
+    ops += [
+        (OK, lambda: Counts(3, 2).add(DATA)),
+        (OK, lambda: COUNTS + OTHER),
+        (OK, lambda: pickle.loads(STATE)),
+        (OK, lambda: copy.deepcopy(COUNTS)),
+        (OK, lambda: model.fit(COUNTS)),
+        (OK, lambda: repr(COUNTS)),
+        (TypeError, lambda: Counts(3, 2).add([[0, 1], [0, BAD]])),
+        (TypeError, lambda: Counts(3, 2, part=BAD)),
+        (TypeError, lambda: COUNTS + 1),
+        (ValueError, lambda: Counts(3, 2).add([[0, 7]])),
+        (ValueError, lambda: COUNTS + COUNTS),
+        (ValueError, lambda: ostrel._restore(STATE[:-3])),
+        (ValueError, lambda: OSTREL(3, 1).fit(COUNTS)),
+        (RuntimeError, lambda: OTHER.add([[0, Index(lambda: OTHER.add([[0]]))]])),
+    ]
     return ops
 
 
@@ -115,6 +138,7 @@ def test_every_operation_fails_as_intended():
 
 def test_repeated_calls_do_not_leak():
     watched = [CAUSE, BAD, FLAKY, HISTORY, LONG, UNFITTED, *DATA, *MODELS, *CONTEXTS]
+    watched += [COUNTS, OTHER, STATE]
     # Each operation runs about 1,200 times in the measured part, so one leaked
     # 32-byte block per call of a single kind exceeds the traced and allocated
     # slack; the resident size guards against larger losses such as whole tries.
