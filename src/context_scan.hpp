@@ -1,17 +1,9 @@
 #pragma once
-// The counted positions of a set of rows as sorted leaves, and the scan that
-// turns them into the nodes and outcome records of the count trie.
-//
-// Call the storage_depth symbols before a counted position, most recent
-// first, its context, and its context followed by the position's own symbol
-// its key. A leaf is one distinct key, with the number of positions that have
-// it and the offset (in the rows' flat symbol buffer) of the first of them.
-// Sorted by key (context order), the nodes at depth d are the maximal runs of
-// leaves that share d context symbols, and the outcome records of a node are
-// the distinct symbols of its run's leaves. Counting positions one after the
-// other creates a node or a record at the earliest position of its run: the
-// first offset of one of the run's leaves, the run's owner. So siblings, and
-// the records of one node, were created in the order of their first offsets.
+// The scans over leaves in context order (see leaves.hpp) that meet every node
+// of the count trie: a run of leaves that ends is a node, reported after the
+// nodes below it, with its count, its outcome records and the leaf that
+// created it. Assembling the whole trie, selecting under bct and bic, and the
+// posterior passes are callbacks of these scans.
 
 #include <algorithm>
 #include <cstddef>
@@ -28,44 +20,6 @@
 #include "util/small_sort.hpp"
 
 namespace ostrel::detail {
-
-// How the counted positions are brought into context order.
-enum class SortStrategy : std::uint8_t {
-  Automatic,  // the cheapest that applies
-  Table,      // a directly addressed table of packed keys
-  Buckets,    // packed keys split by their high bits, each part counted in a small table
-  Packed,     // radix sort of packed (key, position) words
-  Digits,     // radix sort over the symbols themselves; always applies
-};
-
-// The leaves of every position of `rows` that follows `conditioning_depth`
-// symbols of its own row, keyed by its `depth` preceding symbols, in context
-// order. `Position` must reach every symbol of the rows (std::uint32_t or
-// std::uint64_t). A strategy that does not apply falls back to Digits.
-// `keep_keys` keeps the packed keys where the strategy packs them (not
-// Digits).
-template <class Position>
-Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth, std::size_t depth,
-                               SortStrategy strategy, bool keep_keys = false);
-
-// Calls f(lo, hi) with the offsets [lo, hi) of the counted positions of every
-// row that has some, in row order.
-template <class F>
-void for_each_counted(const Rows& rows, std::size_t conditioning_depth, F&& f) {
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const std::size_t length = rows.row_length(r);
-    if (length > conditioning_depth) {
-      f(rows.row_begin(r) + conditioning_depth, rows.row_begin(r) + length);
-    }
-  }
-}
-
-// Positions counted from `rows`.
-inline Count counted_positions(const Rows& rows, std::size_t conditioning_depth) {
-  Count n = 0;
-  for_each_counted(rows, conditioning_depth, [&](std::size_t lo, std::size_t hi) { n += hi - lo; });
-  return n;
-}
 
 // Runs of a sequence of leaves at levels 0 .. levels - 1: the run at level d
 // is a maximal range of items whose consecutive items share at least d + 1
@@ -260,27 +214,19 @@ class DenseRecords {
 };
 
 // The scan below with the record store `Store`.
-template <class Store, class Position, class Record, class Node, class Open, class Tracked,
-          class Chain>
+template <class Store, class Position, class Record, class Node, class Open, class Chain>
 void scan_with(const Leaves<Position>& leaves, const SymbolCodes& codes, std::size_t levels,
-               Record& record, Node& node, Open& open, const Tracked& tracked, Chain& chain) {
+               Record& record, Node& node, Open& open, Chain& chain) {
   using Run = typename RunStack<Position>::Run;
   RunStack<Position> runs(levels);
   Store records(codes.count(), levels);
-  std::size_t deepest = 0;  // the deepest open level that is tracked
   auto close = [&](std::size_t d, const Run& run, Position end) {
-    if (tracked(d)) {
-      records.close(d, [&](std::uint32_t code, const auto& entry) { record(d, code, entry); });
-    }
+    records.close(d, [&](std::uint32_t code, const auto& entry) { record(d, code, entry); });
     node(d, run, end);
   };
   auto start = [&](std::size_t d) {
     open(d);
-    if (d > 0) deepest = std::min(deepest, d - 1);
-    if (d == 0 || tracked(d)) {
-      records.open(d);
-      deepest = d;
-    }
+    records.open(d);
   };
   const std::size_t n = leaves.size();
   for (std::size_t i = 0; i < n; ++i) {
@@ -289,18 +235,17 @@ void scan_with(const Leaves<Position>& leaves, const SymbolCodes& codes, std::si
     const std::size_t top = std::max<std::size_t>(leaves.shared[i], after) + 1;  // chain top
     const std::size_t open_to = std::min(top, levels);
     runs.next(leaf, i == 0 ? 0 : std::size_t{leaves.shared[i]} + 1, open_to, close, start);
-    deepest = std::min(deepest, open_to - 1);  // no level below open_to is open
     const Position first = leaves.first[i], count = leaves.count[i];
     const std::uint32_t code = codes.code[i];
     if (top < levels && !chain(top, leaf)) {
       for (std::size_t d = top; d < levels; ++d) open(d);
       for (std::size_t d = levels; d-- > top;) {
-        if (tracked(d)) record(d, code, RecordEntry<Position>{count, first, leaf});
+        record(d, code, RecordEntry<Position>{count, first, leaf});
         node(d, Run{count, first, leaf, leaf}, leaf + 1);
       }
     }
     runs.add(leaf, first, count);
-    records.add(code, deepest, RecordEntry<Position>{count, first, leaf});
+    records.add(code, open_to - 1, RecordEntry<Position>{count, first, leaf});  // the deepest open
   }
   runs.finish(static_cast<Position>(n), close);
 }
@@ -308,24 +253,21 @@ void scan_with(const Leaves<Position>& leaves, const SymbolCodes& codes, std::si
 // Walks the leaves in context order. For every run that ends, deepest first:
 // record(level, code, entry) for each of its outcome records, then
 // node(level, run, end) for the node the run stands for. open(level) is
-// called for every run that starts; then tracked(level) says whether that
-// run's records are wanted. Tracked levels must form a prefix of the open
-// ones (the root's is always tracked): a leaf's records enter at the deepest
-// tracked level, and the untracked runs report none.
+// called for every run that starts.
 //
 // Below the levels a leaf shares with either neighbour, its runs hold that
 // leaf alone: a chain of nodes, one child and one record each. The scan first
 // offers such a chain, from its top depth down, to chain(top, leaf); when that
 // returns false, the chain's runs go through the callbacks above like any
 // others.
-template <class Position, class Record, class Node, class Open, class Tracked, class Chain>
+template <class Position, class Record, class Node, class Open, class Chain>
 void scan_context_order(const Leaves<Position>& leaves, const SymbolCodes& codes,
                         std::size_t levels, Record&& record, Node&& node, Open&& open,
-                        const Tracked& tracked, Chain&& chain) {
+                        Chain&& chain) {
   if (codes.count() <= DenseRecords<Position>::MAX_CODES) {
-    scan_with<DenseRecords<Position>>(leaves, codes, levels, record, node, open, tracked, chain);
+    scan_with<DenseRecords<Position>>(leaves, codes, levels, record, node, open, chain);
   } else {
-    scan_with<RecordStacks<Position>>(leaves, codes, levels, record, node, open, tracked, chain);
+    scan_with<RecordStacks<Position>>(leaves, codes, levels, record, node, open, chain);
   }
 }
 
@@ -337,12 +279,6 @@ struct NoChain {
   }
 };
 inline constexpr NoChain no_chain;
-
-// Every level tracked.
-struct AllLevels {
-  bool operator()(std::size_t) const noexcept { return true; }
-};
-inline constexpr AllLevels all_levels;
 
 // A child's value in a bottom-up scan, and its first offset.
 template <class Position, class Value>
@@ -522,36 +458,11 @@ void scan_bottom_up(const Leaves<Position>& leaves, const SymbolCodes& codes, st
         child_mark[d] = pending.size();
         preorder[d] = next++;
       },
-      all_levels,
       [&](std::size_t top, Position leaf) {
         pending.push_back(chain(top, leaf, next));
         next += levels - top;
         return true;
       });
 }
-
-// Calls f with a value of the narrowest offset type (std::uint32_t or
-// std::uint64_t) that reaches every symbol of `rows`.
-template <class F>
-decltype(auto) with_offset_type(const Rows& rows, F&& f) {
-  if (rows.symbol_count() < std::numeric_limits<std::uint32_t>::max()) return f(std::uint32_t{});
-  return f(std::uint64_t{});
-}
-
-// Writes count tries record by record; the one party that reaches a trie's
-// arenas from outside the class.
-class TrieAssembly {
- public:
-  // The whole trie of `leaves` (in context order), their keys read from `keys`.
-  template <class Position, class Keys>
-  static CountTrie assemble(const Keys& keys, const Leaves<Position>& leaves,
-                            std::size_t alphabet_size, std::size_t depth, Count sample_size);
-
-  // A trie made of these records, whose lists are linked already; its long
-  // lists are entered into the side indexes.
-  static CountTrie adopt(std::size_t alphabet_size, std::size_t depth, Count sample_size,
-                         std::vector<TrieNode> nodes, std::vector<ChildEdge> edges,
-                         std::vector<OutcomeCount> outcomes);
-};
 
 }  // namespace ostrel::detail

@@ -14,10 +14,9 @@
 #include <utility>
 
 #include "config.hpp"
-#include "context_scan.hpp"
+#include "count.hpp"
 #include "state.hpp"
 #include "trie.hpp"
-#include "trie_build.hpp"
 #include "util/radix_sort.hpp"
 
 namespace ostrel {
@@ -379,7 +378,7 @@ std::expected<void, std::string> Counts::add(const Rows& rows) {
       with_stored_keys(keyed_, same, [&](auto& stored) { merge_keys(stored, fresh, merged); });
     });
   });
-  const Count positions = detail::counted_positions(rows, depth);
+  const Count positions = counted_positions(rows, depth);
   // Nothing below can fail.
   keyed_ = std::move(merged);
   parts_.back().rows += rows.size();

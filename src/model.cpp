@@ -7,7 +7,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "context_scan.hpp"
 #include "fit.hpp"
 #include "selection/peres_shield.hpp"
 

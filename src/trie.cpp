@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "trie_build.hpp"
+#include "assemble.hpp"
 
 namespace ostrel {
 
@@ -168,6 +168,78 @@ Count CountTrie::outcome_count(NodeIndex node, Symbol symbol) const noexcept {
   return o == NO_INDEX ? 0 : outcomes_[o].count;
 }
 
+TrieWriter::TrieWriter(std::size_t alphabet_size, std::size_t storage_depth, Count sample_size,
+                       std::size_t nodes)
+    : trie_(alphabet_size, storage_depth) {
+  if (nodes > MAX_RECORDS) throw CapacityExhausted{};
+  trie_.sample_size_ = sample_size;
+  trie_.nodes_.resize(std::max<std::size_t>(nodes, 1),
+                      TrieNode{0, NO_SYMBOL, NO_INDEX, NO_INDEX, NO_INDEX, 0, 0});
+}
+
+void TrieWriter::reserve(std::size_t edges, std::size_t outcomes) {
+  if (edges > MAX_RECORDS || outcomes > MAX_RECORDS) throw CapacityExhausted{};
+  trie_.edges_.reserve(edges);
+  trie_.outcomes_.reserve(outcomes);
+}
+
+void TrieWriter::resize(std::size_t edges, std::size_t outcomes) {
+  if (edges > MAX_RECORDS || outcomes > MAX_RECORDS) throw CapacityExhausted{};
+  trie_.edges_.resize(edges);
+  trie_.outcomes_.resize(outcomes);
+}
+
+void TrieWriter::node(NodeIndex index, Count count, Symbol symbol, Depth depth) noexcept {
+  TrieNode& node = trie_.nodes_[index];
+  node.count = count;
+  node.symbol = symbol;
+  node.depth = depth;
+}
+
+void TrieWriter::push_child(NodeIndex parent, Symbol symbol, NodeIndex child) {
+  trie_.edges_.emplace_back();
+  place_child(static_cast<EdgeIndex>(trie_.edges_.size() - 1), parent, symbol, child);
+}
+
+void TrieWriter::place_child(EdgeIndex at, NodeIndex parent, Symbol symbol,
+                             NodeIndex child) noexcept {
+  EdgeIndex& head = trie_.nodes_[parent].first_child;
+  trie_.edges_[at] = ChildEdge{symbol, child, head};
+  head = at;
+  trie_.nodes_[child].parent = parent;
+}
+
+void TrieWriter::push_outcome(NodeIndex node, Symbol symbol, Count count) {
+  trie_.outcomes_.emplace_back();
+  place_outcome(static_cast<OutcomeIndex>(trie_.outcomes_.size() - 1), node, symbol, count);
+}
+
+void TrieWriter::place_outcome(OutcomeIndex at, NodeIndex node, Symbol symbol,
+                               Count count) noexcept {
+  OutcomeIndex& head = trie_.nodes_[node].first_outcome;
+  trie_.outcomes_[at] = OutcomeCount{count, symbol, head};
+  head = at;
+}
+
+CountTrie TrieWriter::finish() && {
+  trie_.edges_.shrink_to_fit();
+  trie_.outcomes_.shrink_to_fit();
+  for (std::size_t i = 0; i < trie_.nodes_.size(); ++i) {
+    const auto node = static_cast<NodeIndex>(i);
+    std::size_t children = 0, records = 0;
+    for (auto it = trie_.children(node).begin();
+         it != trie_.children(node).end() && children <= SHORT_LIST; ++it) {
+      ++children;
+    }
+    for (auto it = trie_.outcomes(node).begin();
+         it != trie_.outcomes(node).end() && records <= SHORT_LIST; ++it) {
+      ++records;
+    }
+    trie_.index_long_lists(node, children, records);
+  }
+  return std::move(trie_);
+}
+
 std::vector<Count> CountTrie::dense_counts(NodeIndex node) const {
   std::vector<Count> counts(alphabet_size_, 0);
   for (const OutcomeCount& record : outcomes(node)) counts[record.symbol] = record.count;
@@ -255,67 +327,45 @@ std::expected<CountTrie, std::string> from_rows_by_walking(const Rows& rows,
 std::pair<CountTrie, std::vector<std::uint8_t>> compact(CountTrie trie,
                                                         std::span<const std::uint8_t> kept,
                                                         std::span<const std::uint8_t> terminal) {
-  const std::size_t n = trie.nodes_.size();
+  const std::size_t n = trie.node_count();
   if (n == 0 || kept.empty() || kept[0] != 1) throw InternalFault("compact: the root is not kept");
 
+  // First pass: number the kept nodes in index order; parents come first, so
+  // a parent's new index is known when its child is numbered.
   std::vector<NodeIndex> remap(n, NO_INDEX);
-  std::size_t kept_total = 0;
-  for (const std::uint8_t byte : kept) kept_total += byte;
-
-  CountTrie out(trie.alphabet_size_, trie.storage_depth_);
-  out.sample_size_ = trie.sample_size_;
-  out.nodes_.clear();
-  out.nodes_.reserve(kept_total);
-
-  // First pass: copy the kept nodes in index order; parents come first, so a
-  // parent's new index is known when its child is copied.
-  const TrieNode& old_root = trie.nodes_[0];
-  remap[0] = 0;
-  out.nodes_.push_back(
-      TrieNode{old_root.count, old_root.symbol, NO_INDEX, NO_INDEX, NO_INDEX, old_root.depth, 0});
   const std::size_t kept_limit = std::min(n, kept.size());
+  std::size_t kept_total = 1;
+  remap[0] = 0;
   for (std::size_t i = 1; i < kept_limit; ++i) {
     if (kept[i] == 0) continue;
-    const TrieNode& old = trie.nodes_[i];
-    const NodeIndex parent = remap[old.parent];
-    if (parent == NO_INDEX) throw InternalFault("compact: a kept node has a dropped parent");
-    remap[i] = static_cast<NodeIndex>(out.nodes_.size());
-    out.nodes_.push_back(TrieNode{old.count, old.symbol, parent, NO_INDEX, NO_INDEX, old.depth, 0});
+    if (remap[trie.node(static_cast<NodeIndex>(i)).parent] == NO_INDEX) {
+      throw InternalFault("compact: a kept node has a dropped parent");
+    }
+    remap[i] = static_cast<NodeIndex>(kept_total++);
   }
 
-  std::vector<std::uint8_t> new_terminal(out.nodes_.size(), 0);
-  out.edges_.reserve(out.nodes_.size() - 1);
-  // An upper bound; trimmed below. Untouched capacity costs no resident memory.
-  out.outcomes_.reserve(trie.outcomes_.size());
-
-  // Second pass: rebuild each kept node's lists by front insertion, which
-  // reverses them, and index the ones that come out long.
+  // Second pass: each kept node with its lists, every record put at the front
+  // as the old list is walked, which reverses it. An upper bound of the
+  // outcome records; what is not written is returned at the end.
+  TrieWriter out(trie.alphabet_size(), trie.storage_depth(), trie.sample_size(), kept_total);
+  out.reserve(kept_total - 1, trie.outcomes().size());
+  std::vector<std::uint8_t> new_terminal(kept_total, 0);
   for (std::size_t i = 0; i < kept_limit; ++i) {
     const NodeIndex m = remap[i];
     if (m == NO_INDEX) continue;
+    const TrieNode& old = trie.node(static_cast<NodeIndex>(i));
+    out.node(m, old.count, old.symbol, old.depth);
     if (i < terminal.size()) new_terminal[m] = terminal[i] & 1;
-    TrieNode& node = out.nodes_[m];
-    std::size_t children = 0;
-    for (const ChildEdge& old : trie.children(static_cast<NodeIndex>(i))) {
-      const NodeIndex child = remap[old.child];
-      if (child == NO_INDEX) continue;
-      out.edges_.push_back(ChildEdge{old.symbol, child, node.first_child});
-      node.first_child = static_cast<EdgeIndex>(out.edges_.size() - 1);
-      ++children;
+    for (const ChildEdge& edge : trie.children(static_cast<NodeIndex>(i))) {
+      if (remap[edge.child] != NO_INDEX) out.push_child(m, edge.symbol, remap[edge.child]);
     }
-    std::size_t outcomes = 0;
-    for (const OutcomeCount& old : trie.outcomes(static_cast<NodeIndex>(i))) {
-      out.outcomes_.push_back(OutcomeCount{old.count, old.symbol, node.first_outcome});
-      node.first_outcome = static_cast<OutcomeIndex>(out.outcomes_.size() - 1);
-      ++outcomes;
+    for (const OutcomeCount& record : trie.outcomes(static_cast<NodeIndex>(i))) {
+      out.push_outcome(m, record.symbol, record.count);
     }
-    out.index_long_lists(m, children, outcomes);
   }
-
-  // Release the old trie before trimming, so both copies never peak together.
+  // Release the old trie first, so that both never peak together.
   trie = CountTrie(0, 0);
-  out.outcomes_.shrink_to_fit();
-  return {std::move(out), std::move(new_terminal)};
+  return {std::move(out).finish(), std::move(new_terminal)};
 }
 
 std::vector<Symbol> context(const CountTrie& trie, NodeIndex node) {

@@ -48,9 +48,7 @@ struct OutcomeCount {
 static_assert(sizeof(void*) != 8 ||
               (sizeof(TrieNode) == 32 && sizeof(ChildEdge) == 16 && sizeof(OutcomeCount) == 24));
 
-namespace detail {
-class TrieAssembly;
-}
+class TrieWriter;
 
 // The records of one list (a node's children or its outcome records) in list
 // order, following `next` from the head.
@@ -148,7 +146,7 @@ class CountTrie {
  private:
   friend std::pair<CountTrie, std::vector<std::uint8_t>> compact(
       CountTrie trie, std::span<const std::uint8_t> kept, std::span<const std::uint8_t> terminal);
-  friend class detail::TrieAssembly;
+  friend class TrieWriter;
 
   static constexpr std::uint8_t CHILDREN_INDEXED = 1;
   static constexpr std::uint8_t OUTCOMES_INDEXED = 2;
@@ -183,6 +181,47 @@ class CountTrie {
   std::size_t storage_depth_;
   ListIndex child_index_;    // (node, symbol) -> edge, for nodes with long child lists
   ListIndex outcome_index_;  // (node, symbol) -> outcome record, likewise
+};
+
+// Writes a trie whole from records whose order is known: node fields by
+// index, and each record put at the front of its node's list, either
+// appended to its arena or at an index the caller reserved for it. The one
+// writer, beside the trie's own growth, that links records into lists; an
+// edge also gives its child its parent. finish() enters the long lists into
+// the side index.
+//
+//   TrieWriter out(alphabet_size, storage_depth, sample_size, nodes);
+//   out.node(i, count, symbol, depth);
+//   out.push_child(i, symbol, child);       // lists read newest first
+//   out.push_outcome(i, symbol, count);
+//   CountTrie trie = std::move(out).finish();
+class TrieWriter {
+ public:
+  // A trie of `nodes` nodes (at least the root), their fields still to set.
+  TrieWriter(std::size_t alphabet_size, std::size_t storage_depth, Count sample_size,
+             std::size_t nodes);
+
+  // Room to append this many edges and outcome records without regrowing.
+  void reserve(std::size_t edges, std::size_t outcomes);
+  // This many edges and outcome records, to be placed at their indices.
+  void resize(std::size_t edges, std::size_t outcomes);
+
+  // The fields of node `index`; its lists and parent are left as they are.
+  void node(NodeIndex index, Count count, Symbol symbol, Depth depth) noexcept;
+
+  // Puts an edge from `parent` to `child` at the front of the parent's child
+  // list: appended, or at index `at`.
+  void push_child(NodeIndex parent, Symbol symbol, NodeIndex child);
+  void place_child(EdgeIndex at, NodeIndex parent, Symbol symbol, NodeIndex child) noexcept;
+  // Puts an outcome record at the front of `node`'s list: appended, or at `at`.
+  void push_outcome(NodeIndex node, Symbol symbol, Count count);
+  void place_outcome(OutcomeIndex at, NodeIndex node, Symbol symbol, Count count) noexcept;
+
+  // The trie, its long lists indexed and its arenas no larger than they need.
+  CountTrie finish() &&;
+
+ private:
+  CountTrie trie_;
 };
 
 // One outcome record's content.

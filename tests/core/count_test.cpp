@@ -2,7 +2,7 @@
 // random inputs every strategy and both offset widths must give the same trie record for
 // record, and the same selections and compacted tries after it.
 
-#include "trie_build.hpp"
+#include "count.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,12 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "assemble.hpp"
 #include "context_scan.hpp"
 #include "core_test_support.hpp"
+#include "fit.hpp"
 #include "selection/bct.hpp"
 #include "selection/bic.hpp"
 #include "selection/peres_shield.hpp"
-#include "selection/selected_trie.hpp"
 
 namespace ostrel {
 namespace {
@@ -97,11 +98,12 @@ TEST(SortingBuilderTest, BuildsTheWalkedTrieRecordForRecord) {
       const auto [expected, terminal] = expect_same_selection(fast, *walked_full, *config);
       if (config->method == SelectionMethod::PeresShield) continue;
       for (const SortStrategy strategy : strategies) {
-        const auto direct = detail::selected_trie<std::uint32_t>(input.rows, *config, strategy);
+        const auto direct = detail::fit_by_selection<std::uint32_t>(input.rows, *config, strategy);
         expect_same_trie(direct.first, expected);
         EXPECT_EQ(direct.second, terminal);
       }
-      const auto wide = detail::selected_trie<std::uint64_t>(input.rows, *config);
+      const auto wide =
+          detail::fit_by_selection<std::uint64_t>(input.rows, *config, SortStrategy::Automatic);
       expect_same_trie(wide.first, expected);
     }
   }

@@ -1,21 +1,11 @@
-// Counting by sorting: the sorted leaves, and the whole trie assembled from
-// them.
-//
-// Each node and each record is created by its run's owner (see
-// context_scan.hpp). A position that creates the node of its path at depth d
-// also creates the deeper ones (their contexts extend one never seen before),
-// and likewise records; so each leaf owns one chain of nodes and one chain of
-// records, each running from some depth down to the storage depth. Numbering
-// the leaves by first offset, each chain in depth order, numbers nodes and
-// records exactly as counting does.
-//
-// Four ways bring the positions into context order: a directly addressed
-// table of packed keys when there are few possible keys; for short keys, a
-// partition by their high bits with a small table per part; a radix sort of
-// packed (key, offset) words when those fit 64 bits; and otherwise a
+// Counting by sorting: four ways bring the positions into context order, and
+// the leaves are read off the sorted order. A directly addressed table of
+// packed keys when there are few possible keys; for short keys, a partition
+// by their high bits with a small table per part; a radix sort of packed
+// (key, offset) words when those fit 64 bits; and otherwise a
 // most-significant-first radix sort over the symbols themselves.
 
-#include "trie_build.hpp"
+#include "count.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -26,7 +16,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "context_scan.hpp"
 #include "util/radix_sort.hpp"
 
 namespace ostrel::detail {
@@ -345,171 +334,7 @@ Leaves<Position> leaves_from_digits(std::span<const T> symbols, const Rows& rows
   return leaves;
 }
 
-// Calls f(leaf) for every leaf in the order of their first offsets (all
-// distinct): through a table indexed by offset when that is no larger than
-// the buffers of a radix sort of the leaves, otherwise by that sort.
-template <class Position, class F>
-void for_each_by_first(const std::vector<Position>& first, F&& f) {
-  const std::size_t n = first.size();
-  Position largest = 0;
-  for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, first[i]);
-  if (largest / 4 <= n) {
-    std::vector<Position> leaf_at(static_cast<std::size_t>(largest) + 1, NONE<Position>);
-    for (std::size_t i = 0; i < n; ++i) leaf_at[first[i]] = static_cast<Position>(i);
-    for (const Position leaf : leaf_at) {
-      if (leaf != NONE<Position>) f(leaf);
-    }
-    return;
-  }
-  if constexpr (sizeof(Position) <= 4) {
-    RadixSort radix(32, 32 + static_cast<unsigned>(std::bit_width(largest)));
-    const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(2 * n);
-    std::span<std::uint64_t> words(buffer.get(), n);
-    for (std::size_t i = 0; i < n; ++i) {
-      words[i] = static_cast<std::uint64_t>(first[i]) << 32 | i;
-      radix.count(words[i]);
-    }
-    for (const std::uint64_t word : radix.sort(words, std::span(buffer.get() + n, n))) {
-      f(static_cast<Position>(word));
-    }
-  } else {
-    std::vector<Position> order(n);
-    std::iota(order.begin(), order.end(), Position{0});
-    std::sort(order.begin(), order.end(),
-              [&](Position a, Position b) { return first[a] < first[b]; });
-    for (const Position leaf : order) f(leaf);
-  }
-}
-
 }  // namespace
-
-template <class Position, class Keys>
-CountTrie TrieAssembly::assemble(const Keys& keys, const Leaves<Position>& leaves,
-                                 std::size_t alphabet_size, std::size_t depth, Count sample_size) {
-  CountTrie trie(alphabet_size, depth);
-  trie.sample_size_ = sample_size;
-  const std::size_t n = leaves.size();
-  if (n == 0) return trie;
-  const std::size_t levels = depth + 1;
-  using Run = typename RunStack<Position>::Run;
-  using Entry = RecordEntry<Position>;
-
-  const SymbolCodes codes(keys, n);
-
-  // First pass: where each leaf's chains start (`levels`: it owns none).
-  // Numbering turns them into offsets: the index of the leaf's node or
-  // record at depth d is its offset + d (modulo 2^32, which the indices never
-  // reach).
-  std::vector<std::uint32_t> node_from(n, static_cast<std::uint32_t>(levels));
-  std::vector<std::uint32_t> record_from(n, static_cast<std::uint32_t>(levels));
-  scan_context_order(
-      leaves, codes, levels,
-      [&](std::size_t d, std::uint32_t, const Entry& entry) {
-        record_from[entry.owner] = static_cast<std::uint32_t>(d);
-      },
-      [&](std::size_t d, const Run& run, Position) {
-        if (d > 0) node_from[run.owner] = static_cast<std::uint32_t>(d);
-      },
-      [](std::size_t) {}, all_levels, no_chain);
-
-  // Creation order: the leaves by first position, each contributing its chains.
-  {
-    std::uint64_t node_total = 1, record_total = 0;
-    for_each_by_first(leaves.first, [&](Position leaf) {
-      if (node_from[leaf] < levels) {
-        const std::uint32_t from = node_from[leaf];
-        node_from[leaf] = static_cast<std::uint32_t>(node_total) - from;
-        node_total += levels - from;
-      }
-      const std::uint32_t from = record_from[leaf];
-      record_from[leaf] = static_cast<std::uint32_t>(record_total) - from;
-      record_total += levels - from;
-      if (node_total > MAX_RECORDS || record_total > MAX_RECORDS) throw CapacityExhausted{};
-    });
-    trie.nodes_.resize(static_cast<std::size_t>(node_total));
-    trie.edges_.resize(static_cast<std::size_t>(node_total - 1));
-    trie.outcomes_.resize(static_cast<std::size_t>(record_total));
-  }
-
-  // Second pass: each run that ends is a node, written whole at its index
-  // with its lists: records and children were created in index order, and
-  // each list holds them newest first.
-  struct Child {
-    NodeIndex node;
-    Symbol symbol;
-    bool operator<(const Child& other) const noexcept { return node < other.node; }
-  };
-  struct Record {
-    OutcomeIndex index;
-    Count count;
-    Symbol symbol;
-    bool operator<(const Record& other) const noexcept { return index < other.index; }
-  };
-  std::vector<Child> pending;  // nodes whose parent has not ended yet
-  std::vector<std::size_t> child_mark(levels);
-  std::vector<Record> node_records;
-  scan_context_order(
-      leaves, codes, levels,
-      [&](std::size_t d, std::uint32_t code, const Entry& entry) {
-        const Position owner = entry.owner;
-        node_records.push_back(Record{static_cast<OutcomeIndex>(record_from[owner] + d),
-                                      entry.count, codes.symbol(code)});
-      },
-      [&](std::size_t d, const Run& run, Position) {
-        NodeIndex node = 0;
-        Symbol symbol = NO_SYMBOL;
-        if (d > 0) {
-          node = static_cast<NodeIndex>(node_from[run.owner] + d);
-          symbol = keys.context(run.start, d);
-        }
-        OutcomeIndex first_outcome = NO_INDEX;
-        sort_small(std::span(node_records));
-        for (const Record& r : node_records) {
-          trie.outcomes_[r.index] = OutcomeCount{r.count, r.symbol, first_outcome};
-          first_outcome = r.index;
-        }
-        EdgeIndex first_child = NO_INDEX;
-        const auto children = std::span(pending).subspan(child_mark[d]);
-        sort_small(children);
-        for (const Child& c : children) {
-          const EdgeIndex edge = c.node - 1;  // each node's edge was created with it
-          trie.edges_[edge] = ChildEdge{c.symbol, c.node, first_child};
-          trie.nodes_[c.node].parent = node;
-          first_child = edge;
-        }
-        // The parent is filled in when the parent's run ends.
-        trie.nodes_[node] = TrieNode{
-            run.count, symbol, NO_INDEX, first_child, first_outcome, static_cast<Depth>(d), 0};
-        trie.index_long_lists(node, children.size(), node_records.size());
-        node_records.clear();
-        pending.resize(child_mark[d]);
-        if (d > 0) pending.push_back(Child{node, symbol});
-      },
-      [&](std::size_t d) { child_mark[d] = pending.size(); }, all_levels, no_chain);
-  return trie;
-}
-
-CountTrie TrieAssembly::adopt(std::size_t alphabet_size, std::size_t depth, Count sample_size,
-                              std::vector<TrieNode> nodes, std::vector<ChildEdge> edges,
-                              std::vector<OutcomeCount> outcomes) {
-  CountTrie trie(alphabet_size, depth);
-  trie.sample_size_ = sample_size;
-  trie.nodes_ = std::move(nodes);
-  trie.edges_ = std::move(edges);
-  trie.outcomes_ = std::move(outcomes);
-  for (std::size_t i = 0; i < trie.nodes_.size(); ++i) {
-    const auto node = static_cast<NodeIndex>(i);
-    std::size_t children = 0, records = 0;
-    for (auto it = trie.children(node).begin();
-         it != trie.children(node).end() && children <= SHORT_LIST; ++it)
-      ++children;
-    for (auto it = trie.outcomes(node).begin();
-         it != trie.outcomes(node).end() && records <= SHORT_LIST; ++it)
-      ++records;
-    trie.index_long_lists(node, children, records);
-  }
-  return trie;
-}
 
 template <class Position>
 Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth, std::size_t depth,
@@ -564,35 +389,9 @@ Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth,
   });
 }
 
-template <class Position>
-CountTrie count_by_sorting(const Rows& rows, std::size_t alphabet_size,
-                           std::size_t conditioning_depth, std::size_t storage_depth,
-                           SortStrategy strategy) {
-  const Leaves<Position> leaves =
-      sorted_leaves<Position>(rows, conditioning_depth, storage_depth, strategy);
-  return rows.visit([&](auto symbols) {
-    return TrieAssembly::assemble(RowKeys{symbols, std::span<const Position>(leaves.first)}, leaves,
-                                  alphabet_size, storage_depth,
-                                  counted_positions(rows, conditioning_depth));
-  });
-}
-
-CountTrie whole_trie(const KeyedLeaves& keyed, std::size_t alphabet_size, Count sample_size) {
-  const std::vector<std::size_t> begin = suffix_starts(keyed);
-  return keyed.suffixes.visit([&](auto suffixes) {
-    const FrontKeys keys{suffixes, std::span<const Depth>(keyed.leaves.shared),
-                         std::span<const std::size_t>(begin)};
-    return TrieAssembly::assemble(keys, keyed.leaves, alphabet_size, keyed.depth, sample_size);
-  });
-}
-
 template Leaves<std::uint32_t> sorted_leaves<std::uint32_t>(const Rows&, std::size_t, std::size_t,
                                                             SortStrategy, bool);
 template Leaves<std::uint64_t> sorted_leaves<std::uint64_t>(const Rows&, std::size_t, std::size_t,
                                                             SortStrategy, bool);
-template CountTrie count_by_sorting<std::uint32_t>(const Rows&, std::size_t, std::size_t,
-                                                   std::size_t, SortStrategy);
-template CountTrie count_by_sorting<std::uint64_t>(const Rows&, std::size_t, std::size_t,
-                                                   std::size_t, SortStrategy);
 
 }  // namespace ostrel::detail
