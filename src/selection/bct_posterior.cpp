@@ -28,7 +28,9 @@
 #include <deque>
 #include <limits>
 #include <map>
+#include <numeric>
 #include <span>
+#include <unordered_map>
 #include <utility>
 
 #include "selection/bct.hpp"
@@ -51,35 +53,78 @@ struct Prior {
   explicit Prior(double beta) : lb(std::log(beta)), l1b(std::log1p(-beta)) {}
 };
 
-// Shorter first; equal lengths compare from the oldest symbol (the model's
-// context list order).
-void sort_contexts(std::vector<std::vector<Symbol>>& contexts) {
-  std::sort(contexts.begin(), contexts.end(),
-            [](const std::vector<Symbol>& a, const std::vector<Symbol>& b) {
-              if (a.size() != b.size()) return a.size() < b.size();
-              return a < b;
-            });
-}
-
-// The contexts of one tree, walked without recursion. `path[d - 1]` is the
-// symbol at depth d of the node being visited, so a context, oldest first, is
-// the path read backwards.
+// The contexts of one tree, walked without recursion, then put in the order
+// of the model's context list. `path[d - 1]` is the symbol at depth d of the
+// node being visited, so a context, oldest first, is the path read backwards.
+// Contexts are kept in one flat array per length and sorted there: as packed
+// words (the oldest symbol highest, the context's place lowest) when they fit
+// 64 bits, by comparison otherwise.
 class ContextWriter {
  public:
+  explicit ContextWriter(std::size_t alphabet_size)
+      : bits_(static_cast<unsigned>(std::bit_width(alphabet_size - 1))) {}
+
   // Enters a node at `depth` whose edge carries `symbol` (ignored at the root).
   void enter(std::size_t depth, Symbol symbol) {
     path_.resize(depth == 0 ? 0 : depth - 1);
     if (depth > 0) path_.push_back(symbol);
   }
-  void leaf() { contexts_.emplace_back(path_.rbegin(), path_.rend()); }
-  std::vector<std::vector<Symbol>> take() {
-    sort_contexts(contexts_);
-    return std::move(contexts_);
+  void leaf() {
+    const std::size_t d = path_.size();
+    if (by_length_.size() <= d) by_length_.resize(d + 1);
+    by_length_[d].symbols.insert(by_length_[d].symbols.end(), path_.rbegin(), path_.rend());
+    ++by_length_[d].count;
+  }
+
+  RankedTree take(double log_value) {
+    RankedTree tree{{}, {}, log_value};
+    std::size_t total = 0, contexts = 0;
+    for (const Group& group : by_length_) total += group.symbols.size(), contexts += group.count;
+    tree.symbols.resize(total);
+    tree.ends.reserve(contexts);
+    Symbol* out = tree.symbols.data();
+    std::vector<std::uint64_t> words;
+    std::vector<std::size_t> order;
+    for (std::size_t d = 0; d < by_length_.size(); ++d) {
+      const Group& group = by_length_[d];
+      const Symbol* records = group.symbols.data();
+      const auto emit = [&](std::size_t i) {
+        out = std::copy(records + i * d, records + i * d + d, out);
+        tree.ends.push_back(static_cast<std::size_t>(out - tree.symbols.data()));
+      };
+      const unsigned place_bits = static_cast<unsigned>(std::bit_width(group.count));
+      if (d * bits_ + place_bits <= 64) {
+        words.resize(group.count);
+        for (std::size_t i = 0; i < group.count; ++i) {
+          std::uint64_t key = 0;
+          for (std::size_t p = 0; p < d; ++p) key = key << bits_ | records[i * d + p];
+          words[i] = key << place_bits | i;
+        }
+        std::sort(words.begin(), words.end());
+        const std::uint64_t mask = (std::uint64_t{1} << place_bits) - 1;
+        for (const std::uint64_t word : words) emit(static_cast<std::size_t>(word & mask));
+      } else {
+        order.resize(group.count);
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+          return std::lexicographical_compare(records + a * d, records + a * d + d, records + b * d,
+                                              records + b * d + d);
+        });
+        for (const std::size_t i : order) emit(i);
+      }
+    }
+    by_length_.clear();
+    return tree;
   }
 
  private:
+  struct Group {
+    std::vector<Symbol> symbols;  // `count` contexts of one length, back to back
+    std::size_t count = 0;
+  };
+  unsigned bits_;  // per packed symbol
   std::vector<Symbol> path_;
-  std::vector<std::vector<Symbol>> contexts_;
+  std::vector<Group> by_length_;
 };
 
 // The symbols of 0 .. m - 1 missing from `present` (ascending), in order.
@@ -267,7 +312,7 @@ class Ranking {
   std::vector<RankedTree> best() {
     std::vector<RankedTree> result;
     for (std::uint32_t r = 0; r < nodes_[0].size(); ++r) {
-      result.push_back(RankedTree{contexts(r), nodes_[0][r].value});
+      result.push_back(contexts(r, nodes_[0][r].value));
     }
     return result;
   }
@@ -301,7 +346,7 @@ class Ranking {
     return forests_.emplace(key, std::move(trees)).first->second;
   }
 
-  std::vector<std::vector<Symbol>> contexts(std::uint32_t rank) {
+  RankedTree contexts(std::uint32_t rank, double value) {
     struct Item {
       bool empty;
       NodeIndex node;  // a trie node, unless `empty`
@@ -309,7 +354,7 @@ class Ranking {
       std::size_t depth;
       Symbol symbol;
     };
-    ContextWriter writer;
+    ContextWriter writer(alphabet_size_);
     std::vector<Item> stack{Item{false, 0, rank, 0, NO_SYMBOL}};
     auto push_forest = [&](std::size_t depth, std::span<const Symbol> present, std::uint32_t r) {
       const std::size_t slots = alphabet_size_ - present.size();
@@ -341,7 +386,7 @@ class Ranking {
       }
       if (present.size() < alphabet_size_) push_forest(item.depth + 1, present, tree.ranks[0]);
     }
-    return writer.take();
+    return writer.take(value);
   }
 
   const CountTrie& trie_;
@@ -358,20 +403,31 @@ class Ranking {
 // ---------------------------------------------------------------------------
 // From the sorted leaves: each node's best value, then the lazy ranking.
 
-// A node with data, as the ranking needs it.
+constexpr std::uint32_t NO_LIST = ~std::uint32_t{0};
+
+// A node with data, as the ranking needs it; or the top of a chain of
+// single-leaf nodes, which stands for the chain down to D.
 struct ScoredNode {
   double leaf;                // its value as a leaf: lb + E above D, E at D
   double best;                // the value of its best tree, bct's maximal value
   std::uint64_t key;          // the leaf at which its run starts: where its symbol comes from
   std::uint32_t first_child;  // its children, in child-list order, in ScoredTrie::children
   std::uint32_t child_count;
+  std::uint32_t chain;  // a chain's top: its values in ScoredTrie::chains; otherwise NO_LIST
   Depth depth;
 };
 
-// The nodes with data in postorder (the root last), and their children.
+// The nodes of the single-leaf chains whose leaf has the estimate `e`: each
+// holds that leaf's counts alone, so its values depend on its depth only.
+struct ChainValues {
+  double e;
+  std::vector<double> best;  // best[D - d]: the best value of such a node at depth d
+};
+
 struct ScoredTrie {
-  std::vector<ScoredNode> nodes;
+  std::vector<ScoredNode> nodes;  // postorder: the root last
   std::vector<std::uint32_t> children;
+  std::vector<ChainValues> chains;
 };
 
 template <class Position>
@@ -393,27 +449,50 @@ class ScoreScan {
     double total = rule_.split_base();
     for (const auto& child : children) total = total + child.value.best;
     const NodeDecision decision = rule_.decide(e, depth, total, children.size());
-    if (out_.nodes.size() >= MAX_RECORDS) throw CapacityExhausted{};
-    const auto id = static_cast<std::uint32_t>(out_.nodes.size());
-    out_.nodes.push_back(ScoredNode{depth == depth_ ? e : lb_ + e, decision.value, run.start,
-                                    static_cast<std::uint32_t>(out_.children.size()),
-                                    static_cast<std::uint32_t>(children.size()),
-                                    static_cast<Depth>(depth)});
+    const std::uint32_t id = add(ScoredNode{
+        depth == depth_ ? e : lb_ + e, decision.value, run.start,
+        static_cast<std::uint32_t>(out_.children.size()),
+        static_cast<std::uint32_t>(children.size()), NO_LIST, static_cast<Depth>(depth)});
     for (const auto& child : children) out_.children.push_back(child.value.id);
     return {decision.value, id};
   }
 
+  // One record for the chain; its nodes' values, decided from the deepest up
+  // as node() decides them, are kept once per leaf estimate (bit for bit).
+  Value chain(std::size_t top, std::size_t levels, const Run& run, SymbolCount outcome, Position) {
+    const double e = rule_.estimate(run.count, std::span<const SymbolCount>(&outcome, 1));
+    const auto [at, added] = chain_index_.try_emplace(
+        std::bit_cast<std::uint64_t>(e), static_cast<std::uint32_t>(out_.chains.size()));
+    if (added) out_.chains.push_back(ChainValues{e, {}});
+    std::vector<double>& best = out_.chains[at->second].best;
+    while (best.size() < levels - top) {
+      const std::size_t d = depth_ - best.size();
+      best.push_back(best.empty() ? rule_.decide(e, d, rule_.split_base(), 0).value
+                                  : rule_.decide(e, d, rule_.split_base() + best.back(), 1).value);
+    }
+    const double value = best[depth_ - top];
+    const std::uint32_t id = add(ScoredNode{top == depth_ ? e : lb_ + e, value, run.start, 0, 0,
+                                            at->second, static_cast<Depth>(top)});
+    return {value, id};
+  }
+
  private:
+  std::uint32_t add(const ScoredNode& node) {
+    if (out_.nodes.size() >= MAX_RECORDS) throw CapacityExhausted{};
+    out_.nodes.push_back(node);
+    return static_cast<std::uint32_t>(out_.nodes.size() - 1);
+  }
+
   Rule rule_;
   double lb_;
   std::size_t depth_;
   ScoredTrie& out_;
+  std::unordered_map<std::uint64_t, std::uint32_t> chain_index_;  // estimate bits -> chain values
 };
 
-constexpr std::uint32_t NO_LIST = ~std::uint32_t{0};
-
 // The best-first ranking over scored nodes. Each list holds the trees of one
-// node with data, of a subtree without data at one depth, or of a forest of
+// node with data (the nodes of chains with one leaf estimate and one depth
+// share theirs), of a subtree without data at one depth, or of a forest of
 // such subtrees, best first; it finds them only as far as asked, and asks its
 // coordinates for their further trees only when it needs them. The requests
 // go on an explicit stack, so no depth bounds the recursion.
@@ -427,6 +506,7 @@ class LazyRanking {
         depth_(depth),
         prior_(beta),
         node_lists_(trie.nodes.size(), NO_LIST),
+        node_symbols_(trie.nodes.size(), NO_SYMBOL),
         empty_lists_(depth + 1, NO_LIST),
         empty_best_(depth + 1, 0.0) {
     // The best tree without data at each depth: bct's table of empty subtrees.
@@ -444,7 +524,7 @@ class LazyRanking {
     std::vector<RankedTree> result;
     const std::size_t wanted = std::min<std::size_t>(k, std::numeric_limits<std::uint32_t>::max());
     for (std::uint32_t r = 0; r < wanted && ensure(root, r); ++r) {
-      result.push_back(RankedTree{contexts(root, r), lists_[root].entries[r].value});
+      result.push_back(contexts(r, lists_[root].entries[r].value));
     }
     return result;
   }
@@ -463,22 +543,31 @@ class LazyRanking {
     bool leaf;
   };
 
+  // A child with data of a node.
+  struct Child {
+    double best;
+    std::uint32_t node;   // its scored node; NO_LIST below a chain's top
+    std::uint32_t chain;  // a chain's node: its chain values; otherwise NO_LIST
+    std::uint32_t depth;
+    std::uint32_t list;  // its list, once made
+  };
+
   enum class Kind : std::uint8_t { Node, Forest };
 
   struct List {
     Kind kind = Kind::Node;
     bool splittable = false;  // a node above D
     bool started = false, pending = false, done = false;
-    std::size_t depth = 0;         // of the node, or of the forest's subtrees
-    double leaf = 0.0;             // a node's value as a leaf
-    double best = 0.0;             // the value of its first tree
-    std::uint32_t node = NO_LIST;  // a node with data: its scored node
+    std::size_t depth = 0;          // of the node, or of the forest's subtrees
+    double leaf = 0.0;              // a node's value as a leaf
+    double best = 0.0;              // the value of its first tree
+    std::uint32_t node = NO_LIST;   // a node with data outside chains: its scored node
+    std::uint32_t chain = NO_LIST;  // the nodes of a chain: their chain values
     // A node: the list of its forest (coordinate 0), if it has one. A forest:
     // the list of its slots' trees without data.
     std::uint32_t forest = NO_LIST;
     std::uint32_t slots = 0;               // a forest
-    std::vector<std::uint32_t> children;   // a node: scored children by ascending symbol
-    std::vector<Symbol> symbols;           // ... and their symbols
+    std::vector<Child> children;           // a node: coordinates 1..k, by ascending symbol
     std::vector<std::uint32_t> sum_order;  // coordinates 1..k in child-list order
     std::vector<Ranked> entries, heap;
     std::vector<RankPair> pool;
@@ -503,6 +592,14 @@ class LazyRanking {
     return j > 0;
   }
 
+  static auto worse(const List& list) {
+    return [&pool = list.pool](const Ranked& a, const Ranked& b) { return before(pool, b, a); };
+  }
+
+  double chain_best(std::uint32_t chain, std::size_t depth) const {
+    return trie_.chains[chain].best[depth_ - depth];
+  }
+
   std::uint32_t add_list(List list) {
     if (lists_.size() >= NO_LIST) throw CapacityExhausted{};
     lists_.push_back(std::move(list));
@@ -512,15 +609,35 @@ class LazyRanking {
   std::uint32_t node_list(std::uint32_t node) {
     if (node_lists_[node] == NO_LIST) {
       const ScoredNode& n = trie_.nodes[node];
-      List list;
-      list.splittable = n.depth < depth_;
-      list.depth = n.depth;
-      list.leaf = n.leaf;
-      list.best = n.best;
-      list.node = node;
-      node_lists_[node] = add_list(std::move(list));
+      if (n.chain != NO_LIST) {
+        node_lists_[node] = chain_list(n.chain, n.depth);
+      } else {
+        List list;
+        list.splittable = n.depth < depth_;
+        list.depth = n.depth;
+        list.leaf = n.leaf;
+        list.best = n.best;
+        list.node = node;
+        node_lists_[node] = add_list(std::move(list));
+      }
     }
     return node_lists_[node];
+  }
+
+  std::uint32_t chain_list(std::uint32_t chain, std::size_t depth) {
+    const auto key = std::make_pair(chain, depth);
+    if (const auto found = chain_lists_.find(key); found != chain_lists_.end()) {
+      return found->second;
+    }
+    List list;
+    list.splittable = depth < depth_;
+    list.depth = depth;
+    list.leaf = depth < depth_ ? prior_.lb + trie_.chains[chain].e : trie_.chains[chain].e;
+    list.best = chain_best(chain, depth);
+    list.chain = chain;
+    const std::uint32_t id = add_list(std::move(list));
+    chain_lists_.emplace(key, id);
+    return id;
   }
 
   std::uint32_t empty_list(std::size_t depth) {
@@ -551,29 +668,43 @@ class LazyRanking {
     return id;
   }
 
-  // The children of a scored node by ascending symbol, with their symbols;
-  // `sum_order`, when given, receives the coordinate (1 + place by symbol) of
-  // each child in child-list order.
-  void children_by_symbol(std::uint32_t node, std::vector<std::uint32_t>& children,
-                          std::vector<Symbol>& symbols,
-                          std::vector<std::uint32_t>* sum_order = nullptr) {
+  std::uint32_t list_of(Child& child) {
+    if (child.list == NO_LIST) {
+      child.list =
+          child.node != NO_LIST ? node_list(child.node) : chain_list(child.chain, child.depth);
+    }
+    return child.list;
+  }
+
+  // A scored node's symbol, read from the key source once.
+  Symbol symbol(std::uint32_t node) {
+    Symbol& known = node_symbols_[node];
+    if (known == NO_SYMBOL) known = key_symbol_(trie_.nodes[node].key, trie_.nodes[node].depth);
+    return known;
+  }
+
+  struct Keyed {
+    Symbol symbol;
+    std::uint32_t node, place;
+  };
+
+  // The children of a scored node by ascending symbol, with their places in
+  // child-list order.
+  const std::vector<Keyed>& children_by_symbol(std::uint32_t node) {
     const ScoredNode& n = trie_.nodes[node];
-    sorting_.clear();
+    keyed_.clear();
     for (std::uint32_t t = 0; t < n.child_count; ++t) {
       const std::uint32_t child = trie_.children[n.first_child + t];
-      sorting_.push_back(
-          ChildKey{key_symbol_(trie_.nodes[child].key, n.depth + std::size_t{1}), child, t});
+      keyed_.push_back(Keyed{symbol(child), child, t});
     }
-    std::sort(sorting_.begin(), sorting_.end(),
-              [](const ChildKey& a, const ChildKey& b) { return a.symbol < b.symbol; });
-    children.clear();
-    symbols.clear();
-    if (sum_order != nullptr) sum_order->assign(n.child_count, 0);
-    for (std::uint32_t c = 0; c < sorting_.size(); ++c) {
-      symbols.push_back(sorting_[c].symbol);
-      children.push_back(sorting_[c].child);
-      if (sum_order != nullptr) (*sum_order)[sorting_[c].place] = c + 1;
-    }
+    std::sort(keyed_.begin(), keyed_.end(),
+              [](const Keyed& a, const Keyed& b) { return a.symbol < b.symbol; });
+    return keyed_;
+  }
+
+  Child child_of(std::uint32_t node) const {
+    const ScoredNode& n = trie_.nodes[node];
+    return Child{n.best, node, n.chain, n.depth, NO_LIST};
   }
 
   // Whether list `id` has tree `rank`: Later pushes the request.
@@ -585,11 +716,11 @@ class LazyRanking {
     return Have::Later;
   }
 
-  Have have_coordinate(const List& list, std::uint32_t c, std::uint32_t rank) {
+  Have have_coordinate(List& list, std::uint32_t c, std::uint32_t rank) {
     if (c == 0) return have(list.forest, rank);
-    const std::uint32_t child = list.children[c - 1];
-    if (trie_.nodes[child].depth == depth_) return Have::No;  // a single tree
-    return have(node_list(child), rank);
+    Child& child = list.children[c - 1];
+    if (child.depth == depth_) return Have::No;  // a single tree
+    return have(list_of(child), rank);
   }
 
   double coordinate_value(const List& list, std::uint32_t c, std::uint32_t rank) const {
@@ -597,16 +728,16 @@ class LazyRanking {
       const List& forest = lists_[list.forest];
       return rank == 0 ? forest.best : forest.entries[rank].value;
     }
-    const std::uint32_t child = list.children[c - 1];
-    if (rank == 0) return trie_.nodes[child].best;
-    return lists_[node_lists_[child]].entries[rank].value;
+    const Child& child = list.children[c - 1];
+    return rank == 0 ? child.best : lists_[child.list].entries[rank].value;
   }
 
   double split_value(const List& list, std::span<const RankPair> ranks) {
     for (const RankPair& p : ranks) scratch_[p.at] = p.rank;
     double value = prior_.l1b;
-    for (const std::uint32_t c : list.sum_order)
+    for (const std::uint32_t c : list.sum_order) {
       value = value + coordinate_value(list, c, scratch_[c]);
+    }
     if (list.forest != NO_LIST) value = value + coordinate_value(list, 0, scratch_[0]);
     for (const RankPair& p : ranks) scratch_[p.at] = 0;
     return value;
@@ -617,10 +748,6 @@ class LazyRanking {
     double value = each.best * static_cast<double>(list.slots);
     for (const RankPair& p : ranks) value = value + (each.entries[p.rank].value - each.best);
     return value;
-  }
-
-  static auto worse(const List& list) {
-    return [&pool = list.pool](const Ranked& a, const Ranked& b) { return before(pool, b, a); };
   }
 
   // Pushes a candidate whose ranks are `raised` followed by `rest`.
@@ -643,13 +770,22 @@ class LazyRanking {
     }
     list.heap.push_back(Ranked{list.leaf, 0, 0, 0, true});
     if (!list.splittable) return;
-    std::size_t present = 0;
     if (list.node != NO_LIST) {
-      children_by_symbol(list.node, list.children, list.symbols, &list.sum_order);
-      present = list.children.size();
+      const std::vector<Keyed>& keyed = children_by_symbol(list.node);
+      list.sum_order.assign(keyed.size(), 0);
+      for (std::uint32_t c = 0; c < keyed.size(); ++c) {
+        list.children.push_back(child_of(keyed[c].node));
+        list.sum_order[keyed[c].place] = c + 1;
+      }
+    } else if (list.chain != NO_LIST) {
+      list.children.push_back(Child{chain_best(list.chain, list.depth + 1), NO_LIST, list.chain,
+                                    static_cast<std::uint32_t>(list.depth + 1), NO_LIST});
+      list.sum_order.push_back(1);
     }
-    if (present < alphabet_size_)
+    const std::size_t present = list.children.size();
+    if (present < alphabet_size_) {
       list.forest = forest_list(list.depth + 1, alphabet_size_ - present);
+    }
     if (scratch_.size() < present + 1) scratch_.resize(present + 1, 0);
     list.heap.push_back(Ranked{split_value(list, {}), 0, 0, 0, false});
     std::push_heap(list.heap.begin(), list.heap.end(), worse(list));
@@ -758,22 +894,23 @@ class LazyRanking {
     return lists_[id].entries.size() > rank;
   }
 
-  // The contexts of tree `rank` of list `root`. A node's first tree needs no
+  // The contexts of the root's tree `rank`. A node's first tree needs no
   // list: it is the leaf when the best value is the leaf's (a split is taken
   // only when strictly higher), and otherwise every coordinate's first tree.
-  std::vector<std::vector<Symbol>> contexts(std::uint32_t root, std::uint32_t rank) {
+  RankedTree contexts(std::uint32_t rank, double value) {
     struct Item {
-      std::uint32_t node;  // a scored node, or NO_LIST for a subtree without data
+      std::uint32_t node;   // a scored node; NO_LIST otherwise
+      std::uint32_t chain;  // a chain's node below its top: its chain values; NO_LIST otherwise
+      std::uint64_t key;    // ... and the chain's leaf
       std::uint32_t rank;
       std::size_t depth;
       Symbol symbol;
     };
-    ContextWriter writer;
+    ContextWriter writer(alphabet_size_);
     std::vector<Item> stack;
-    std::vector<std::uint32_t> children;
-    std::vector<Symbol> symbols;
+    std::vector<Symbol> present;
     std::vector<std::uint32_t> dense;
-    auto push_forest = [&](std::size_t depth, std::span<const Symbol> present, std::uint32_t r) {
+    auto push_forest = [&](std::size_t depth, std::uint32_t r) {
       const std::size_t slots = alphabet_size_ - present.size();
       std::span<const RankPair> ranks;
       if (r > 0) {
@@ -786,57 +923,75 @@ class LazyRanking {
       for_each_missing(alphabet_size_, present, [&](Symbol s) {
         std::uint32_t slot_rank = 0;
         if (next < ranks.size() && ranks[next].at == slot) slot_rank = ranks[next++].rank;
-        stack.push_back(Item{NO_LIST, slot_rank, depth, s});
+        stack.push_back(Item{NO_LIST, NO_LIST, 0, slot_rank, depth, s});
         ++slot;
       });
     };
-    const List& top = lists_[root];
-    stack.push_back(Item{top.node, rank, 0, NO_SYMBOL});
+    const std::uint32_t root =
+        trie_.nodes.empty() ? NO_LIST : static_cast<std::uint32_t>(trie_.nodes.size() - 1);
+    stack.push_back(Item{root, NO_LIST, 0, rank, 0, NO_SYMBOL});
     while (!stack.empty()) {
-      const Item item = stack.back();
+      Item item = stack.back();
       stack.pop_back();
       writer.enter(item.depth, item.symbol);
       if (item.depth == depth_) {
         writer.leaf();
         continue;
       }
-      const bool data = item.node != NO_LIST;
-      const std::uint32_t id = data ? node_lists_[item.node] : empty_lists_[item.depth];
+      if (item.node != NO_LIST && trie_.nodes[item.node].chain != NO_LIST) {
+        // A chain's top: the chain's node at this depth.
+        item.chain = trie_.nodes[item.node].chain;
+        item.key = trie_.nodes[item.node].key;
+        item.node = NO_LIST;
+      }
+      const bool data = item.node != NO_LIST, chain = item.chain != NO_LIST;
       const Ranked* tree = nullptr;
+      const List* list = nullptr;
       if (item.rank > 0) {
-        tree = &lists_[id].entries[item.rank];
+        list = &lists_[data    ? node_lists_[item.node]
+                       : chain ? chain_lists_.at(std::make_pair(item.chain, item.depth))
+                               : empty_lists_[item.depth]];
+        tree = &list->entries[item.rank];
         if (tree->leaf) {
           writer.leaf();
           continue;
         }
       } else {
-        const double leaf = data ? trie_.nodes[item.node].leaf : prior_.lb;
-        const double best = data ? trie_.nodes[item.node].best : empty_best_[item.depth];
+        const double leaf = data    ? trie_.nodes[item.node].leaf
+                            : chain ? prior_.lb + trie_.chains[item.chain].e
+                                    : prior_.lb;
+        const double best = data    ? trie_.nodes[item.node].best
+                            : chain ? chain_best(item.chain, item.depth)
+                                    : empty_best_[item.depth];
         if (best == leaf) {
           writer.leaf();
           continue;
         }
       }
       // A split: each coordinate's rank, 0 unless the tree says otherwise.
-      if (data) {
-        children_by_symbol(item.node, children, symbols);
-      } else {
-        children.clear();
-        symbols.clear();
-      }
-      dense.assign(children.size() + 1, 0);
+      const std::size_t children = data ? trie_.nodes[item.node].child_count : chain ? 1 : 0;
+      dense.assign(children + 1, 0);
       if (tree != nullptr) {
-        const List& list = lists_[id];
         for (std::uint32_t p = 0; p < tree->size; ++p) {
-          dense[list.pool[tree->begin + p].at] = list.pool[tree->begin + p].rank;
+          dense[list->pool[tree->begin + p].at] = list->pool[tree->begin + p].rank;
         }
       }
-      for (std::size_t c = 0; c < children.size(); ++c) {
-        stack.push_back(Item{children[c], dense[c + 1], item.depth + 1, symbols[c]});
+      present.clear();
+      if (data) {
+        const std::vector<Keyed>& keyed = children_by_symbol(item.node);
+        for (std::size_t c = 0; c < keyed.size(); ++c) {
+          present.push_back(keyed[c].symbol);
+          stack.push_back(
+              Item{keyed[c].node, NO_LIST, 0, dense[c + 1], item.depth + 1, keyed[c].symbol});
+        }
+      } else if (chain) {
+        const Symbol s = key_symbol_(item.key, item.depth + 1);
+        present.push_back(s);
+        stack.push_back(Item{NO_LIST, item.chain, item.key, dense[1], item.depth + 1, s});
       }
-      if (symbols.size() < alphabet_size_) push_forest(item.depth + 1, symbols, dense[0]);
+      if (present.size() < alphabet_size_) push_forest(item.depth + 1, dense[0]);
     }
-    return writer.take();
+    return writer.take(value);
   }
 
   const ScoredTrie& trie_;
@@ -845,20 +1000,30 @@ class LazyRanking {
   Prior prior_;
   std::deque<List> lists_;                  // references stay valid as lists are added
   std::vector<std::uint32_t> node_lists_;   // per scored node
+  std::vector<Symbol> node_symbols_;        // per scored node, NO_SYMBOL until read
   std::vector<std::uint32_t> empty_lists_;  // per depth
   std::vector<double> empty_best_;          // per depth: the best tree without data
+  std::map<std::pair<std::uint32_t, std::size_t>, std::uint32_t> chain_lists_;
   std::map<std::pair<std::size_t, std::size_t>, std::uint32_t> forest_lists_;
   std::vector<Demand> demands_;
   std::vector<std::uint32_t> scratch_;  // dense ranks of one split, zero between uses
   std::vector<RankPair> base_, candidate_;
-  struct ChildKey {
-    Symbol symbol;
-    std::uint32_t child, place;
-  };
-  std::vector<ChildKey> sorting_;
+  std::vector<Keyed> keyed_;
 };
 
 }  // namespace
+
+std::vector<std::vector<Symbol>> RankedTree::contexts() const {
+  std::vector<std::vector<Symbol>> lists;
+  lists.reserve(ends.size());
+  std::size_t begin = 0;
+  for (const std::size_t end : ends) {
+    lists.emplace_back(symbols.begin() + static_cast<std::ptrdiff_t>(begin),
+                       symbols.begin() + static_cast<std::ptrdiff_t>(end));
+    begin = end;
+  }
+  return lists;
+}
 
 double log_evidence(const CountTrie& trie, double beta) {
   const std::size_t depth = trie.storage_depth();

@@ -55,11 +55,17 @@
 namespace ostrel::bct {
 
 // One ranked tree: its contexts (oldest symbol first) in the order of the
-// model's context list (shorter first, then lexicographically), and its value.
-// Its log posterior probability is log_value minus the log evidence.
+// model's context list (shorter first, then lexicographically), back to back,
+// and its value. Its log posterior probability is log_value minus the log
+// evidence.
 struct RankedTree {
-  std::vector<std::vector<Symbol>> contexts;
+  std::vector<Symbol> symbols;    // every context's symbols, one context after the other
+  std::vector<std::size_t> ends;  // context i is symbols[ends[i - 1], ends[i]) (from 0 for i = 0)
   double log_value;
+
+  std::size_t context_count() const noexcept { return ends.size(); }
+  // The contexts as lists.
+  std::vector<std::vector<Symbol>> contexts() const;
 
   bool operator==(const RankedTree&) const = default;
 };
