@@ -40,8 +40,9 @@
 // the smallest, then the rank of the forest, the smaller first. Equal forests
 // compare their slots' ranks from the last slot down, the smaller first. So at
 // every node the first tree is bct's choice (a split only when strictly
-// higher), and among trees that differ from a better one at one place, the one
-// that differs at the smaller symbol comes first.
+// higher), and of two equal trees that each change one child's subtree of an
+// otherwise equal tree, the one that changes the smaller symbol's comes first
+// (the children without data counting as smaller than every child with data).
 
 #include <cstddef>
 #include <cstdint>

@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(TinyTrees, BctPosteriorBruteForceTest,
                          testing::Values(TinyCase{2, 3, 0.5, 2, 30}, TinyCase{2, 3, 0.8, 1, 40},
                                          TinyCase{2, 4, 0.6, 2, 25}, TinyCase{3, 2, 0.75, 2, 30},
                                          TinyCase{3, 3, 0.5, 1, 50}, TinyCase{3, 3, 0.7, 3, 6},
-                                         TinyCase{3, 2, 0.9, 0, 0}));
+                                         TinyCase{2, 0, 0.5, 1, 9}, TinyCase{3, 2, 0.9, 0, 0}));
 
 TEST(BctPosteriorTest, WorkedExampleHasTwoTrees) {
   // Root: 4 x 0 and 5 x 1; after 0 always 1, after 1 always 0. Split about -3.39187210108,
