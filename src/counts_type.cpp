@@ -6,11 +6,14 @@
 #include <Python.h>
 
 #include <new>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
 #include "convert.hpp"
 #include "entry.hpp"
+#include "selection/bct_posterior.hpp"
 
 namespace ostrel::binding {
 
@@ -78,6 +81,98 @@ PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The prior parameter of bct for these counts: `beta` as the constructor of
+// OSTREL(alphabet_size, max_depth, "bct", beta) takes it, with its default and
+// its messages; null with ValueError when it refuses.
+std::optional<double> bct_beta(const Counts& counts, std::optional<double> beta) {
+  auto config = FitConfig::create(counts.alphabet_size(), counts.max_depth(), U"bct", beta,
+                                  std::nullopt, U"condition");
+  if (!config) {
+    raise_value_error(config.error());
+    return std::nullopt;
+  }
+  return config->beta;
+}
+
+constexpr const char* EVIDENCE_PARAMETERS[] = {"beta"};
+
+PyObject* log_evidence(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
+    Ref given[1];
+    if (!parse_arguments("Counts.log_evidence()", EVIDENCE_PARAMETERS, 0, args, kwargs, given)) {
+      return nullptr;
+    }
+    std::optional<double> beta;
+    if (!to_optional_float(given[0].get(), "beta", beta)) return nullptr;
+    const Counts& counts = instance.state();
+    const std::optional<double> prior = bct_beta(counts, beta);
+    if (!prior) return nullptr;
+    return PyFloat_FromDouble(bct::log_evidence(counts.keyed(), counts.alphabet_size(), *prior));
+  });
+}
+
+constexpr const char* TOP_TREES_PARAMETERS[] = {"k", "beta"};
+
+// A tree as the list of its contexts.
+Ref contexts_of(const bct::RankedTree& tree) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(tree.context_count())));
+  if (!list) return list;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < tree.context_count(); ++i) {
+    Ref context = from_symbols(std::span(tree.symbols).subspan(begin, tree.ends[i] - begin));
+    if (!context) return Ref();
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), context.release());  // steals
+    begin = tree.ends[i];
+  }
+  return list;
+}
+
+PyObject* top_trees(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
+    Ref given[2];
+    if (!parse_arguments("Counts.top_trees()", TOP_TREES_PARAMETERS, 1, args, kwargs, given)) {
+      return nullptr;
+    }
+    Ref k(PyNumber_Index(given[0].get()));
+    if (!k) {
+      prefix_type_error("k");
+      return nullptr;
+    }
+    std::optional<double> beta;
+    if (!to_optional_float(given[1].get(), "beta", beta)) return nullptr;
+    Ref one(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    const int below_one = PyObject_RichCompareBool(k.get(), one.get(), Py_LT);
+    if (below_one < 0) return nullptr;
+    if (below_one == 1) return raise_value_error("k must be at least 1");
+    // More trees than a word counts could never be held: ask for them all.
+    std::size_t wanted = PyLong_AsSize_t(k.get());
+    if (wanted == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      wanted = static_cast<std::size_t>(-1);
+    }
+    const Counts& counts = instance.state();
+    const std::optional<double> prior = bct_beta(counts, beta);
+    if (!prior) return nullptr;
+    const double evidence = bct::log_evidence(counts.keyed(), counts.alphabet_size(), *prior);
+    const std::vector<bct::RankedTree> trees =
+        bct::top_trees(counts.keyed(), counts.alphabet_size(), *prior, wanted);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(trees.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < trees.size(); ++i) {
+      Ref contexts = contexts_of(trees[i]);
+      if (!contexts) return nullptr;
+      // The posterior of a tree: its value over the evidence.
+      Ref posterior(PyFloat_FromDouble(trees[i].log_value - evidence));
+      if (!posterior) return nullptr;
+      PyObject* pair = PyTuple_Pack(2, contexts.get(), posterior.get());
+      if (pair == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals
+    }
+    return list.release();
+  });
+}
+
 PyObject* reduce(PyObject* self, PyObject* /*unused*/) {
   return entry<Access::Shared, Counts>(self, [](CountsInstance& instance) -> PyObject* {
     return reduce_to_state(instance.state().state());
@@ -134,6 +229,22 @@ PyMethodDef methods[] = {
      "add($self, data)\n--\n\n"
      "Count the rows of `data`, taken as OSTREL.fit takes them, after the rows\n"
      "added before. A failed call counts nothing."},
+    {"log_evidence", as_cfunction(log_evidence), METH_VARARGS | METH_KEYWORDS,
+     "log_evidence($self, beta=None)\n--\n\n"
+     "The natural log of the evidence of the counted positions under bct's prior\n"
+     "with `beta` (None: the default of OSTREL(..., method=\"bct\")): their\n"
+     "probability summed over every tree of depth at most max_depth, each tree\n"
+     "weighted by its prior, each leaf scoring its counts by the\n"
+     "Krichevsky-Trofimov estimate. Bayes factors between depths, priors or data\n"
+     "sets are differences of these."},
+    {"top_trees", as_cfunction(top_trees), METH_VARARGS | METH_KEYWORDS,
+     "top_trees($self, k, beta=None)\n--\n\n"
+     "The k context trees of highest posterior probability under bct's prior with\n"
+     "`beta`, best first, as (contexts, log posterior) pairs: the contexts as\n"
+     "get_contexts() lists them, the natural log of the posterior probability.\n"
+     "The first is the tree that OSTREL(..., method=\"bct\", beta=beta) fits.\n"
+     "Fewer when fewer trees exist. Equal posteriors rank the tree that stops\n"
+     "sooner first, then by where the trees differ, the smaller symbol first."},
     {"__reduce__", reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nThe state that pickling stores."},
     {"__copy__", copy, METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},

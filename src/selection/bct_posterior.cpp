@@ -33,6 +33,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "count.hpp"
 #include "selection/bct.hpp"
 #include "selection/selection.hpp"
 
@@ -1097,7 +1098,9 @@ double log_evidence(const Rows& rows, std::size_t alphabet_size, std::size_t dep
     const auto leaves =
         detail::sorted_leaves<Position>(rows, depth, depth, detail::SortStrategy::Automatic);
     return rows.visit([&](auto symbols) {
-      return log_evidence(leaves, detail::SymbolCodes(symbols, leaves), alphabet_size, depth, beta);
+      const detail::RowKeys keys{symbols, std::span<const Position>(leaves.first)};
+      return log_evidence(leaves, detail::SymbolCodes(keys, leaves.size()), alphabet_size, depth,
+                          beta);
     });
   });
 }
@@ -1109,12 +1112,37 @@ std::vector<RankedTree> top_trees(const Rows& rows, std::size_t alphabet_size, s
     const auto leaves =
         detail::sorted_leaves<Position>(rows, depth, depth, detail::SortStrategy::Automatic);
     return rows.visit([&](auto symbols) {
+      const detail::RowKeys keys{symbols, std::span<const Position>(leaves.first)};
       const KeySymbol key_symbol = [&](std::uint64_t leaf, std::size_t d) {
-        return static_cast<Symbol>(symbols[leaves.first[leaf] - d]);
+        return keys.context(static_cast<std::size_t>(leaf), d);
       };
-      return top_trees(leaves, detail::SymbolCodes(symbols, leaves), key_symbol, alphabet_size,
+      return top_trees(leaves, detail::SymbolCodes(keys, leaves.size()), key_symbol, alphabet_size,
                        depth, beta, k);
     });
+  });
+}
+
+double log_evidence(const detail::KeyedLeaves& keyed, std::size_t alphabet_size, double beta) {
+  const std::vector<std::size_t> begin = detail::suffix_starts(keyed);
+  return keyed.suffixes.visit([&](auto suffixes) {
+    const detail::FrontKeys keys{suffixes, std::span<const Depth>(keyed.leaves.shared),
+                                 std::span<const std::size_t>(begin)};
+    return log_evidence(keyed.leaves, detail::SymbolCodes(keys, keyed.size()), alphabet_size,
+                        keyed.depth, beta);
+  });
+}
+
+std::vector<RankedTree> top_trees(const detail::KeyedLeaves& keyed, std::size_t alphabet_size,
+                                  double beta, std::size_t k) {
+  const std::vector<std::size_t> begin = detail::suffix_starts(keyed);
+  return keyed.suffixes.visit([&](auto suffixes) {
+    const detail::FrontKeys keys{suffixes, std::span<const Depth>(keyed.leaves.shared),
+                                 std::span<const std::size_t>(begin)};
+    const KeySymbol key_symbol = [&](std::uint64_t leaf, std::size_t d) {
+      return keys.context(static_cast<std::size_t>(leaf), d);
+    };
+    return top_trees(keyed.leaves, detail::SymbolCodes(keys, keyed.size()), key_symbol,
+                     alphabet_size, keyed.depth, beta, k);
   });
 }
 

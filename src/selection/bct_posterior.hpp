@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "context_scan.hpp"
+#include "leaves.hpp"
 #include "rows.hpp"
 #include "trie.hpp"
 
@@ -101,6 +102,12 @@ std::vector<RankedTree> top_trees(const detail::Leaves<Position>& leaves,
 // every symbol must be below `alphabet_size`.
 double log_evidence(const Rows& rows, std::size_t alphabet_size, std::size_t depth, double beta);
 std::vector<RankedTree> top_trees(const Rows& rows, std::size_t alphabet_size, std::size_t depth,
+                                  double beta, std::size_t k);
+
+// The same from the keys that counts gathered (counts.hpp), of storage depth
+// keyed.depth.
+double log_evidence(const detail::KeyedLeaves& keyed, std::size_t alphabet_size, double beta);
+std::vector<RankedTree> top_trees(const detail::KeyedLeaves& keyed, std::size_t alphabet_size,
                                   double beta, std::size_t k);
 
 }  // namespace ostrel::bct

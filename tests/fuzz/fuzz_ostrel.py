@@ -451,6 +451,13 @@ class Session:
         a, b = Model(self, fitted), Model(self, direct)
         assert a.snap == b.snap, f"{method}: counts fit otherwise than their rows"
         self.invariants(a)
+        if method == "bct" and counts.max_depth <= 6:
+            trees = counts.top_trees(1 + self.below(4), beta)
+            evidence = counts.log_evidence(beta)
+            assert trees[0][0] == fitted.get_contexts(), "the best tree is not bct's"
+            posteriors = [p for _, p in trees]
+            assert posteriors == sorted(posteriors, reverse=True) and posteriors[0] <= 1e-9
+            assert math.isfinite(evidence) and evidence <= 0.0, f"evidence {evidence}"
 
     def reload(self, tally, edits):
         """Loads the counts' state, edited: a state loads as what was saved, or as a

@@ -42,6 +42,8 @@ merged = counts + ostrel.Counts(4, 2)
 model.fit(merged)
 for n in (merged.alphabet_size, merged.max_depth, merged.part, merged.sample_size):
     assert_type(n, int)
+assert_type(merged.log_evidence(), float)
+assert_type(merged.top_trees(np.int64(2), beta=0.75), list[tuple[list[list[int]], float]])
 assert_type(ostrel.__version__, str)
 assert_type(ostrel.__all__, list[str])
 """
@@ -63,6 +65,7 @@ class Sub(ostrel.OSTREL): ...  # error
 ostrel.Counts(4, 2, 0)  # error
 ostrel.Counts(4, 2) + 1  # error
 ostrel.Counts(4, 2).add(ostrel.Counts(4, 2))  # error
+ostrel.Counts(4, 2).top_trees(2.5)  # error
 """
 
 
