@@ -181,9 +181,10 @@ class HeldBuffer {
 };
 
 // Whether `object` is an exact type whose iteration yields exactly its
-// buffer's items: bytes, bytearray, memoryview, array.array or NumPy's
-// ndarray (recognised by name, so NumPy need not be imported). Subclasses
-// and other exporters keep the element path, which honours their iteration.
+// buffer's items: bytes, bytearray, memoryview, array.array, NumPy's ndarray
+// or NumPy's memmap, whose items (and rows) read as the ndarray's do
+// (recognised by name, so NumPy need not be imported). Other subclasses and
+// other exporters keep the element path, which honours their iteration.
 bool iterates_as_buffer(PyObject* object, ExporterCache& cache) {
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return false;  // the usual case
   if (PyBytes_CheckExact(object) || PyByteArray_CheckExact(object) || PyMemoryView_Check(object)) {
@@ -198,7 +199,8 @@ bool iterates_as_buffer(PyObject* object, ExporterCache& cache) {
     return false;
   }
   const char* module = nullptr;
-  if (PyUnicode_CompareWithASCIIString(name.get(), "ndarray") == 0) {
+  if (PyUnicode_CompareWithASCIIString(name.get(), "ndarray") == 0 ||
+      PyUnicode_CompareWithASCIIString(name.get(), "memmap") == 0) {
     module = "numpy";
   } else if (PyUnicode_CompareWithASCIIString(name.get(), "array") == 0) {
     module = "array";

@@ -180,3 +180,12 @@ def test_array_reads_do_not_leak():
             outcome(lambda: model.get_counts(bad[:4]))
 
     assert_flat(run, 300, 3000, [good, bad, matrix, model])
+
+
+def test_memory_maps_read_as_their_elements(tmp_path):
+    np.save(tmp_path / "rows.npy", np.array([BASE, BASE[::-1]], dtype=">u2"))
+    mapped = np.load(tmp_path / "rows.npy", mmap_mode="r")
+    assert type(mapped) is np.memmap
+    for data in (mapped, [mapped[0]], [mapped[1, ::2]]):
+        assert fitted(data) == fitted(elements(data))
+    assert queried(mapped[0]) == queried(elements(mapped[0]))
