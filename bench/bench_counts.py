@@ -245,7 +245,8 @@ def main(argv: list[str] | None = None) -> int:
         stream = runs["streamed"]
         memory, streamed = runs["in-memory"], runs["streamed"]
         print(
-            f"\nstream: {args.shards} shards of {args.shard_symbols:,} symbols (alphabet 4, bct, depth 10)"
+            f"\nstream: {args.shards} shards of {args.shard_symbols:,} symbols "
+            "(alphabet 4, bct, depth 10)"
         )
         print_table(
             ["fit", "time", "ratio", "peak added", "nodes"],
@@ -326,7 +327,8 @@ def main(argv: list[str] | None = None) -> int:
         r = child("bayes")
         fit = r["fit"]
         print(
-            f"\nbayes: alphabet 4, depth 10, 10^7 symbols; the MAP tree has {r['contexts']} contexts"
+            "\nbayes: alphabet 4, depth 10, 10^7 symbols; "
+            f"the MAP tree has {r['contexts']} contexts"
         )
         rows = [
             ["fit(counts)", format_seconds(fit), "1.00x"],
