@@ -215,8 +215,9 @@ class DenseRecords {
 
 // The scan below with the record store `Store`.
 template <class Store, class Position, class Record, class Node, class Open, class Chain>
-void scan_with(const Leaves<Position>& leaves, const SymbolCodes& codes, std::size_t levels,
-               Record& record, Node& node, Open& open, Chain& chain) {
+[[gnu::flatten]] void scan_with(const Leaves<Position>& leaves, const SymbolCodes& codes,
+                                std::size_t levels, Record& record, Node& node, Open& open,
+                                Chain& chain) {
   using Run = typename RunStack<Position>::Run;
   RunStack<Position> runs(levels);
   Store records(codes.count(), levels);

@@ -136,9 +136,10 @@ class Retention {
 };
 
 template <class Position, class Scorer>
-SelectedTree<Position> select_with(const Leaves<Position>& leaves, const SymbolCodes& codes,
-                                   const ContextReader& context, std::size_t depth,
-                                   Scorer& scorer) {
+[[gnu::noinline]] SelectedTree<Position> select_with(const Leaves<Position>& leaves,
+                                                     const SymbolCodes& codes,
+                                                     const ContextReader& context,
+                                                     std::size_t depth, Scorer& scorer) {
   Retention<Position, Scorer> retention(scorer);
   if (leaves.size() == 0) {
     // Only the root, without data.
