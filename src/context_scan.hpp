@@ -213,7 +213,9 @@ class DenseRecords {
   std::vector<RecordEntry<Position>> entries_;  // level by level
 };
 
-// The scan below with the record store `Store`.
+// The scan below with the record store `Store`. Flattened: the callbacks and
+// the record store run once per leaf or node, and calls there cost more than
+// the work.
 template <class Store, class Position, class Record, class Node, class Open, class Chain>
 [[gnu::flatten]] void scan_with(const Leaves<Position>& leaves, const SymbolCodes& codes,
                                 std::size_t levels, Record& record, Node& node, Open& open,

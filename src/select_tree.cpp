@@ -135,6 +135,8 @@ class Retention {
   std::vector<std::uint8_t> chain_split_;
 };
 
+// Out of line, so that each scorer's scan is inlined into a function of its
+// own rather than both into one.
 template <class Position, class Scorer>
 [[gnu::noinline]] SelectedTree<Position> select_with(const Leaves<Position>& leaves,
                                                      const SymbolCodes& codes,
