@@ -601,6 +601,17 @@ class LazyRanking {
     return trie_.chains[chain].best[depth_ - depth];
   }
 
+  // The list of a node's trees: the node at `depth` scores `leaf` as a leaf
+  // and `best` as its first tree.
+  List tree_list(std::size_t depth, double leaf, double best) const {
+    List list;
+    list.splittable = depth < depth_;
+    list.depth = depth;
+    list.leaf = leaf;
+    list.best = best;
+    return list;
+  }
+
   std::uint32_t add_list(List list) {
     if (lists_.size() >= NO_LIST) throw CapacityExhausted{};
     lists_.push_back(std::move(list));
@@ -613,11 +624,7 @@ class LazyRanking {
       if (n.chain != NO_LIST) {
         node_lists_[node] = chain_list(n.chain, n.depth);
       } else {
-        List list;
-        list.splittable = n.depth < depth_;
-        list.depth = n.depth;
-        list.leaf = n.leaf;
-        list.best = n.best;
+        List list = tree_list(n.depth, n.leaf, n.best);
         list.node = node;
         node_lists_[node] = add_list(std::move(list));
       }
@@ -630,11 +637,8 @@ class LazyRanking {
     if (const auto found = chain_lists_.find(key); found != chain_lists_.end()) {
       return found->second;
     }
-    List list;
-    list.splittable = depth < depth_;
-    list.depth = depth;
-    list.leaf = depth < depth_ ? prior_.lb + trie_.chains[chain].e : trie_.chains[chain].e;
-    list.best = chain_best(chain, depth);
+    const double e = trie_.chains[chain].e;
+    List list = tree_list(depth, depth < depth_ ? prior_.lb + e : e, chain_best(chain, depth));
     list.chain = chain;
     const std::uint32_t id = add_list(std::move(list));
     chain_lists_.emplace(key, id);
@@ -643,12 +647,8 @@ class LazyRanking {
 
   std::uint32_t empty_list(std::size_t depth) {
     if (empty_lists_[depth] == NO_LIST) {
-      List list;
-      list.splittable = depth < depth_;
-      list.depth = depth;
-      list.leaf = depth < depth_ ? prior_.lb : 0.0;
-      list.best = empty_best_[depth];
-      empty_lists_[depth] = add_list(std::move(list));
+      empty_lists_[depth] =
+          add_list(tree_list(depth, depth < depth_ ? prior_.lb : 0.0, empty_best_[depth]));
     }
     return empty_lists_[depth];
   }
