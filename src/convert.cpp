@@ -443,22 +443,23 @@ void prefix_type_error(const char* name) {
 }
 
 bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
-                     PyObject* args, PyObject* kwargs, std::span<Ref> out) {
+                     PyObject* args, PyObject* kwargs, std::span<Ref> out, std::size_t positional) {
   const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
   if (given < 0) return false;
-  const auto positional = static_cast<std::size_t>(given);
-  if (positional > names.size()) {
-    if (required == names.size()) {
+  const auto by_position = static_cast<std::size_t>(given);
+  const std::size_t most = std::min(positional, names.size());
+  if (by_position > most) {
+    if (required == most) {
       PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given",
-                   function, names.size(), given);
+                   function, most, given);
     } else {
       PyErr_Format(PyExc_TypeError,
                    "%s takes from %zu to %zu positional arguments but %zd were given", function,
-                   required, names.size(), given);
+                   required, most, given);
     }
     return false;
   }
-  for (std::size_t i = 0; i < positional; ++i) {
+  for (std::size_t i = 0; i < by_position; ++i) {
     out[i] = Ref::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
   }
 
@@ -652,6 +653,65 @@ Ref from_contexts(const std::vector<std::vector<Symbol>>& contexts) {
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
   return list;
+}
+
+// ---- scoring, sampling, summarising ----------------------------------------
+
+bool to_uint64(PyObject* object, const char* name, std::uint64_t& out) {
+  Ref index(PyNumber_Index(object));
+  if (index) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (!(value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      out = value;
+      return true;
+    }
+  }
+  prefix_type_error(name);
+  return false;
+}
+
+Ref from_floats(std::span<const double> values) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(values[i]);
+    if (item == nullptr) return Ref();
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+  }
+  return list;
+}
+
+namespace {
+
+// high * 2**64 + low as an int.
+Ref from_halves(std::uint64_t high, std::uint64_t low) {
+  Ref low_part(PyLong_FromUnsignedLongLong(low));
+  if (high == 0 || !low_part) return low_part;
+  Ref high_part(PyLong_FromUnsignedLongLong(high));
+  Ref shift(PyLong_FromLong(64));
+  if (!high_part || !shift) return Ref();
+  Ref shifted(PyNumber_Lshift(high_part.get(), shift.get()));
+  if (!shifted) return Ref();
+  return Ref(PyNumber_Or(shifted.get(), low_part.get()));
+}
+
+}  // namespace
+
+Ref from_summary(const ModelSummary& summary) {
+  const std::pair<const char*, Ref> entries[] = {
+      {"contexts", Ref(PyLong_FromSize_t(summary.contexts))},
+      {"sample_size", from_count(summary.sample_size)},
+      {"parameters", from_halves(summary.parameters_high, summary.parameters_low)},
+      {"log_likelihood", Ref(PyFloat_FromDouble(summary.log_likelihood))},
+      {"aic", Ref(PyFloat_FromDouble(summary.aic))},
+      {"bic", Ref(PyFloat_FromDouble(summary.bic))},
+  };
+  Ref dict(PyDict_New());
+  if (!dict) return dict;
+  for (const auto& [key, value] : entries) {
+    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return Ref();
+  }
+  return dict;
 }
 
 }  // namespace ostrel::binding

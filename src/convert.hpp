@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,10 +20,13 @@
 namespace ostrel::binding {
 
 // Matches positional and keyword arguments against `names`, of which the
-// first `required` must be given. `function` is the full name used in the
-// messages, such as "OSTREL.fit()". out[i] holds the argument or stays null.
+// first `required` must be given and the first `positional` may be given by
+// position (the rest by keyword only). `function` is the full name used in
+// the messages, such as "OSTREL.fit()". out[i] holds the argument or stays
+// null.
 bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
-                     PyObject* args, PyObject* kwargs, std::span<Ref> out);
+                     PyObject* args, PyObject* kwargs, std::span<Ref> out,
+                     std::size_t positional = SIZE_MAX);
 
 // If the current exception is a TypeError, replaces it by a TypeError whose
 // message is "argument '<name>': " + the old message, keeping its cause.
@@ -55,5 +59,13 @@ Ref from_symbols(std::span<const Symbol> symbols);
 Ref from_counts(const SparseCounts& counts, std::size_t alphabet_size);
 Ref from_distribution(const SparseDistribution& distribution, std::size_t alphabet_size);
 Ref from_contexts(const std::vector<std::vector<Symbol>>& contexts);
+
+// ---- scoring, sampling, summarising ----------------------------------------
+
+// An integer-like object from 0 to 2**64 - 1, whatever the native word.
+bool to_uint64(PyObject* object, const char* name, std::uint64_t& out);
+Ref from_floats(std::span<const double> values);
+// {"contexts", "sample_size", "parameters", "log_likelihood", "aic", "bic"}.
+Ref from_summary(const ModelSummary& summary);
 
 }  // namespace ostrel::binding
