@@ -17,10 +17,15 @@ ContextLookup::ContextLookup(const CountTrie& trie, std::span<const std::uint8_t
   if (terminal.size() != nodes) throw InternalFault("context lookup: one flag per node expected");
   const std::size_t alphabet_size = trie.alphabet_size();
   if (!dense_table_pays(nodes, alphabet_size, queries)) return;
-  children_.assign(nodes * alphabet_size, NO_INDEX);
+  // Rows fit the low half and indices leave the flag bit free: fewer than
+  // DENSE_LIMIT entries in all.
+  table_.assign(nodes * alphabet_size, MISSING);
+  steps_.assign(nodes * alphabet_size, UNKNOWN);
   for (std::size_t i = 0; i < nodes; ++i) {
     for (const ChildEdge& edge : trie.children(static_cast<NodeIndex>(i))) {
-      children_[i * alphabet_size + edge.symbol] = edge.child;
+      const Entry flag = terminal[edge.child] != 0 ? CONTEXT : 0;
+      const Entry row = Entry{edge.child} * alphabet_size;
+      table_[i * alphabet_size + edge.symbol] = ((Entry{edge.child} | flag) << 32) | row;
     }
   }
 }

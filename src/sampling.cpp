@@ -110,56 +110,92 @@ Sampler::Sampler(const OSTRELObject& model, std::span<const Symbol> history, std
   window_.reserve(2 * depth_);
   const std::size_t kept = std::min(depth_, history.size());
   window_.assign(history.end() - static_cast<std::ptrdiff_t>(kept), history.end());
+  walk_ = lookup_.walk(std::span<const Symbol>(window_));
   const std::size_t nodes = trie_.node_count();
-  if (nodes <= draws && nodes <= DENSE_LIMIT) ranges_.assign(nodes, Range{NO_INDEX, NO_INDEX});
+  if (nodes <= draws && nodes <= DENSE_LIMIT) tables_.assign(nodes, Table{0, NO_INDEX, 0, 0});
 }
 
-std::span<const SymbolCount> Sampler::sorted(NodeIndex node) {
-  if (ranges_.empty()) {
-    sorted_outcomes(trie_, node, records_);
-    return records_;
-  }
-  Range& range = ranges_[node];
-  if (range.begin == NO_INDEX) {
-    const auto begin = static_cast<std::uint32_t>(records_.size());
-    for (const OutcomeCount& record : trie_.outcomes(node)) {
-      records_.push_back(SymbolCount{record.symbol, record.count});
-    }
-    std::sort(records_.begin() + begin, records_.end(),
-              [](const SymbolCount& a, const SymbolCount& b) { return a.symbol < b.symbol; });
-    range = Range{begin, static_cast<std::uint32_t>(records_.size())};
-  }
-  return std::span<const SymbolCount>(records_).subspan(range.begin, range.end - range.begin);
-}
-
-Symbol Sampler::next() {
-  const NodeIndex node = lookup_.find(std::span<const Symbol>(window_));
-  const std::span<const SymbolCount> records = sorted(node);
-  // W = 2 n + A and its largest draw W - 1.
+Sampler::Table Sampler::make_table(NodeIndex node) {
   const Count n = trie_.node(node).count;
   const Wide total = Wide(n >> 63, n << 1) + Wide(trie_.alphabet_size());
-  const Wide largest = total - Wide(1);
+  if (total.high != 0) return Table{0, 0, 0, 0};
+  sorted_outcomes(trie_, node, sorted_);
+  Table table{total.low - 1, static_cast<std::uint32_t>(cuts_.size()),
+              static_cast<std::uint32_t>(std::max(sorted_.size(), SMALL)),
+              64 - static_cast<int>(std::bit_width(total.low - 1))};
+  // Every partial sum is at most W, below 2^64.
+  std::uint64_t before = 0;
+  for (const SymbolCount& record : sorted_) {
+    const std::uint64_t start = before + record.symbol;
+    before += record.count << 1;
+    cuts_.push_back(Cut{start, start + (record.count << 1) + 1, before, record.symbol});
+  }
+  for (std::size_t i = sorted_.size(); i < SMALL; ++i) cuts_.push_back(Cut{~0ULL, 0, 0, 0});
+  return table;
+}
+
+const Sampler::Table& Sampler::table(NodeIndex node) {
+  if (tables_.empty()) {
+    cuts_.clear();
+    scratch_ = make_table(node);
+    return scratch_;
+  }
+  Table& table = tables_[node];
+  if (table.begin == NO_INDEX) table = make_table(node);
+  return table;
+}
+
+Symbol Sampler::draw(const Table& table) {
+  std::uint64_t u;
+  do {
+    u = random_.next() >> table.shift;
+  } while (u > table.largest);
+  // The cuts that start at or below u: a count free of branches for a few,
+  // a binary search for more. No padding cut starts below W.
+  const Cut* cuts = cuts_.data() + table.begin;
+  std::size_t passed = 0;
+  if (table.size == SMALL) {
+    for (std::size_t i = 0; i < SMALL; ++i) passed += cuts[i].start <= u ? 1 : 0;
+  } else {
+    passed = static_cast<std::size_t>(
+        std::upper_bound(cuts, cuts + table.size, u,
+                         [](std::uint64_t value, const Cut& cut) { return value < cut.start; }) -
+        cuts);
+  }
+  if (passed == 0) return static_cast<Symbol>(u);  // an unrecorded symbol below every record
+  const Cut& cut = cuts[passed - 1];
+  return u < cut.end ? cut.symbol : static_cast<Symbol>(u - cut.after);
+}
+
+Symbol Sampler::draw_wide(NodeIndex node) {
+  sorted_outcomes(trie_, node, sorted_);
+  const Count n = trie_.node(node).count;
+  const Wide largest = Wide(n >> 63, n << 1) + Wide(trie_.alphabet_size()) - Wide(1);
   Wide u;
-  if (largest.high == 0) {
-    const int shift = 64 - std::bit_width(largest.low);
+  if (largest.high == 0) {  // W = 2^64 exactly
     do {
-      u = Wide(random_.next() >> shift);
+      u = Wide(random_.next());
     } while (largest < u);
   } else {
-    const int shift = 64 - std::bit_width(largest.high);
+    const int shift = 64 - static_cast<int>(std::bit_width(largest.high));
     do {
       const std::uint64_t high = random_.next() >> shift;
       u = Wide(high, random_.next());
     } while (largest < u);
   }
-  // Every partial sum is at most W, so one word holds them all below 2^64.
-  const Symbol symbol =
-      total.high == 0 ? pick<std::uint64_t>(records, u.low) : pick<Wide>(records, u);
+  return pick<Wide>(sorted_, u);
+}
+
+Symbol Sampler::next() {
+  const NodeIndex node = walk_.answer;
+  const Table& node_table = table(node);
+  const Symbol symbol = node_table.size != 0 ? draw(node_table) : draw_wide(node);
   if (depth_ != 0) {
     if (window_.size() == 2 * depth_) {
       window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(depth_));
     }
     window_.push_back(symbol);
+    walk_ = lookup_.walk_after(walk_, std::span<const Symbol>(window_));
   }
   return symbol;
 }

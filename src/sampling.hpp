@@ -41,8 +41,28 @@ class Sampler {
   Symbol next();
 
  private:
-  // The outcome records of `node` in ascending symbol order.
-  std::span<const SymbolCount> sorted(NodeIndex node);
+  // Where a recorded symbol's weight range [start, end) lies; `after` is the
+  // weight of the recorded symbols up to it beyond 1 each (so an unrecorded
+  // symbol s after it and before the next starts at s + after).
+  struct Cut {
+    std::uint64_t start, end, after;
+    Symbol symbol;
+  };
+  // A node's draw when W < 2^64: W - 1, the shift that keeps bit_width(W - 1)
+  // bits of an output, and its cuts in `cuts_`, padded with cuts no draw
+  // reaches to at least SMALL. `size` is 0 for a node with W >= 2^64.
+  struct Table {
+    std::uint64_t largest;
+    std::uint32_t begin, size;
+    int shift;
+  };
+  static constexpr std::size_t SMALL = 4;
+
+  const Table& table(NodeIndex node);
+  Table make_table(NodeIndex node);
+  Symbol draw(const Table& table);
+  // The draw by the same rule in two words, for a node with W >= 2^64.
+  Symbol draw_wide(NodeIndex node);
 
   const CountTrie& trie_;
   ContextLookup lookup_;
@@ -51,13 +71,13 @@ class Sampler {
   // that when it reaches twice as many.
   std::vector<Symbol> window_;
   std::size_t depth_;
-  // Remembered sorted outcome lists: node -> [begin, end) in `records_`
-  // (begin == end == NO_INDEX when not yet sorted); empty when not worth it.
-  struct Range {
-    std::uint32_t begin, end;
-  };
-  std::vector<Range> ranges_;
-  std::vector<SymbolCount> records_;
+  ContextLookup::Walk walk_;  // of the window
+  // Per node, its table once made (begin NO_INDEX before); empty when the
+  // draws are too few to pay for it, and tables are then made afresh.
+  std::vector<Table> tables_;
+  Table scratch_{};
+  std::vector<Cut> cuts_;
+  std::vector<SymbolCount> sorted_;
 };
 
 }  // namespace ostrel

@@ -112,7 +112,7 @@ ModelResult<std::vector<double>> OSTRELObject::log_likelihood(const Rows& rows,
   for (std::size_t r = 0; r < rows.size(); ++r) {
     if (rows.row_length(r) > skip) positions += rows.row_length(r) - skip;
   }
-  const ContextLookup lookup(*trie, mask->terminal, positions);
+  ContextLookup lookup(*trie, mask->terminal, positions);
   LogProbabilities log_probability(*trie, positions);
   std::vector<double> totals;
   totals.reserve(rows.size());
@@ -121,9 +121,13 @@ ModelResult<std::vector<double>> OSTRELObject::log_likelihood(const Rows& rows,
       const auto row = symbols.subspan(rows.row_begin(r), rows.row_length(r));
       // Left to right from 0.0, as a loop over predict_proba adds them.
       double total = 0.0;
-      for (std::size_t t = skip; t < row.size(); ++t) {
-        const NodeIndex node = lookup.find(row.first(t));
-        total += log_probability(node, static_cast<Symbol>(row[t]));
+      if (skip < row.size()) {
+        ContextLookup::Walk walk = lookup.walk(row.first(skip));
+        for (std::size_t t = skip;;) {
+          total += log_probability(walk.answer, static_cast<Symbol>(row[t]));
+          if (++t == row.size()) break;
+          walk = lookup.walk_after(walk, row.first(t));
+        }
       }
       totals.push_back(total);
     }
