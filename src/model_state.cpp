@@ -143,11 +143,12 @@ class ModelReader {
     return *config;
   }
 
-  Symbol symbol(std::size_t bytes, std::size_t alphabet_size, std::size_t node) {
+  // A symbol of `bytes` bytes, of node `node`'s edge or of one of its outcomes.
+  Symbol symbol(std::size_t bytes, std::size_t alphabet_size, std::size_t node, bool edge) {
     const std::uint64_t value = in_.word(bytes);
     if (in_ && value >= alphabet_size) {
-      in_.fail("node " + text(node) + " has symbol " + text(value) + ", outside 0.." +
-               text(alphabet_size));
+      in_.fail("node " + text(node) + (edge ? " has edge symbol " : " counts symbol ") +
+               text(value) + ", outside 0.." + text(alphabet_size));
     }
     return static_cast<Symbol>(value);
   }
@@ -182,7 +183,7 @@ class ModelReader {
         if (in_ && (gap == 0 || gap > i)) {
           in_.fail("node " + text(i) + " has parent gap " + text(gap) + ", outside 1.." + text(i));
         }
-        edge_symbol = symbol(w, alphabet_size, i);
+        edge_symbol = symbol(w, alphabet_size, i, true);
         if (!in_) return;
         parent = static_cast<NodeIndex>(i - gap);
         depth = nodes[parent].depth + std::size_t{1};
@@ -198,7 +199,7 @@ class ModelReader {
       if (!in_) return;
       Count sum = 0;
       for (std::size_t j = 0; j < k; ++j) {
-        const Symbol s = symbol(w, alphabet_size, i);
+        const Symbol s = symbol(w, alphabet_size, i, false);
         const Count c = in_.varint();
         if (in_ && c == 0) in_.fail("node " + text(i) + " counts symbol " + text(s) + " 0 times");
         if (in_ && c > std::numeric_limits<Count>::max() - sum) {

@@ -3,19 +3,12 @@
 import contextlib
 
 import pytest
+from conftest import Index
 from memory_probe import assert_flat
 
 from ostrel import OSTREL
 
 CAUSE = LookupError("the caller's own failure")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value()
 
 
 def refuse():

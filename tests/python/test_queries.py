@@ -4,7 +4,7 @@ import operator
 import random
 
 import pytest
-from conftest import BEYOND_WORD, check_word_overflow
+from conftest import BEYOND_WORD, Index, check_word_overflow
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -18,14 +18,6 @@ METHODS = ["bct", "bic", "peres_shield"]
 # After a 1 comes a 0; after 0 the symbol before decides. Fitted with max_depth 2 the
 # contexts are [1], [0, 0] and [1, 0], and the root and [0] are internal nodes.
 ORDER_TWO_ROW = [1, 0, 0] * 20
-
-
-class Index:
-    def __init__(self, produce):
-        self.produce = produce
-
-    def __index__(self):
-        return self.produce()
 
 
 def index_error(value):
