@@ -72,3 +72,18 @@ def snapshot(model):
     state["sample"] = model.sample(40, seed=7, history=histories[-1])
     state["summary"] = repr(model.summary())  # as text: a nan never equals itself
     return state
+
+
+def training_rows(rng, alphabet):
+    """Rows whose next symbol usually follows a random rule on the last one or two symbols."""
+    order = rng.randint(1, 2)
+    rule = {}
+    rows = []
+    for _ in range(rng.randint(0, 4)):
+        row = [rng.randrange(alphabet) for _ in range(order)]
+        for _ in range(rng.choice([5, 40, 300])):
+            key = tuple(row[-order:])
+            rule.setdefault(key, rng.randrange(alphabet))
+            row.append(rule[key] if rng.random() < 0.9 else rng.randrange(alphabet))
+        rows.append(row[: rng.randint(0, len(row))] if rng.random() < 0.2 else row)
+    return rows
