@@ -212,7 +212,8 @@ class Session:
         if mode == 3:
             make = self.pick((copy.copy, copy.deepcopy))
             ok, clone = self.use(target, False, lambda: make.__name__, make, m)
-            restore, state = None, None
+            if not ok:  # refused under a conflicting borrow, which use() checked
+                return
         else:
             ok, reduced = self.use(target, False, lambda: "__reduce__()", m.__reduce__)
             if not ok:
