@@ -41,12 +41,17 @@ std::optional<SelectionMethod> parse_method(std::u32string_view text) {
 
 }  // namespace
 
+std::expected<void, std::string> check_shape(std::size_t alphabet_size, std::size_t max_depth) {
+  if (alphabet_size < 2) return std::unexpected("alphabet_size must be at least 2");
+  if (max_depth > 65535) return std::unexpected("max_depth must be no larger than 65535");
+  return {};
+}
+
 std::expected<FitConfig, std::string> FitConfig::create(
     std::size_t alphabet_size, std::size_t max_depth, std::u32string_view method,
     std::optional<double> beta, std::optional<double> penalty, std::u32string_view boundary) {
   using Error = std::unexpected<std::string>;
-  if (alphabet_size < 2) return Error("alphabet_size must be at least 2");
-  if (max_depth > 65535) return Error("max_depth must be no larger than 65535");
+  if (auto shape = check_shape(alphabet_size, max_depth); !shape) return Error(shape.error());
 
   const std::optional<SelectionMethod> parsed = parse_method(method);
   if (!parsed) {

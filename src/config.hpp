@@ -32,6 +32,9 @@ struct FitConfig {
       std::optional<double> beta, std::optional<double> penalty, std::u32string_view boundary);
 };
 
+// The first two checks of create(): the alphabet size, then the depth.
+std::expected<void, std::string> check_shape(std::size_t alphabet_size, std::size_t max_depth);
+
 // The default BCT prior parameter 1 - 2^-(alphabet_size - 1), evaluated as
 // 1 - exp((alphabet_size - 1) * -ln 2) in double precision.
 double default_beta(std::size_t alphabet_size);

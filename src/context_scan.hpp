@@ -22,8 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "leaves.hpp"
 #include "rows.hpp"
 #include "trie.hpp"
+#include "util/small_sort.hpp"
 
 namespace ostrel::detail {
 
@@ -36,36 +38,15 @@ enum class SortStrategy : std::uint8_t {
   Digits,     // radix sort over the symbols themselves; always applies
 };
 
-// No leaf, no offset.
-template <class Position>
-constexpr Position NONE = std::numeric_limits<Position>::max();
-
-template <class Position>
-struct Leaves {
-  std::vector<Position> first;  // offset of the earliest position with this key
-  std::vector<Position> count;  // positions with this key
-  std::vector<Depth> shared;    // context symbols in common with the previous leaf
-
-  void reserve(std::size_t n) {
-    first.reserve(n);
-    count.reserve(n);
-    shared.reserve(n);
-  }
-  void add(Position at, Position positions, std::size_t common) {
-    first.push_back(at);
-    count.push_back(positions);
-    shared.push_back(static_cast<Depth>(common));
-  }
-  std::size_t size() const noexcept { return first.size(); }
-};
-
 // The leaves of every position of `rows` that follows `conditioning_depth`
 // symbols of its own row, keyed by its `depth` preceding symbols, in context
 // order. `Position` must reach every symbol of the rows (std::uint32_t or
 // std::uint64_t). A strategy that does not apply falls back to Digits.
+// `keep_keys` keeps the packed keys where the strategy packs them (not
+// Digits).
 template <class Position>
 Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth, std::size_t depth,
-                               SortStrategy strategy);
+                               SortStrategy strategy, bool keep_keys = false);
 
 // Calls f(lo, hi) with the offsets [lo, hi) of the counted positions of every
 // row that has some, in row order.
@@ -85,42 +66,6 @@ inline Count counted_positions(const Rows& rows, std::size_t conditioning_depth)
   for_each_counted(rows, conditioning_depth, [&](std::size_t lo, std::size_t hi) { n += hi - lo; });
   return n;
 }
-
-// Small integer codes for the leaves' symbols, in the symbols' order.
-struct SymbolCodes {
-  std::vector<std::uint32_t> code;  // per leaf
-  std::vector<Symbol> symbols;      // per code, when the codes are not the symbols themselves
-
-  std::size_t count() const noexcept { return count_; }
-  Symbol symbol(std::uint32_t c) const noexcept { return symbols.empty() ? c : symbols[c]; }
-
-  template <class Position, class T>
-  SymbolCodes(std::span<const T> flat, const Leaves<Position>& leaves) : code(leaves.size()) {
-    const std::size_t n = leaves.size();
-    Symbol largest = 0;
-    for (std::size_t i = 0; i < n; ++i) largest = std::max<Symbol>(largest, flat[leaves.first[i]]);
-    if (largest < (Symbol{1} << 20)) {
-      for (std::size_t i = 0; i < n; ++i)
-        code[i] = static_cast<std::uint32_t>(flat[leaves.first[i]]);
-      count_ = n == 0 ? 0 : static_cast<std::size_t>(largest) + 1;
-      return;
-    }
-    symbols.resize(n);
-    for (std::size_t i = 0; i < n; ++i) symbols[i] = flat[leaves.first[i]];
-    std::sort(symbols.begin(), symbols.end());
-    symbols.erase(std::unique(symbols.begin(), symbols.end()), symbols.end());
-    for (std::size_t i = 0; i < n; ++i) {
-      code[i] =
-          static_cast<std::uint32_t>(std::lower_bound(symbols.begin(), symbols.end(),
-                                                      static_cast<Symbol>(flat[leaves.first[i]])) -
-                                     symbols.begin());
-    }
-    count_ = symbols.size();
-  }
-
- private:
-  std::size_t count_ = 0;
-};
 
 // Runs of a sequence of leaves at levels 0 .. levels - 1: the run at level d
 // is a maximal range of items whose consecutive items share at least d + 1
@@ -313,21 +258,6 @@ class DenseRecords {
   std::size_t codes_;
   std::vector<RecordEntry<Position>> entries_;  // level by level
 };
-
-// Sorts a node's few list members (insertion sort up to 16 of them).
-template <class Item, class Less = std::less<>>
-void sort_small(std::span<Item> items, Less less = {}) {
-  if (items.size() > 16) {
-    std::sort(items.begin(), items.end(), less);
-    return;
-  }
-  for (std::size_t i = 1; i < items.size(); ++i) {
-    const Item moving = items[i];
-    std::size_t j = i;
-    for (; j > 0 && less(moving, items[j - 1]); --j) items[j] = items[j - 1];
-    items[j] = moving;
-  }
-}
 
 // The scan below with the record store `Store`.
 template <class Store, class Position, class Record, class Node, class Open, class Tracked,
@@ -612,9 +542,9 @@ decltype(auto) with_offset_type(const Rows& rows, F&& f) {
 // arenas from outside the class.
 class TrieAssembly {
  public:
-  // The whole trie of `leaves` (in context order) over `symbols`.
-  template <class Position, class T>
-  static CountTrie assemble(std::span<const T> symbols, const Leaves<Position>& leaves,
+  // The whole trie of `leaves` (in context order), their keys read from `keys`.
+  template <class Position, class Keys>
+  static CountTrie assemble(const Keys& keys, const Leaves<Position>& leaves,
                             std::size_t alphabet_size, std::size_t depth, Count sample_size);
 
   // A trie made of these records, whose lists are linked already; its long

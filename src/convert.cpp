@@ -443,23 +443,28 @@ void prefix_type_error(const char* name) {
 }
 
 bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
-                     PyObject* args, PyObject* kwargs, std::span<Ref> out, std::size_t positional) {
+                     PyObject* args, PyObject* kwargs, std::span<Ref> out) {
+  return parse_arguments(function, names, required, names.size(), args, kwargs, out);
+}
+
+bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
+                     std::size_t by_position, PyObject* args, PyObject* kwargs,
+                     std::span<Ref> out) {
   const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
   if (given < 0) return false;
-  const auto by_position = static_cast<std::size_t>(given);
-  const std::size_t most = std::min(positional, names.size());
-  if (by_position > most) {
-    if (required == most) {
+  const auto positional = static_cast<std::size_t>(given);
+  if (positional > by_position) {
+    if (required == by_position) {
       PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given",
-                   function, most, given);
+                   function, by_position, given);
     } else {
       PyErr_Format(PyExc_TypeError,
                    "%s takes from %zu to %zu positional arguments but %zd were given", function,
-                   required, most, given);
+                   required, by_position, given);
     }
     return false;
   }
-  for (std::size_t i = 0; i < by_position; ++i) {
+  for (std::size_t i = 0; i < positional; ++i) {
     out[i] = Ref::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
   }
 
@@ -511,6 +516,19 @@ bool parse_arguments(const char* function, std::span<const char* const> names, s
     return false;
   }
   return true;
+}
+
+bool to_u64(PyObject* object, const char* name, std::uint64_t& out) {
+  Ref index = PyLong_Check(object) ? Ref::borrow(object) : Ref(PyNumber_Index(object));
+  if (index) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (!(value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      out = value;
+      return true;
+    }
+  }
+  prefix_type_error(name);
+  return false;
 }
 
 bool to_size(PyObject* object, const char* name, std::size_t& out) {

@@ -20,18 +20,21 @@
 namespace ostrel::binding {
 
 // Matches positional and keyword arguments against `names`, of which the
-// first `required` must be given and the first `positional` may be given by
-// position (the rest by keyword only). `function` is the full name used in
-// the messages, such as "OSTREL.fit()". out[i] holds the argument or stays
-// null.
+// first `required` must be given. `function` is the full name used in the
+// messages, such as "OSTREL.fit()". out[i] holds the argument or stays null.
 bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
-                     PyObject* args, PyObject* kwargs, std::span<Ref> out,
-                     std::size_t positional = SIZE_MAX);
+                     PyObject* args, PyObject* kwargs, std::span<Ref> out);
+// The same where only the first `by_position` parameters may be given by
+// position (the others are keyword-only).
+bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
+                     std::size_t by_position, PyObject* args, PyObject* kwargs, std::span<Ref> out);
 
 // If the current exception is a TypeError, replaces it by a TypeError whose
 // message is "argument '<name>': " + the old message, keeping its cause.
 void prefix_type_error(const char* name);
 
+// An integer-like object (index protocol) from 0 to 2^64 - 1.
+bool to_u64(PyObject* object, const char* name, std::uint64_t& out);
 // An integer-like object (index protocol) from 0 to the largest native word.
 bool to_size(PyObject* object, const char* name, std::size_t& out);
 // A str, as code points (lone surrogates included).

@@ -1,5 +1,6 @@
 #pragma once
-// The one pattern every method, property and slot of OSTREL goes through:
+// The one pattern every method, property and slot of the module's classes
+// goes through:
 // receiver check, the object's borrow flag, the operation, and the mapping of
 // every failure to an interpreter exception. No C++ exception leaves it:
 // memory exhaustion becomes MemoryError and any other fault the module's
@@ -15,36 +16,56 @@
 #include <string>
 
 #include "convert.hpp"
+#include "counts.hpp"
 #include "model.hpp"
 #include "py_ref.hpp"
 
 namespace ostrel::binding {
 
-// The layout of an OSTREL instance: the interpreter's header, the native
-// model state, then the borrow flag.
+// The layout of an instance of a class of the module: the interpreter's
+// header, the native state, then the borrow flag.
 // The state is constructed in place when the object is made and destroyed in
 // the deallocator; the storage keeps the struct standard-layout, so a pointer
 // to the header is a pointer to the instance.
-struct Instance {
-  PyObject_HEAD alignas(OSTRELObject) unsigned char storage[sizeof(OSTRELObject)];
-  // 0: free; n: n shared borrows; EXCLUSIVE: held by fit.
+template <class Native>
+struct InstanceOf {
+  PyObject_HEAD alignas(Native) unsigned char storage[sizeof(Native)];
+  // 0: free; n: n shared borrows; EXCLUSIVE: held by a call that changes it.
   std::uint64_t borrow;
-  // Binding state of the object: constructed and destroyed with the model.
+  // Binding state of the object: constructed and destroyed with the native one.
   alignas(ExporterCache) unsigned char exporter_storage[sizeof(ExporterCache)];
 
-  OSTRELObject& state() noexcept { return *std::launder(reinterpret_cast<OSTRELObject*>(storage)); }
+  Native& state() noexcept { return *std::launder(reinterpret_cast<Native*>(storage)); }
   ExporterCache& exporters() noexcept {
     return *std::launder(reinterpret_cast<ExporterCache*>(exporter_storage));
   }
 };
 
+using Instance = InstanceOf<OSTRELObject>;
+using CountsInstance = InstanceOf<Counts>;
+
 inline constexpr std::uint64_t EXCLUSIVE = ~std::uint64_t{0};
 
 enum class Access { Shared, Exclusive };
 
-// The class object, created once per process; null with the interpreter's
-// error set when it cannot be created.
+// The class objects, created once per process; null with the interpreter's
+// error set when they cannot be created.
 PyTypeObject* ostrel_type();
+PyTypeObject* counts_type();
+
+// The class of each native state, and its name in receiver errors.
+template <class Native>
+struct ClassOf;
+template <>
+struct ClassOf<OSTRELObject> {
+  static PyTypeObject* type() { return ostrel_type(); }
+  static constexpr const char* name = "OSTREL";
+};
+template <>
+struct ClassOf<Counts> {
+  static PyTypeObject* type() { return counts_type(); }
+  static constexpr const char* name = "Counts";
+};
 // The exception type for internal faults (derived from BaseException).
 PyObject* internal_fault_type();
 
@@ -57,7 +78,8 @@ void raise_model_error(const ModelError& error);
 // Holds a borrow of one instance for the length of a call.
 class BorrowGuard {
  public:
-  BorrowGuard(Instance& instance, Access access) noexcept : flag_(instance.borrow) {
+  template <class Native>
+  BorrowGuard(InstanceOf<Native>& instance, Access access) noexcept : flag_(instance.borrow) {
     if (access == Access::Exclusive) {
       if (flag_ != 0) {
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
@@ -117,24 +139,50 @@ PyObject* guarded(Body&& body) noexcept {
 }
 
 // Rebuild an object from the persistent state that its __reduce__ gave (the
-// bytes after the header's kind byte are the caller's to read): a new
-// reference, or null with ValueError set when the state is not valid.
+// whole state, header included): a new reference, or null with ValueError set
+// when the state is not valid.
 PyObject* restore_model(std::span<const std::uint8_t> state);
+PyObject* restore_counts(std::span<const std::uint8_t> state);
 
 // The checked receiver, or null with TypeError set.
-Instance* receiver(PyObject* self);
+template <class Native>
+InstanceOf<Native>* receiver(PyObject* self) {
+  PyTypeObject* type = ClassOf<Native>::type();
+  if (type == nullptr) {
+    PyErr_Print();
+    raise_internal_fault(
+        (std::string("failed to create type object for ") + ClassOf<Native>::name).c_str());
+    return nullptr;
+  }
+  if (self == nullptr) {
+    raise_internal_fault("a method was called without a receiver");
+    return nullptr;
+  }
+  if (!PyType_IsSubtype(Py_TYPE(self), type)) {
+    Ref name(PyType_GetName(Py_TYPE(self)));
+    if (name) {
+      PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(),
+                   ClassOf<Native>::name);
+    }
+    return nullptr;
+  }
+  return reinterpret_cast<InstanceOf<Native>*>(self);
+}
 
-// Runs `body` (Instance& -> PyObject*) for the receiver `self` under the
-// borrow `access`, guarded as above.
-template <Access access, class Body>
+// Runs `body` (InstanceOf<Native>& -> PyObject*) for the receiver `self`
+// under the borrow `access`, guarded as above.
+template <Access access, class Native = OSTRELObject, class Body>
 PyObject* entry(PyObject* self, Body&& body) noexcept {
   return guarded([&]() -> PyObject* {
-    Instance* instance = receiver(self);
+    InstanceOf<Native>* instance = receiver<Native>(self);
     if (instance == nullptr) return nullptr;
     BorrowGuard guard(*instance, access);
     if (!guard) return nullptr;
     return body(*instance);
   });
 }
+
+// The state of an object for pickling: (ostrel._restore, (state,)).
+PyObject* reduce_to_state(const std::string& state);
 
 }  // namespace ostrel::binding

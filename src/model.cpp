@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "context_scan.hpp"
+#include "fit.hpp"
 #include "selection/peres_shield.hpp"
-#include "selection/selected_trie.hpp"
 
 namespace ostrel {
 
@@ -38,47 +38,33 @@ auto then(ModelResult<void>&& result, F&& f) -> ModelResult<std::invoke_result_t
 
 }  // namespace
 
-Count counted_positions(const Rows& rows, std::size_t max_depth) {
-  // The sum never reaches the largest count, where it would stick: it is at
-  // most the number of symbols the rows hold.
-  return detail::counted_positions(rows, max_depth);
-}
-
-std::size_t storage_depth_for(const FitConfig& config, const Rows& rows) {
-  if (config.method != SelectionMethod::PeresShield) return config.max_depth;
-  return std::min(config.max_depth,
-                  peres_shield::log_log_depth(counted_positions(rows, config.max_depth)));
-}
-
 std::expected<void, std::string> OSTRELObject::fit(const Rows& rows) {
-  if (config.method != SelectionMethod::PeresShield) {
-    // bct and bic: the selected tree straight from the sorted positions, the
-    // whole count trie never held.
-    if (auto valid = check_symbols(rows, config.alphabet_size); !valid) {
-      return std::unexpected(std::move(valid.error()));
-    }
-    auto selected = detail::with_offset_type(
-        rows, [&](auto offset) { return detail::selected_trie<decltype(offset)>(rows, config); });
-    if (selected) {
-      TreeMask fitted_mask{std::vector<std::uint8_t>(selected->first.node_count(), 1),
-                           std::move(selected->second)};
-      trie = std::move(selected->first);
-      mask = std::move(fitted_mask);
-      return {};
-    }
-  }
-  auto built = from_rows_with_storage(rows, config.alphabet_size, config.max_depth,
-                                      storage_depth_for(config, rows));
-  if (!built) return std::unexpected(std::move(built.error()));
-  auto selected = select(*built, config);
-  if (!selected) return std::unexpected(std::move(selected.error()));
-  auto [compacted, terminal] = compact(std::move(*built), selected->kept, selected->terminal);
-  selected = {};  // release the selector's mask before the new one is made
-  TreeMask fitted_mask{std::vector<std::uint8_t>(compacted.node_count(), 1), std::move(terminal)};
-  // Nothing below can fail: moves only.
-  trie = std::move(compacted);
-  mask = std::move(fitted_mask);
+  auto fitted = fit_rows(rows, config);
+  if (!fitted) return std::unexpected(std::move(fitted.error()));
+  store(std::move(*fitted));
   return {};
+}
+
+std::expected<void, std::string> OSTRELObject::fit(const Counts& counts) {
+  if (counts.alphabet_size() != config.alphabet_size) {
+    return std::unexpected("data holds counts of alphabet_size " +
+                           std::to_string(counts.alphabet_size()) + "; the model's is " +
+                           std::to_string(config.alphabet_size));
+  }
+  if (counts.max_depth() != config.max_depth) {
+    return std::unexpected("data holds counts of max_depth " + std::to_string(counts.max_depth()) +
+                           "; the model's is " + std::to_string(config.max_depth));
+  }
+  store(fit_counts(counts, config));
+  return {};
+}
+
+void OSTRELObject::store(FittedTrie fitted) {
+  TreeMask fitted_mask{std::vector<std::uint8_t>(fitted.first.node_count(), 1),
+                       std::move(fitted.second)};
+  // Nothing below can fail: moves only.
+  trie = std::move(fitted.first);
+  mask = std::move(fitted_mask);
 }
 
 ModelResult<void> OSTRELObject::require_fit() const {

@@ -10,9 +10,12 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config.hpp"
+#include "counts.hpp"
+#include "fit.hpp"
 #include "selection/selection.hpp"
 #include "trie.hpp"
 
@@ -42,14 +45,6 @@ struct SparseDistribution {
 // Counts of one node in sparse form: zero except the recorded symbols.
 using SparseCounts = std::vector<SymbolCount>;
 
-// Positions that fitting will count: the sum over rows of (length - max_depth)
-// for rows longer than max_depth, saturating at the largest count.
-Count counted_positions(const Rows& rows, std::size_t max_depth);
-
-// The depth to which fitting stores contexts: max_depth for bct and bic; for
-// peres_shield floor(ln ln n) of the counted positions, at most max_depth.
-std::size_t storage_depth_for(const FitConfig& config, const Rows& rows);
-
 // What summary() reports (scoring.cpp).
 struct ModelSummary {
   std::size_t contexts;
@@ -75,6 +70,9 @@ struct OSTRELObject {
   // every step succeeded, so a failure leaves the object as it was. The error
   // is a ValueError message.
   std::expected<void, std::string> fit(const Rows& rows);
+  // The same from counts of the model's alphabet size and depth; counts of
+  // another one are refused.
+  std::expected<void, std::string> fit(const Counts& counts);
 
   ModelResult<void> validate_symbols(std::span<const Symbol> sequence) const;
   ModelResult<NodeIndex> resolve_active_context(std::span<const Symbol> sequence) const;
@@ -101,6 +99,8 @@ struct OSTRELObject {
   ModelResult<std::size_t> effective_max_depth() const;
 
  private:
+  // Replaces the fitted state; cannot fail.
+  void store(std::pair<CountTrie, std::vector<std::uint8_t>> fitted);
   ModelResult<void> require_fit() const;
   ModelResult<NodeIndex> selected_node(std::span<const Symbol> history) const;
 };

@@ -43,7 +43,7 @@ PyObject* restore(PyObject*, PyObject* state) {
       case StateKind::Model:
         return restore_model(bytes);
       case StateKind::Counts:
-        break;
+        return restore_counts(bytes);
     }
     PyErr_SetString(PyExc_ValueError, "invalid ostrel state: unknown kind");
     return nullptr;
@@ -95,6 +95,14 @@ bool add_class(PyObject* module) {
   return PyObject_SetAttrString(module, "OSTREL", reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+// Counts is an attribute of the module but not one of the names that
+// `from ostrel import *` takes, which stay OSTREL and __version__.
+bool add_counts(PyObject* module) {
+  PyTypeObject* type = counts_type();
+  if (type == nullptr) return false;
+  return PyObject_SetAttrString(module, "Counts", reinterpret_cast<PyObject*>(type)) == 0;
+}
+
 bool add_version(PyObject* module) {
   if (!add_to_all(module, "__version__")) return false;
   Ref version(PyUnicode_FromString("0.3.0"));
@@ -102,6 +110,16 @@ bool add_version(PyObject* module) {
 }
 
 }  // namespace
+
+PyObject* reduce_to_state(const std::string& state) {
+  Ref module(PyImport_ImportModule("ostrel"));
+  if (!module) return nullptr;
+  Ref restore(PyObject_GetAttrString(module.get(), "_restore"));
+  if (!restore) return nullptr;
+  Ref bytes(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+  if (!bytes) return nullptr;
+  return Py_BuildValue("(O(O))", restore.get(), bytes.get());
+}
 
 }  // namespace ostrel::binding
 
@@ -115,7 +133,9 @@ PyMODINIT_FUNC PyInit_ostrel(void) {
                       "ostrel may be initialised only once per interpreter process");
       return nullptr;
     }
-    if (!add_class(module.get()) || !add_version(module.get())) return nullptr;
+    if (!add_class(module.get()) || !add_version(module.get()) || !add_counts(module.get())) {
+      return nullptr;
+    }
     return module.release();
   });
 }

@@ -102,6 +102,19 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry<Access::Exclusive>(self, [&](Instance& instance) -> PyObject* {
     Ref data[1];
     if (!parse_arguments("OSTREL.fit()", DATA, 1, args, kwargs, data)) return nullptr;
+    if (PyTypeObject* counts = counts_type(); counts == nullptr) {
+      return nullptr;
+    } else if (PyObject_TypeCheck(data[0].get(), counts)) {
+      auto& from = *reinterpret_cast<CountsInstance*>(data[0].get());
+      BorrowGuard guard(from, Access::Shared);
+      if (!guard) return nullptr;
+      auto fitted = instance.state().fit(from.state());
+      if (!fitted) {
+        PyErr_SetString(PyExc_ValueError, fitted.error().c_str());
+        return nullptr;
+      }
+      Py_RETURN_NONE;
+    }
     Rows rows;
     if (!to_rows(data[0].get(), "data", rows, instance.exporters())) return nullptr;
     auto fitted = instance.state().fit(rows);
@@ -222,7 +235,7 @@ std::optional<std::uint64_t> fresh_seed() {
 PyObject* sample(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
     Ref given[3];
-    if (!parse_arguments("OSTREL.sample()", SAMPLE, 1, args, kwargs, given, 1)) return nullptr;
+    if (!parse_arguments("OSTREL.sample()", SAMPLE, 1, 1, args, kwargs, given)) return nullptr;
     std::size_t n = 0;
     if (!to_size(given[0].get(), "n", n)) return nullptr;
     // The most a list can hold, refused before anything is made.
@@ -466,27 +479,6 @@ PyObject* restore_model(std::span<const std::uint8_t> state) {
   PyTypeObject* type = ostrel_type();
   if (type == nullptr) return nullptr;
   return new_instance(type, std::move(*model));
-}
-
-Instance* receiver(PyObject* self) {
-  PyTypeObject* type = ostrel_type();
-  if (type == nullptr) {
-    PyErr_Print();
-    raise_internal_fault("failed to create type object for OSTREL");
-    return nullptr;
-  }
-  if (self == nullptr || !PyType_IsSubtype(Py_TYPE(self), type)) {
-    if (self == nullptr) {
-      raise_internal_fault("a method was called without a receiver");
-      return nullptr;
-    }
-    Ref name(PyType_GetName(Py_TYPE(self)));
-    if (name) {
-      PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'OSTREL'", name.get());
-    }
-    return nullptr;
-  }
-  return reinterpret_cast<Instance*>(self);
 }
 
 }  // namespace ostrel::binding

@@ -1,4 +1,4 @@
-// Row storage: widening re-encodes every stored symbol once per width step.
+// Row storage.
 
 #include "rows.hpp"
 
@@ -9,45 +9,6 @@ Rows::Rows(std::initializer_list<std::initializer_list<Symbol>> rows) {
     append(std::span<const Symbol>(row.begin(), row.size()));
     end_row();
   }
-}
-
-void Rows::reserve_symbols(std::size_t n) {
-  std::visit([&](auto& v) { reserve_for(v, n); }, symbols_);
-}
-
-namespace {
-
-template <class To, class From>
-std::vector<To> widened(const std::vector<From>& from) {
-  std::vector<To> to;
-  to.reserve(std::max(from.capacity(), std::size_t{1}));
-  to.assign(from.begin(), from.end());
-  return to;
-}
-
-}  // namespace
-
-void Rows::widen(Symbol value) {
-  const std::size_t index = value <= std::numeric_limits<std::uint8_t>::max()    ? 0
-                            : value <= std::numeric_limits<std::uint16_t>::max() ? 1
-                            : value <= std::numeric_limits<std::uint32_t>::max() ? 2
-                                                                                 : 3;
-  if (index <= symbols_.index()) return;
-  std::visit(
-      [&](const auto& from) {
-        switch (index) {
-          case 1:
-            symbols_.emplace<1>(widened<std::uint16_t>(from));
-            break;
-          case 2:
-            symbols_.emplace<2>(widened<std::uint32_t>(from));
-            break;
-          default:
-            symbols_.emplace<3>(widened<std::uint64_t>(from));
-            break;
-        }
-      },
-      symbols_);
 }
 
 }  // namespace ostrel

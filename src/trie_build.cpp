@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "context_scan.hpp"
+#include "util/radix_sort.hpp"
 
 namespace ostrel::detail {
 
@@ -66,52 +67,14 @@ std::size_t shared_context(std::uint64_t a, std::uint64_t b, std::size_t depth, 
   return depth - (static_cast<unsigned>(std::bit_width(a ^ b)) - 1) / bits;
 }
 
-// Sorts words by their bits [lo, hi) (all higher bits are zero), keeping
-// words with equal such bits in their order: least significant digit first,
-// with the digit counts of every pass taken in one read. The result ends up in
-// `words` or in `spare`, whichever the returned span covers.
-class RadixSort {
- public:
-  RadixSort(unsigned lo, unsigned hi) : lo_(lo) {
-    const unsigned span = hi > lo ? hi - lo : 0;
-    passes_ = (span + 10) / 11;
-    width_ = passes_ == 0 ? 0 : (span + passes_ - 1) / passes_;
-    counts_.assign(std::size_t{passes_} << width_, 0);
-  }
-  // Counts the digits of one word; every word is counted before sort().
-  void count(std::uint64_t word) noexcept {
-    for (unsigned p = 0; p < passes_; ++p) ++counts_[(std::size_t{p} << width_) + digit(word, p)];
-  }
-  std::span<std::uint64_t> sort(std::span<std::uint64_t> words, std::span<std::uint64_t> spare) {
-    for (unsigned p = 0; p < passes_; ++p) {
-      std::size_t* counts = &counts_[std::size_t{p} << width_];
-      if (counts[digit(words[0], p)] == words.size()) continue;  // one digit only
-      std::size_t total = 0;
-      for (std::size_t d = 0; d < (std::size_t{1} << width_); ++d) {
-        total += std::exchange(counts[d], total);
-      }
-      for (const std::uint64_t w : words) spare[counts[digit(w, p)]++] = w;
-      std::swap(words, spare);
-    }
-    return words;
-  }
-
- private:
-  std::size_t digit(std::uint64_t word, unsigned pass) const noexcept {
-    return (word >> (lo_ + pass * width_)) & ((std::uint64_t{1} << width_) - 1);
-  }
-  unsigned lo_, passes_, width_;
-  std::vector<std::size_t> counts_;
-};
-
 // Leaves from a table with one entry per possible key. A small table is
 // counted in several copies that take positions in turn, so that runs of one
 // key do not wait on each other's increments, and its first offsets are found
 // afterwards by a pass that stops once every key present has been met.
 template <class Position, class T>
 Leaves<Position> leaves_from_table(std::span<const T> symbols, const Rows& rows,
-                                   std::size_t conditioning_depth, std::size_t depth,
-                                   unsigned bits) {
+                                   std::size_t conditioning_depth, std::size_t depth, unsigned bits,
+                                   bool keep_keys) {
   struct Entry {
     Position count;
     Position first;
@@ -155,13 +118,15 @@ Leaves<Position> leaves_from_table(std::span<const T> symbols, const Rows& rows,
   std::size_t distinct = 0;
   for (const Entry& entry : table) distinct += entry.count != 0;
   Leaves<Position> leaves;
+  leaves.key_bits = keep_keys ? bits : 0;
   leaves.reserve(distinct);
+  if (keep_keys) leaves.key.reserve(distinct);
   std::uint64_t previous = 0;
   for (std::uint64_t key = 0; key < keys; ++key) {
     const Entry& entry = table[key];
     if (entry.count == 0) continue;
     leaves.add(entry.first, entry.count,
-               leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits));
+               leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits), key);
     previous = key;
   }
   return leaves;
@@ -182,7 +147,8 @@ constexpr unsigned bucket_low_bits(unsigned key_bits) { return key_bits - key_bi
 template <class Word, class Position, class T>
 Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& rows,
                                      std::size_t conditioning_depth, std::size_t depth,
-                                     unsigned bits, std::size_t positions, unsigned offset_bits) {
+                                     unsigned bits, std::size_t positions, unsigned offset_bits,
+                                     bool keep_keys) {
   const unsigned key_bits = bits * static_cast<unsigned>(depth + 1);
   const unsigned low = bucket_low_bits(key_bits), high = key_bits - low;
   const std::size_t buckets = std::size_t{1} << high, slots = std::size_t{1} << low;
@@ -208,7 +174,9 @@ Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& row
   std::vector<std::uint64_t> present((slots + 63) / 64, 0);
   const Word offset_mask = static_cast<Word>((Word{1} << offset_bits) - 1);
   Leaves<Position> leaves;
+  leaves.key_bits = keep_keys ? bits : 0;
   leaves.reserve(std::min<std::size_t>(positions, std::size_t{1} << key_bits));
+  if (keep_keys) leaves.key.reserve(std::min<std::size_t>(positions, std::size_t{1} << key_bits));
   std::uint64_t previous = 0;
   for (std::size_t b = 0; b < buckets; ++b) {
     // Latest offset first, so that the earliest is written last.
@@ -225,7 +193,7 @@ Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& row
         const std::size_t slot = 64 * j + static_cast<std::size_t>(std::countr_zero(set));
         const std::uint64_t key = std::uint64_t{b} << low | slot;
         leaves.add(table[slot].first, table[slot].count,
-                   leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits));
+                   leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits), key);
         table[slot] = Entry{0, 0};
         previous = key;
       }
@@ -238,7 +206,8 @@ Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& row
 template <class Position, class T>
 Leaves<Position> leaves_from_packed(std::span<const T> symbols, const Rows& rows,
                                     std::size_t conditioning_depth, std::size_t depth,
-                                    unsigned bits, std::size_t positions, unsigned offset_bits) {
+                                    unsigned bits, std::size_t positions, unsigned offset_bits,
+                                    bool keep_keys) {
   const unsigned key_bits = bits * static_cast<unsigned>(depth + 1);
   const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(2 * positions);
   std::span<std::uint64_t> words(buffer.get(), positions);
@@ -258,13 +227,15 @@ Leaves<Position> leaves_from_packed(std::span<const T> symbols, const Rows& rows
     distinct += (words[i] >> offset_bits) != (words[i - 1] >> offset_bits);
   }
   Leaves<Position> leaves;
+  leaves.key_bits = keep_keys ? bits : 0;
   leaves.reserve(distinct);
+  if (keep_keys) leaves.key.reserve(distinct);
   for (std::size_t i = 0; i < n;) {
     const std::uint64_t key = words[i] >> offset_bits;
     std::size_t end = i + 1;
     while (end < n && (words[end] >> offset_bits) == key) ++end;
     leaves.add(static_cast<Position>(words[i] & offset_mask), static_cast<Position>(end - i),
-               i == 0 ? 0 : shared_context(words[i - 1] >> offset_bits, key, depth, bits));
+               i == 0 ? 0 : shared_context(words[i - 1] >> offset_bits, key, depth, bits), key);
     i = end;
   }
   return leaves;
@@ -412,8 +383,8 @@ void for_each_by_first(const std::vector<Position>& first, F&& f) {
 
 }  // namespace
 
-template <class Position, class T>
-CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Position>& leaves,
+template <class Position, class Keys>
+CountTrie TrieAssembly::assemble(const Keys& keys, const Leaves<Position>& leaves,
                                  std::size_t alphabet_size, std::size_t depth, Count sample_size) {
   CountTrie trie(alphabet_size, depth);
   trie.sample_size_ = sample_size;
@@ -423,7 +394,7 @@ CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Positi
   using Run = typename RunStack<Position>::Run;
   using Entry = RecordEntry<Position>;
 
-  const SymbolCodes codes(symbols, leaves);
+  const SymbolCodes codes(keys, n);
 
   // First pass: where each leaf's chains start (`levels`: it owns none).
   // Numbering turns them into offsets: the index of the leaf's node or
@@ -489,7 +460,7 @@ CountTrie TrieAssembly::assemble(std::span<const T> symbols, const Leaves<Positi
         Symbol symbol = NO_SYMBOL;
         if (d > 0) {
           node = static_cast<NodeIndex>(node_from[run.owner] + d);
-          symbol = symbols[leaves.first[run.owner] - d];
+          symbol = keys.context(run.start, d);
         }
         OutcomeIndex first_outcome = NO_INDEX;
         sort_small(std::span(node_records));
@@ -542,7 +513,7 @@ CountTrie TrieAssembly::adopt(std::size_t alphabet_size, std::size_t depth, Coun
 
 template <class Position>
 Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth, std::size_t depth,
-                               SortStrategy strategy) {
+                               SortStrategy strategy, bool keep_keys) {
   const Count positions = counted_positions(rows, conditioning_depth);
   if (positions == 0) return {};
   const unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(rows.max_symbol())));
@@ -571,19 +542,21 @@ Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth,
   return rows.visit([&](auto symbols) {
     switch (strategy) {
       case SortStrategy::Table:
-        return leaves_from_table<Position>(symbols, rows, conditioning_depth, depth, bits);
+        return leaves_from_table<Position>(symbols, rows, conditioning_depth, depth, bits,
+                                           keep_keys);
       case SortStrategy::Buckets:
         if (bucket_low_bits(static_cast<unsigned>(key_bits)) + offset_bits <= 32) {
           return leaves_from_buckets<std::uint32_t, Position>(
               symbols, rows, conditioning_depth, depth, bits, static_cast<std::size_t>(positions),
-              offset_bits);
+              offset_bits, keep_keys);
         }
         return leaves_from_buckets<std::uint64_t, Position>(
             symbols, rows, conditioning_depth, depth, bits, static_cast<std::size_t>(positions),
-            offset_bits);
+            offset_bits, keep_keys);
       case SortStrategy::Packed:
         return leaves_from_packed<Position>(symbols, rows, conditioning_depth, depth, bits,
-                                            static_cast<std::size_t>(positions), offset_bits);
+                                            static_cast<std::size_t>(positions), offset_bits,
+                                            keep_keys);
       default:
         return leaves_from_digits<Position>(symbols, rows, conditioning_depth, depth,
                                             static_cast<std::size_t>(positions));
@@ -598,15 +571,25 @@ CountTrie count_by_sorting(const Rows& rows, std::size_t alphabet_size,
   const Leaves<Position> leaves =
       sorted_leaves<Position>(rows, conditioning_depth, storage_depth, strategy);
   return rows.visit([&](auto symbols) {
-    return TrieAssembly::assemble(symbols, leaves, alphabet_size, storage_depth,
+    return TrieAssembly::assemble(RowKeys{symbols, std::span<const Position>(leaves.first)}, leaves,
+                                  alphabet_size, storage_depth,
                                   counted_positions(rows, conditioning_depth));
   });
 }
 
+CountTrie whole_trie(const KeyedLeaves& keyed, std::size_t alphabet_size, Count sample_size) {
+  const std::vector<std::size_t> begin = suffix_starts(keyed);
+  return keyed.suffixes.visit([&](auto suffixes) {
+    const FrontKeys keys{suffixes, std::span<const Depth>(keyed.leaves.shared),
+                         std::span<const std::size_t>(begin)};
+    return TrieAssembly::assemble(keys, keyed.leaves, alphabet_size, keyed.depth, sample_size);
+  });
+}
+
 template Leaves<std::uint32_t> sorted_leaves<std::uint32_t>(const Rows&, std::size_t, std::size_t,
-                                                            SortStrategy);
+                                                            SortStrategy, bool);
 template Leaves<std::uint64_t> sorted_leaves<std::uint64_t>(const Rows&, std::size_t, std::size_t,
-                                                            SortStrategy);
+                                                            SortStrategy, bool);
 template CountTrie count_by_sorting<std::uint32_t>(const Rows&, std::size_t, std::size_t,
                                                    std::size_t, SortStrategy);
 template CountTrie count_by_sorting<std::uint64_t>(const Rows&, std::size_t, std::size_t,

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "context_scan.hpp"
+#include "leaves.hpp"
 #include "rows.hpp"
 #include "trie.hpp"
 
@@ -24,5 +25,9 @@ template <class Position>
 CountTrie count_by_sorting(const Rows& rows, std::size_t alphabet_size,
                            std::size_t conditioning_depth, std::size_t storage_depth,
                            SortStrategy strategy = SortStrategy::Automatic);
+
+// The whole count trie of counts' keys (of storage depth keyed.depth), whose
+// positions number `sample_size`.
+CountTrie whole_trie(const KeyedLeaves& keyed, std::size_t alphabet_size, Count sample_size);
 
 }  // namespace ostrel::detail

@@ -22,6 +22,7 @@
 
 #include "selection/bct.hpp"
 #include "selection/bic.hpp"
+#include "util/arena.hpp"
 
 namespace ostrel::detail {
 
@@ -53,38 +54,11 @@ struct BicScorer {
 
 constexpr std::uint32_t NOT_KEPT = ~std::uint32_t{0};
 
-// A growable array of trivially copyable records whose appends stay inline.
-template <class T>
-class Arena {
- public:
-  std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
-  T& operator[](std::size_t i) noexcept { return data_[i]; }
-  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
-  T& back() noexcept { return data_[size_ - 1]; }
-  void push_back(const T& value) {
-    if (size_ == capacity_) grow();
-    data_[size_++] = value;
-  }
-  void shrink(std::size_t size) noexcept { size_ = std::min(size_, size); }
-  std::span<T> span() noexcept { return {data_.get(), size_}; }
-
- private:
-  [[gnu::noinline]] void grow() {
-    const std::size_t capacity = std::max<std::size_t>(64, 2 * capacity_);
-    auto data = std::make_unique_for_overwrite<T[]>(capacity);
-    std::copy(data_.get(), data_.get() + size_, data.get());
-    data_ = std::move(data);
-    capacity_ = capacity;
-  }
-  std::unique_ptr<T[]> data_;
-  std::size_t size_ = 0, capacity_ = 0;
-};
-
 // A node that the expansion may keep, as the bottom-up scan leaves it.
 template <class Position>
 struct KeptNode {
-  Position first;  // first offset: with the depth, its place in creation order
+  Position first;  // first position: with the depth, its place in creation order
+  Position start;  // the first leaf of its run, which spells its symbol
   Count count;
   Symbol symbol;
   std::uint32_t parent;  // index among the kept nodes; NOT_KEPT for the root
@@ -173,7 +147,7 @@ class Retention {
     if (kept.size() >= MAX_RECORDS) throw CapacityExhausted{};
     // The symbol is read once the scan is over, for the nodes that stay.
     const auto r = static_cast<std::uint32_t>(records.size());
-    kept.push_back(KeptNode<Position>{run.first, run.count, NO_SYMBOL, NOT_KEPT, r, r,
+    kept.push_back(KeptNode<Position>{run.first, run.start, run.count, NO_SYMBOL, NOT_KEPT, r, r,
                                       static_cast<Depth>(depth), split});
   }
   void drop_from(std::uint32_t begin) {
@@ -189,25 +163,24 @@ class Retention {
   std::vector<std::uint8_t> chain_split_;
 };
 
-template <class Position, class T, class Scorer>
-std::pair<CountTrie, std::vector<std::uint8_t>> select_from_leaves(
-    std::span<const T> symbols, const Leaves<Position>& leaves, std::size_t alphabet_size,
-    std::size_t depth, Count sample_size, Scorer& scorer) {
+template <class Position, class Keys, class Scorer>
+FittedTrie select_from_leaves(const Keys& keys, const Leaves<Position>& leaves,
+                              std::size_t alphabet_size, std::size_t depth, Count sample_size,
+                              Scorer& scorer) {
   const std::size_t levels = depth + 1;
   Retention<Position, Scorer> retention(scorer);
   if (leaves.size() == 0) {
     // Only the root, without data.
     const NodeDecision root = scorer.decide(scorer.leaf(0, {}), 0, scorer.base(), 0);
-    retention.kept.push_back(KeptNode<Position>{0, 0, NO_SYMBOL, NOT_KEPT, 0, 0, 0, root.split});
+    retention.kept.push_back(KeptNode<Position>{0, 0, 0, NO_SYMBOL, NOT_KEPT, 0, 0, 0, root.split});
   } else {
-    scan_bottom_up(leaves, SymbolCodes(symbols, leaves), levels, retention);
+    scan_bottom_up(leaves, SymbolCodes(keys, leaves.size()), levels, retention);
   }
   Arena<KeptNode<Position>>& kept = retention.kept;
   Arena<KeptRecord<Position>>& records = retention.records;
-  // A node's symbol is the one its context ends with, `depth` symbols before
-  // any of its positions.
+  // A node's symbol is the one its context ends with.
   for (std::size_t v = 0; v < kept.size(); ++v) {
-    if (kept[v].depth > 0) kept[v].symbol = symbols[kept[v].first - kept[v].depth];
+    if (kept[v].depth > 0) kept[v].symbol = keys.context(kept[v].start, kept[v].depth);
   }
   // Parents, from the postorder: a node's children are the nodes one level
   // deeper that precede it and have no parent yet. The root comes last.
@@ -349,35 +322,49 @@ std::pair<CountTrie, std::vector<std::uint8_t>> select_from_leaves(
           std::move(terminal)};
 }
 
+template <class Position, class Keys>
+FittedTrie select_tree(const Keys& keys, const Leaves<Position>& leaves, Count sample_size,
+                       const FitConfig& config) {
+  const std::size_t depth = config.max_depth;
+  if (config.method == SelectionMethod::Bct) {
+    BctScorer scorer{bct::Rule(config.alphabet_size, depth, config.beta)};
+    // Every beta the configuration accepts leaves subtrees without data whole.
+    const auto& depth_split = scorer.rule.depth_split();
+    if (std::find(depth_split.begin(), depth_split.end(), 1) != depth_split.end()) {
+      throw InternalFault("bct would split a subtree without data");
+    }
+    return select_from_leaves(keys, leaves, config.alphabet_size, depth, sample_size, scorer);
+  }
+  if (config.method == SelectionMethod::Bic) {
+    BicScorer scorer{bic::Rule(config.alphabet_size, depth, sample_size, config.penalty)};
+    return select_from_leaves(keys, leaves, config.alphabet_size, depth, sample_size, scorer);
+  }
+  throw InternalFault("the fused selection serves bct and bic only");
+}
+
 }  // namespace
 
 template <class Position>
-std::optional<std::pair<CountTrie, std::vector<std::uint8_t>>> selected_trie(
-    const Rows& rows, const FitConfig& config, SortStrategy strategy) {
+FittedTrie selected_trie(const Rows& rows, const FitConfig& config, SortStrategy strategy) {
   const std::size_t depth = config.max_depth;
-  const Count sample_size = counted_positions(rows, depth);
   const Leaves<Position> leaves = sorted_leaves<Position>(rows, depth, depth, strategy);
-  return rows.visit([&](auto symbols)
-                        -> std::optional<std::pair<CountTrie, std::vector<std::uint8_t>>> {
-    if (config.method == SelectionMethod::Bct) {
-      BctScorer scorer{bct::Rule(config.alphabet_size, depth, config.beta)};
-      const auto& depth_split = scorer.rule.depth_split();
-      if (std::find(depth_split.begin(), depth_split.end(), 1) != depth_split.end()) {
-        return std::nullopt;
-      }
-      return select_from_leaves(symbols, leaves, config.alphabet_size, depth, sample_size, scorer);
-    }
-    if (config.method == SelectionMethod::Bic) {
-      BicScorer scorer{bic::Rule(config.alphabet_size, depth, sample_size, config.penalty)};
-      return select_from_leaves(symbols, leaves, config.alphabet_size, depth, sample_size, scorer);
-    }
-    return std::nullopt;
+  return rows.visit([&](auto symbols) {
+    return select_tree(RowKeys{symbols, std::span<const Position>(leaves.first)}, leaves,
+                       counted_positions(rows, depth), config);
   });
 }
 
-template std::optional<std::pair<CountTrie, std::vector<std::uint8_t>>>
-selected_trie<std::uint32_t>(const Rows&, const FitConfig&, SortStrategy);
-template std::optional<std::pair<CountTrie, std::vector<std::uint8_t>>>
-selected_trie<std::uint64_t>(const Rows&, const FitConfig&, SortStrategy);
+FittedTrie selected_trie(const KeyedLeaves& keyed, Count sample_size, const FitConfig& config) {
+  if (keyed.depth != config.max_depth) throw InternalFault("counts of another depth");
+  const std::vector<std::size_t> begin = suffix_starts(keyed);
+  return keyed.suffixes.visit([&](auto suffixes) {
+    const FrontKeys keys{suffixes, std::span<const Depth>(keyed.leaves.shared),
+                         std::span<const std::size_t>(begin)};
+    return select_tree(keys, keyed.leaves, sample_size, config);
+  });
+}
+
+template FittedTrie selected_trie<std::uint32_t>(const Rows&, const FitConfig&, SortStrategy);
+template FittedTrie selected_trie<std::uint64_t>(const Rows&, const FitConfig&, SortStrategy);
 
 }  // namespace ostrel::detail

@@ -6,23 +6,28 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <utility>
 #include <vector>
 
 #include "config.hpp"
 #include "context_scan.hpp"
+#include "leaves.hpp"
 #include "rows.hpp"
 #include "trie.hpp"
 
 namespace ostrel::detail {
 
+// A fitted trie and its terminal flags.
+using FittedTrie = std::pair<CountTrie, std::vector<std::uint8_t>>;
+
 // For `config.method` bct or bic, with storage and conditioning depth
 // `config.max_depth`; every symbol of `rows` must be below the alphabet size.
-// Empty when the selector would split nodes that have no data (never for a
-// beta the configuration accepts), a case only the whole trie covers.
 template <class Position>
-std::optional<std::pair<CountTrie, std::vector<std::uint8_t>>> selected_trie(
-    const Rows& rows, const FitConfig& config, SortStrategy strategy = SortStrategy::Automatic);
+FittedTrie selected_trie(const Rows& rows, const FitConfig& config,
+                         SortStrategy strategy = SortStrategy::Automatic);
+
+// The same from the keys of counts of depth `config.max_depth`, whose
+// positions number `sample_size`.
+FittedTrie selected_trie(const KeyedLeaves& keyed, Count sample_size, const FitConfig& config);
 
 }  // namespace ostrel::detail

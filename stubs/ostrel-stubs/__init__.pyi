@@ -60,7 +60,7 @@ class OSTREL:
         penalty: SupportsFloat | SupportsIndex | None = None,
         boundary: str = "condition",
     ) -> Self: ...
-    def fit(self, data: _Rows) -> None:
+    def fit(self, data: _Rows | Counts) -> None:
         """Fit a fresh model. Rows are independent sequences and are never joined."""
     def get_suffix(self, sequence: _Symbols) -> list[int]:
         """Return the selected context suffix, or an aggregate prefix when the
@@ -113,3 +113,40 @@ class OSTREL:
     def node_count(self) -> int: ...
     @property
     def context_count(self) -> int: ...
+
+@final
+class Counts:
+    """The counts of a set of rows: what fitting needs of them and nothing more.
+
+    Rows are added with add() and belong to `part`. Counts of different parts
+    merge with `+` into the counts of all their rows, ordered by part and then
+    by the order they were added, whatever order the merges run in.
+    OSTREL.fit(counts) fits the model that fitting those rows in that order
+    fits. Counts pickle to a compact state independent of the machine."""
+
+    def __new__(
+        cls, alphabet_size: SupportsIndex, max_depth: SupportsIndex, *, part: SupportsIndex = 0
+    ) -> Self: ...
+    def add(self, data: _Rows) -> None:
+        """Count the rows of `data`, taken as OSTREL.fit takes them, after the rows
+        added before. A failed call counts nothing."""
+    def __add__(self, other: Counts, /) -> Counts: ...
+    def __radd__(self, other: Counts, /) -> Counts: ...
+    def __copy__(self) -> Counts:
+        """An independent copy."""
+    def __deepcopy__(self, memo: object, /) -> Counts:
+        """An independent copy."""
+    def __reduce__(self) -> tuple[Callable[[bytes], Counts], tuple[bytes]]:
+        """The state that pickling stores."""
+    @property
+    def alphabet_size(self) -> int:
+        """Symbols are 0 .. alphabet_size - 1."""
+    @property
+    def max_depth(self) -> int:
+        """The context length: the first max_depth symbols of each row are context only."""
+    @property
+    def part(self) -> int:
+        """The part that add() counts rows into: the last part these counts hold."""
+    @property
+    def sample_size(self) -> int:
+        """The number of counted positions."""

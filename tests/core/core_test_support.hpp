@@ -49,6 +49,91 @@ inline OSTRELObject model_for(std::size_t alphabet, std::size_t max_depth, std::
   return OSTRELObject(config.value_or(FitConfig{0.5, 1.0, 2, 0, SelectionMethod::Bct}));
 }
 
+// Seeded inputs of every shape the counting strategies meet: one long row, a few
+// medium rows, many short ones (some no longer than the context), each alphabet width,
+// empty and degenerate cases, and a deep chain.
+enum class Source { Uniform, Skewed, Markov, Periodic };
+
+struct Input {
+  std::string name;
+  std::size_t alphabet, conditioning, storage;
+  Rows rows;
+};
+
+// `rows` rows of `source`, with lengths drawn from [min_length, max_length].
+inline Rows random_rows(std::mt19937_64& rng, Source source, std::size_t alphabet, std::size_t rows,
+                        std::size_t min_length, std::size_t max_length) {
+  Rows out;
+  std::uniform_int_distribution<std::size_t> length(min_length, max_length);
+  std::geometric_distribution<std::size_t> skewed(0.35);
+  const std::size_t period = 1 + rng() % 7;
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::size_t n = length(rng);
+    for (std::size_t t = 0; t < n; ++t) {
+      switch (source) {
+        case Source::Uniform:
+          out.push_symbol(rng() % alphabet);
+          break;
+        case Source::Skewed:
+          out.push_symbol(std::min(skewed(rng), alphabet - 1));
+          break;
+        case Source::Markov:  // mostly a function of the previous symbol
+          out.push_symbol(t > 0 && rng() % 4 != 0 ? (out.symbol(r, t - 1) * 7 + 3) % alphabet
+                                                  : rng() % alphabet);
+          break;
+        case Source::Periodic:
+          out.push_symbol(rng() % 16 == 0 ? rng() % alphabet : (t % period) % alphabet);
+          break;
+      }
+    }
+    out.end_row();
+  }
+  return out;
+}
+
+inline std::vector<Input> inputs() {
+  std::vector<Input> out;
+  std::mt19937_64 rng(20261208);
+  const std::size_t alphabets[] = {2, 3, 4, 5, 16, 200, 300};
+  const Source sources[] = {Source::Uniform, Source::Skewed, Source::Markov, Source::Periodic};
+  for (int k = 0; k < 48; ++k) {
+    const std::size_t alphabet = alphabets[k % 7];
+    const Source source = sources[k % 4];
+    const std::size_t storage = static_cast<std::size_t>(k % 13);
+    const std::size_t conditioning = storage + (k % 3 == 0 ? rng() % 3 : 0);
+    // One long row, a few medium rows, or many short ones (some no longer than the depth).
+    const std::size_t shape = (k / 4) % 3;
+    Rows rows = shape == 0   ? random_rows(rng, source, alphabet, 1, 3000, 3000)
+                : shape == 1 ? random_rows(rng, source, alphabet, 4, 0, 700)
+                             : random_rows(rng, source, alphabet, 150, 0, conditioning + 6);
+    out.push_back({"case " + std::to_string(k), alphabet, conditioning, storage, std::move(rows)});
+  }
+  out.push_back({"no rows", 4, 3, 3, Rows{}});
+  out.push_back({"only short rows", 3, 5, 4, Rows{{0, 1, 2}, {}, {2, 2, 2, 2, 2}}});
+  out.push_back({"structured", 4, 6, 6, testing_support::markov_rows(7, 4, 5, 900, 0.8)});
+  // Symbols of an alphabet near 2^32, few of them: the widest codes.
+  {
+    const Symbol big = 4294967290u;
+    Rows rows;
+    for (int t = 0; t < 2000; ++t) {
+      const Symbol choices[] = {0, big - 1, big - 2, 1u << 31, 65536, 255};
+      rows.push_symbol(choices[rng() % 6]);
+    }
+    rows.end_row();
+    out.push_back({"alphabet near 2^32", big, 4, 3, std::move(rows)});
+  }
+  // A deep chain: one row of zeros, and a row that is almost periodic.
+  {
+    Rows rows;
+    for (int t = 0; t < 400; ++t) rows.push_symbol(0);
+    rows.end_row();
+    for (int t = 0; t < 400; ++t) rows.push_symbol(t == 300 ? 1 : t % 2);
+    rows.end_row();
+    out.push_back({"deep chain", 2, 300, 300, std::move(rows)});
+  }
+  return out;
+}
+
 // Entry s is the count of s at `node`, found by walking its outcome list.
 inline std::vector<Count> walk_counts(const CountTrie& trie, NodeIndex node) {
   std::vector<Count> counts(trie.alphabet_size(), 0);

@@ -5,6 +5,7 @@ pool of models, where a broken invariant raises AssertionError. Run by ``scripts
 import array
 import copy
 import math
+import operator
 import sys
 import warnings
 from reprlib import repr as short
@@ -13,7 +14,7 @@ import atheris
 
 import ostrel
 
-OSTREL = ostrel.OSTREL
+OSTREL, Counts = ostrel.OSTREL, ostrel.Counts
 PROPERTIES = ("method", "boundary", "alphabet_size", "max_depth", "sample_size", "node_count")
 PROPERTIES += ("context_count", "effective_max_depth")
 NAMES = ("alphabet_size", "max_depth", "method", "beta", "penalty", "boundary")  # constructor's
@@ -81,6 +82,23 @@ class Model:
         self.snap = session.snapshot(self)
 
 
+class Tally:
+    """Counts of the pool and the rows they hold, by part, in the order they were added."""
+
+    def __init__(self, counts, rows=None):
+        self.counts, self.rows = counts, rows if rows is not None else {}
+
+    def parts(self):
+        return {part for part, rows in self.rows.items() if rows}
+
+    def ordered(self):
+        return [row for part in sorted(self.rows) for row in self.rows[part]]
+
+
+def state_of(counts):
+    return counts.__reduce__()[1][0]
+
+
 class Session:
     def __init__(self, data):
         self.fdp = atheris.FuzzedDataProvider(data)
@@ -91,6 +109,7 @@ class Session:
         huge_bic = method == "bic" and alphabet == HUGE_ALPHABET
         penalty = self.pick((None, 1e-300)) if huge_bic else None  # splitting runs out of room
         self.pool = [Model(self, OSTREL(alphabet, self.below(5), method, beta, penalty))]
+        self.tallies = []
 
     # Choices. Exhausted input gives 0 and so the plain ones.
     def below(self, n):
@@ -114,7 +133,9 @@ class Session:
 
     def plan(self):
         """One call, planned now (consuming input) and made later."""
-        target, kind = self.pick(self.pool), self.below(14)
+        target, kind = self.pick(self.pool), self.below(16)
+        if kind >= 14:
+            return self.plan_counts()
         if kind < 8:
             name = "fit" if kind < 4 else self.pick(QUERIES)
             argument = self.data(target) if kind < 4 else self.history(target)
@@ -454,6 +475,133 @@ class Session:
         if deep and target.snap[-1][0]:
             self.invariants(target)
 
+    # ---- counts: split, merged, saved and loaded, they fit as their rows in order ----
+
+    def plan_counts(self):
+        """A call on counts, planned now and made later."""
+        kind = self.below(5)
+        if kind == 0 or not self.tallies:
+            source = self.pick(self.pool)
+            alphabet, depth = source.alphabet, source.max_depth
+            if self.hostile():
+                alphabet, depth = self.pick(((1, depth), (alphabet, 65535), (alphabet, 65536)))
+            part = self.pick((0, 1, 2, 7, 2**64 - 1, 3))
+            return lambda: self.new_counts(alphabet, depth, part)
+        tally = self.pick(self.tallies)
+        if kind == 1:
+            rows = [self.plain_row(tally.counts) for _ in range(self.pick((1, 2, 0, 3)))]
+            return lambda: self.add_rows(tally, rows)
+        if kind == 2:
+            other = self.pick(self.tallies)
+            return lambda: self.merge(tally, other)
+        if kind == 3:
+            method = self.pick(("bct", "bic", "peres_shield"))
+            return lambda: self.fit_counts(tally, method)
+        edits = [(self.below(4096), self.below(256), self.below(4)) for _ in range(self.below(4))]
+        return lambda: self.reload(tally, edits)
+
+    def plain_row(self, counts):
+        """Symbols as a list of ints, now and then one outside the alphabet."""
+        a, depth = counts.alphabet_size, counts.max_depth
+        length = max(0, min(depth, 16) + self.below(60) - 4)
+        motif = [self.below(min(a, 8)) for _ in range(1 + self.below(4))]
+        row = [
+            motif[i % len(motif)] if self.below(6) else self.below(min(a, 8)) for i in range(length)
+        ]
+        if row and self.hostile():
+            row[self.below(len(row))] = self.pick((a, a + 1, 2**64 - 1))
+        return row
+
+    def new_counts(self, alphabet, depth, part):
+        ok, counts = self.call(Counts, alphabet, depth, part=part)
+        assert ok == (alphabet >= 2 and depth <= 65535), f"Counts({alphabet}, {depth}): {counts!r}"
+        if ok and len(self.tallies) < 4:
+            self.tallies.append(Tally(counts))
+
+    def add_rows(self, tally, rows):
+        counts, before = tally.counts, state_of(tally.counts)
+        container = self.pick(
+            (list, tuple, lambda rs: [bytes(r) if max(r, default=0) < 256 else r for r in rs])
+        )
+        ok, value = self.call(counts.add, container(rows))
+        valid = all(s < counts.alphabet_size for row in rows for s in row)
+        assert ok == valid, f"add({short(rows)}): {value!r}"
+        if ok:
+            tally.rows.setdefault(counts.part, []).extend(rows)
+        else:
+            assert type(value) is ValueError and state_of(counts) == before, f"add: {value!r}"
+
+    def merge(self, a, b):
+        ok, merged = self.call(operator.add, a.counts, b.counts)
+        same = (a.counts.alphabet_size, a.counts.max_depth) == (
+            b.counts.alphabet_size,
+            b.counts.max_depth,
+        )
+        clash = bool(a.parts() & b.parts())
+        assert ok == (same and not clash), f"merge: {merged!r}"
+        if not ok:
+            assert type(merged) is ValueError, f"merge: {merged!r}"
+            return
+        rows = {
+            part: list(a.rows.get(part, [])) + list(b.rows.get(part, []))
+            for part in a.rows | b.rows
+        }
+        assert merged.part == max(a.counts.part, b.counts.part)
+        tally = Tally(merged, rows)
+        if len(self.tallies) < 4:
+            self.tallies.append(tally)
+        else:
+            self.tallies[self.below(4)] = tally
+
+    def fit_counts(self, tally, method):
+        counts = tally.counts
+        if counts.alphabet_size > DENSE_MAX or counts.max_depth > 16:
+            return
+        beta = 0.75 if method == "bct" and counts.alphabet_size > 50 else None
+        fitted, direct = (
+            OSTREL(counts.alphabet_size, counts.max_depth, method, beta) for _ in "ab"
+        )
+        ok, value = self.call(fitted.fit, counts)
+        assert ok, f"fit(counts) raised {value!r}"
+        ok, value = self.call(direct.fit, tally.ordered())
+        assert ok, f"fit(rows) raised {value!r}"
+        a, b = Model(self, fitted), Model(self, direct)
+        assert a.snap == b.snap, f"{method}: counts fit otherwise than their rows"
+        self.invariants(a)
+
+    def reload(self, tally, edits):
+        """Loads the counts' state, edited: a state loads as what was saved, or as a
+        state that saves to the same bytes and fits; else it raises ValueError."""
+        state = bytearray(state_of(tally.counts))
+        for at, value, how in edits:
+            at %= len(state) + 1
+            if how == 0:
+                state[at : at + 1] = bytes([value])
+            elif how == 1:
+                state.insert(at, value)
+            elif how == 2:
+                del state[at:]
+            else:
+                state[at : at + 2] = b""
+        ok, loaded = self.call(ostrel._restore, bytes(state))
+        if not ok:
+            assert edits and type(loaded) is ValueError, f"_restore: {loaded!r}"
+            assert str(loaded).startswith("invalid ostrel state: "), f"_restore: {loaded!r}"
+            return
+        assert type(loaded) is Counts and state_of(loaded) == state, "a state saves otherwise"
+        if not edits:
+            tally.counts = loaded
+            return
+        for method in ("bct", "bic", "peres_shield"):
+            if loaded.alphabet_size > DENSE_MAX or loaded.max_depth > 64:
+                break
+            beta = 0.75 if method == "bct" and loaded.alphabet_size > 50 else None
+            model = OSTREL(loaded.alphabet_size, loaded.max_depth, method, beta)
+            ok, value = self.call(model.fit, loaded)
+            assert ok or type(value) is MemoryError, f"fit of a loaded state: {value!r}"
+            if ok:
+                self.invariants(Model(self, model))
+
 
 def distribution(p, where):
     ok = p is None or (abs(math.fsum(p) - 1.0) <= 1e-9 and min(p) > 0.0 and max(p) <= 1.0)
@@ -463,7 +611,7 @@ def distribution(p, where):
 def main():
     warnings.simplefilter("ignore")
     # Python coverage of the harness's choices guides too; not of the per-symbol ones (too slow).
-    for name in ("plan", "real", "text", "sequence", "invoke", "use"):
+    for name in ("plan", "real", "text", "sequence", "invoke", "use", "plan_counts", "merge"):
         function = getattr(Session, name)
         function.__code__ = atheris.patch_code(function.__code__, False)
     atheris.Setup(sys.argv, lambda data: Session(data).run())

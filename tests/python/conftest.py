@@ -1,5 +1,6 @@
-"""Helpers shared by the test files, and what the expected answers take from the platform:
-the width of the native word."""
+"""Shared helpers: what the expected answers take from the platform (the width of the native
+word), what a caller can read back from a fitted model, and the objects and rows the test
+files share."""
 
 import struct
 

@@ -9,7 +9,7 @@ from conftest import WORD_BITS, Index
 from memory_probe import assert_flat
 
 import ostrel
-from ostrel import OSTREL
+from ostrel import OSTREL, Counts
 
 CAUSE = LookupError("the caller's own failure")
 
@@ -40,12 +40,16 @@ MODELS = [OSTREL(3, 2, "bct"), OSTREL(3, 2, "bic", penalty=0.5), OSTREL(3, 2, "p
 for _model in MODELS:
     _model.fit(DATA)
 CONTEXTS = [model.get_contexts()[-1] for model in MODELS]  # a context of each fitted tree
-STATE = MODELS[1].__reduce__()[1][0]
+MODEL_STATE = MODELS[1].__reduce__()[1][0]
 UNFITTED = OSTREL(3)
 PROPERTIES = ["method", "boundary", "alphabet_size", "max_depth"]
 FITTED_PROPERTIES = ["sample_size", "node_count", "context_count", "effective_max_depth"]
 NO_FIT = RuntimeError
 OK = ()  # catches nothing: the call must succeed
+COUNTS, OTHER = Counts(3, 2, part=1), Counts(3, 2, part=2)
+COUNTS.add(DATA)
+OTHER.add(DATA[:1])
+STATE = pickle.dumps(COUNTS)
 
 
 def _operations():
@@ -98,8 +102,8 @@ def _operations():
         (MemoryError, lambda: model.sample(2 ** (WORD_BITS - 2))),
         (ValueError, lambda: model.log_likelihood([[0, 1], [1, 1, 3]])),
         (ValueError, lambda: model.sample(5, history=[9])),
-        (ValueError, lambda: ostrel._restore(STATE[:-3])),
-        (ValueError, lambda: ostrel._restore(STATE + b"\x00")),
+        (ValueError, lambda: ostrel._restore(MODEL_STATE[:-3])),
+        (ValueError, lambda: ostrel._restore(MODEL_STATE + b"\x00")),
         (RuntimeError, lambda: model.sample(2, history=[Index(lambda: model.fit(DATA))])),
         (NO_FIT, lambda: UNFITTED.log_likelihood(DATA)),
         (NO_FIT, lambda: UNFITTED.sample(4, seed=1)),
@@ -110,6 +114,22 @@ def _operations():
         (NO_FIT, UNFITTED.get_contexts),
     ]
     ops += [(NO_FIT, lambda p=p: getattr(UNFITTED, p)) for p in FITTED_PROPERTIES]
+    ops += [
+        (OK, lambda: Counts(3, 2).add(DATA)),
+        (OK, lambda: COUNTS + OTHER),
+        (OK, lambda: pickle.loads(STATE)),
+        (OK, lambda: copy.deepcopy(COUNTS)),
+        (OK, lambda: model.fit(COUNTS)),
+        (OK, lambda: repr(COUNTS)),
+        (TypeError, lambda: Counts(3, 2).add([[0, 1], [0, BAD]])),
+        (TypeError, lambda: Counts(3, 2, part=BAD)),
+        (TypeError, lambda: COUNTS + 1),
+        (ValueError, lambda: Counts(3, 2).add([[0, 7]])),
+        (ValueError, lambda: COUNTS + COUNTS),
+        (ValueError, lambda: ostrel._restore(STATE[:-3])),
+        (ValueError, lambda: OSTREL(3, 1).fit(COUNTS)),
+        (RuntimeError, lambda: OTHER.add([[0, Index(lambda: OTHER.add([[0]]))]])),
+    ]
     return ops
 
 
@@ -137,7 +157,8 @@ def test_every_operation_fails_as_intended():
 
 
 def test_repeated_calls_do_not_leak():
-    watched = [CAUSE, BAD, FLAKY, HISTORY, LONG, UNFITTED, STATE, *DATA, *MODELS, *CONTEXTS]
+    watched = [CAUSE, BAD, FLAKY, HISTORY, LONG, UNFITTED, *DATA, *MODELS, *CONTEXTS]
+    watched += [COUNTS, OTHER, STATE, MODEL_STATE]
     # Each operation runs about 1,200 times in the measured part, so one leaked
     # 32-byte block per call of a single kind exceeds the traced and allocated
     # slack; the resident size guards against larger losses such as whole tries.

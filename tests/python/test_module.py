@@ -80,7 +80,9 @@ def test_module_attributes():
     assert ostrel.__version__ == "0.3.0"
     assert ostrel.__doc__ == ""
     assert ostrel.OSTREL is OSTREL
-    assert [name for name in vars(ostrel) if not name.startswith("_")] == ["OSTREL"]
+    # Counts is the module's too, though `from ostrel import *` takes only __all__.
+    assert [name for name in vars(ostrel) if not name.startswith("_")] == ["OSTREL", "Counts"]
+    assert ostrel.Counts.__module__ == "ostrel"
 
 
 def test_class_identity_and_docstring():

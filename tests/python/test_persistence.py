@@ -63,6 +63,17 @@ def test_copies_keep_the_configuration_and_are_independent(make, options):
     assert snapshot(model) == before
 
 
+@pytest.mark.parametrize("method", METHODS)
+def test_models_fitted_from_counts_keep_as_those_fitted_from_rows(method):
+    rows = [[0, 1, 2, 2, 1, 0] * 300, [2, 1, 0, 0] * 50]
+    counts = ostrel.Counts(3, 4)
+    counts.add(rows)
+    model = OSTREL(3, 4, method)
+    model.fit(counts)
+    assert pickle.dumps(model) == pickle.dumps(fitted(3, rows, max_depth=4, method=method))
+    assert snapshot(pickle.loads(pickle.dumps(model))) == snapshot(model)
+
+
 def test_deepcopy_keeps_shared_references_shared():
     model = model_of("bic")
     first, second = copy.deepcopy([model, model])

@@ -44,6 +44,13 @@ for n in (model.alphabet_size, model.max_depth, model.sample_size, model.node_co
     assert_type(n, int)
 for n in (model.context_count, model.effective_max_depth):
     assert_type(n, int)
+counts = ostrel.Counts(4, 2, part=np.uint64(3))
+counts.add([[0, 1, 2]])
+counts.add(codes.reshape(2, 4))
+merged = counts + ostrel.Counts(4, 2)
+model.fit(merged)
+for n in (merged.alphabet_size, merged.max_depth, merged.part, merged.sample_size):
+    assert_type(n, int)
 assert_type(ostrel.__version__, str)
 assert_type(ostrel.__all__, list[str])
 """
@@ -65,6 +72,9 @@ model.sample(3, 1)  # error
 model.log_likelihood([[0]], skip=0.5)  # error
 model.summary()["aic"] + ""  # error
 class Sub(ostrel.OSTREL): ...  # error
+ostrel.Counts(4, 2, 0)  # error
+ostrel.Counts(4, 2) + 1  # error
+ostrel.Counts(4, 2).add(ostrel.Counts(4, 2))  # error
 """
 
 
@@ -86,8 +96,13 @@ def test_stub_matches_the_module(tmp_path):
     assert run.returncode == 0, run.stdout
     # stubtest compares signatures; the docstrings must be the module's own too.
     stub = metadata.distribution("ostrel").locate_file("ostrel-stubs/__init__.pyi")
-    cls = next(n for n in ast.parse(stub.read_text()).body if getattr(n, "name", "") == "OSTREL")
-    members = {n.name: ast.get_docstring(n) for n in cls.body if isinstance(n, ast.FunctionDef)}
-    del members["__new__"]
-    assert ast.get_docstring(cls) == ostrel.OSTREL.__doc__
-    assert members == {m: getattr(ostrel.OSTREL, m).__doc__ for m in members}
+    for runtime in (ostrel.OSTREL, ostrel.Counts):
+        body = ast.parse(stub.read_text()).body
+        cls = next(n for n in body if getattr(n, "name", "") == runtime.__name__)
+        members = {
+            n.name: ast.get_docstring(n)
+            for n in cls.body
+            if isinstance(n, ast.FunctionDef) and n.name not in ("__new__", "__add__", "__radd__")
+        }
+        assert ast.get_docstring(cls) == runtime.__doc__
+        assert members == {m: getattr(runtime, m).__doc__ for m in members}

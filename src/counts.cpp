@@ -1,0 +1,576 @@
+// Adding rows to counts, merging counts, and their persistent state.
+//
+// Adding and merging are one operation: a merge of two sequences of keys in
+// context order into one, in time linear in what the keys store. Each input
+// spells its current key into a buffer, updating only the symbols after those
+// it shares with its previous key, and the merge keeps what the two current
+// keys share, so that comparing them starts where they may differ.
+
+#include "counts.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <utility>
+
+#include "config.hpp"
+#include "context_scan.hpp"
+#include "state.hpp"
+#include "trie.hpp"
+#include "trie_build.hpp"
+#include "util/radix_sort.hpp"
+
+namespace ostrel {
+
+namespace detail {
+
+std::vector<std::size_t> suffix_starts(const KeyedLeaves& keyed) {
+  std::vector<std::size_t> begin(keyed.size() + 1, 0);
+  for (std::size_t i = 0; i < keyed.size(); ++i) begin[i + 1] = begin[i] + keyed.stored(i);
+  return begin;
+}
+
+KeyedLeaves truncated(const KeyedLeaves& keyed, std::size_t depth) {
+  if (depth > keyed.depth) throw InternalFault("truncated: deeper than the keys");
+  KeyedLeaves out;
+  out.depth = depth;
+  const std::size_t width = keyed.depth + 1;
+  std::vector<Symbol> key(width);
+  // The leaves of one context of `depth` symbols: contiguous in context
+  // order, and ordered by their own symbol once sorted.
+  struct Item {
+    Symbol own;
+    Count count;
+    std::uint64_t first;
+  };
+  std::vector<Item> group;
+  std::size_t group_shared = 0;  // what the group's context shares with the previous one's
+  auto flush = [&] {
+    std::sort(group.begin(), group.end(),
+              [](const Item& a, const Item& b) { return a.own < b.own; });
+    for (std::size_t j = 0; j < group.size();) {
+      const bool opening = j == 0;
+      Item item = group[j];
+      for (++j; j < group.size() && group[j].own == item.own; ++j) {
+        item.count += group[j].count;
+        item.first = std::min(item.first, group[j].first);
+      }
+      // The group's first key shares with the previous group's what their
+      // contexts share; the others differ only in their own symbol.
+      const std::size_t shared = opening ? group_shared : depth;
+      out.leaves.add(item.first, item.count, shared);
+      if (shared < depth) {
+        out.suffixes.append(std::span<const Symbol>(key).subspan(shared, depth - shared));
+      }
+      out.suffixes.push_back(item.own);
+    }
+    group.clear();
+  };
+  keyed.suffixes.visit([&](auto suffixes) {
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < keyed.size(); ++i) {
+      const std::size_t shared = keyed.leaves.shared[i];
+      if (i > 0 && shared < depth) {
+        flush();  // the key still holds the finished group's context
+        group_shared = shared;
+      }
+      const std::size_t stored = keyed.stored(i);
+      std::copy_n(suffixes.begin() + static_cast<std::ptrdiff_t>(at), stored,
+                  key.begin() + static_cast<std::ptrdiff_t>(shared));
+      at += stored;
+      group.push_back(Item{key[keyed.depth], keyed.leaves.count[i], keyed.leaves.first[i]});
+    }
+  });
+  if (!group.empty()) flush();
+  return out;
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::KeyedLeaves;
+
+constexpr std::uint64_t MAX_ORDINALS = std::numeric_limits<std::uint64_t>::max();
+
+// The ordinals of one merged value as the merged value numbers them: each of
+// its parts moves by the spans of the other value's parts before it.
+class Rebase {
+ public:
+  Rebase() = default;
+  void add(std::uint64_t base, std::uint64_t shift) {
+    base_.push_back(base);
+    shift_.push_back(shift);
+  }
+  std::uint64_t operator()(std::uint64_t ordinal) const noexcept {
+    if (base_.size() == 1) return ordinal + shift_[0];
+    const auto k = std::upper_bound(base_.begin(), base_.end(), ordinal) - base_.begin() - 1;
+    return ordinal + shift_[static_cast<std::size_t>(k)];
+  }
+
+ private:
+  std::vector<std::uint64_t> base_;   // where each part with symbols begins
+  std::vector<std::uint64_t> shift_;  // and what its ordinals gain
+};
+
+// The keys of a value, read in order.
+template <class T>
+class StoredKeys {
+ public:
+  StoredKeys(const KeyedLeaves& keyed, std::span<const T> suffixes, const Rebase& rebase)
+      : keyed_(keyed), suffixes_(suffixes), rebase_(rebase) {}
+  bool done() const noexcept { return i_ == keyed_.size(); }
+  // Key symbols shared with the previous key (0 for the first).
+  std::size_t lcp() const noexcept { return keyed_.leaves.shared[i_]; }
+  Count count() const noexcept { return keyed_.leaves.count[i_]; }
+  std::uint64_t first() const noexcept { return rebase_(keyed_.leaves.first[i_]); }
+  // Writes the key symbols from lcp() on.
+  void spell(std::span<Symbol> key) const noexcept {
+    std::copy_n(suffixes_.begin() + static_cast<std::ptrdiff_t>(at_), keyed_.stored(i_),
+                key.begin() + static_cast<std::ptrdiff_t>(lcp()));
+  }
+  void next() noexcept { at_ += keyed_.stored(i_++); }
+
+ private:
+  const KeyedLeaves& keyed_;
+  std::span<const T> suffixes_;
+  const Rebase& rebase_;
+  std::size_t i_ = 0, at_ = 0;
+};
+
+// The keys of freshly sorted leaves, read from the rows they were counted
+// from; their offsets become ordinals from `base` on.
+template <class T, class Position>
+class RowKeysInOrder {
+ public:
+  RowKeysInOrder(const detail::Leaves<Position>& leaves, std::span<const T> symbols,
+                 std::size_t depth, std::uint64_t base)
+      : leaves_(leaves), symbols_(symbols), depth_(depth), base_(base) {}
+  bool done() const noexcept { return i_ == leaves_.size(); }
+  std::size_t lcp() const noexcept { return leaves_.shared[i_]; }
+  Count count() const noexcept { return leaves_.count[i_]; }
+  std::uint64_t first() const noexcept { return base_ + leaves_.first[i_]; }
+  void spell(std::span<Symbol> key) const noexcept {
+    const std::size_t at = leaves_.first[i_];
+    for (std::size_t q = lcp(); q < depth_; ++q) key[q] = symbols_[at - 1 - q];
+    key[depth_] = symbols_[at];
+  }
+  void next() noexcept { ++i_; }
+
+ private:
+  const detail::Leaves<Position>& leaves_;
+  std::span<const T> symbols_;
+  std::size_t depth_;
+  std::uint64_t base_;
+  std::size_t i_ = 0;
+};
+
+// The keys of freshly sorted leaves that kept them packed; their offsets
+// become ordinals from `base` on.
+template <class Position>
+class PackedKeysInOrder {
+ public:
+  PackedKeysInOrder(const detail::Leaves<Position>& leaves, std::size_t depth, std::uint64_t base)
+      : leaves_(leaves),
+        depth_(depth),
+        bits_(leaves.key_bits),
+        mask_((std::uint64_t{1} << bits_) - 1),
+        base_(base) {}
+  bool done() const noexcept { return i_ == leaves_.size(); }
+  std::size_t lcp() const noexcept { return leaves_.shared[i_]; }
+  Count count() const noexcept { return leaves_.count[i_]; }
+  std::uint64_t first() const noexcept { return base_ + leaves_.first[i_]; }
+  void spell(std::span<Symbol> key) const noexcept {
+    // Key symbol q sits depth - q symbols above the lowest.
+    const std::uint64_t packed = leaves_.key[i_];
+    for (std::size_t q = lcp(); q <= depth_; ++q) {
+      key[q] = static_cast<Symbol>((packed >> (bits_ * (depth_ - q))) & mask_);
+    }
+  }
+  void next() noexcept { ++i_; }
+
+ private:
+  const detail::Leaves<Position>& leaves_;
+  std::size_t depth_;
+  unsigned bits_;
+  std::uint64_t mask_;
+  std::uint64_t base_;
+  std::size_t i_ = 0;
+};
+
+// Appends leaves to `out`, their stored symbols a block at a time.
+class KeyWriter {
+ public:
+  explicit KeyWriter(KeyedLeaves& out) : out_(out) { pending_.reserve(BLOCK); }
+  KeyWriter(const KeyWriter&) = delete;
+  KeyWriter& operator=(const KeyWriter&) = delete;
+  ~KeyWriter() { flush(); }
+
+  void write(std::span<const Symbol> key, std::size_t shared, Count count, std::uint64_t first) {
+    out_.leaves.add(first, count, shared);
+    for (std::size_t q = shared; q < key.size(); ++q) {
+      pending_.push_back(key[q]);
+      largest_ = std::max(largest_, key[q]);
+    }
+    if (pending_.size() >= BLOCK) flush();
+  }
+  void flush() {
+    out_.suffixes.append(std::span<const Symbol>(pending_), largest_);
+    pending_.clear();
+  }
+
+ private:
+  static constexpr std::size_t BLOCK = 4096;
+  KeyedLeaves& out_;
+  std::vector<Symbol> pending_;
+  Symbol largest_ = 0;
+};
+
+// Merges two sequences of distinct keys in context order into `out`: keys in
+// both become one, with their counts added and the earlier first ordinal.
+template <class A, class B>
+void merge_keys(A& a, B& b, KeyedLeaves& out) {
+  const std::size_t width = out.depth + 1;
+  std::vector<Symbol> ka(width), kb(width);
+  // What each pending key shares with the last key written (0 before any),
+  // and with the other pending key; order: the sign of ka against kb.
+  std::size_t oa = 0, ob = 0, h = 0;
+  int order = 0;
+  auto compare_from = [&](std::size_t from) {
+    h = from;
+    while (h < width && ka[h] == kb[h]) ++h;
+    order = h == width ? 0 : (ka[h] < kb[h] ? -1 : 1);
+  };
+  KeyWriter writer(out);
+  auto write = [&](std::span<const Symbol> key, std::size_t shared, Count count,
+                   std::uint64_t first) { writer.write(key, shared, count, first); };
+  if (!a.done()) a.spell(ka);
+  if (!b.done()) b.spell(kb);
+  if (!a.done() && !b.done()) compare_from(0);
+  while (!a.done() && !b.done()) {
+    if (order == 0) {
+      write(ka, oa, a.count() + b.count(), std::min(a.first(), b.first()));
+      a.next();
+      b.next();
+      const bool more_a = !a.done(), more_b = !b.done();
+      if (more_a) {
+        oa = a.lcp();
+        a.spell(ka);
+      }
+      if (more_b) {
+        ob = b.lcp();
+        b.spell(kb);
+      }
+      if (!more_a || !more_b) break;
+      // Each left the written key where it shares least with it, upwards.
+      if (oa < ob) {
+        h = oa;
+        order = 1;
+      } else if (oa > ob) {
+        h = ob;
+        order = -1;
+      } else {
+        compare_from(oa);
+      }
+      continue;
+    }
+    // The smaller key is written; its successor, larger, shares l with it.
+    const bool from_a = order < 0;
+    if (from_a) {
+      write(ka, oa, a.count(), a.first());
+      ob = h;
+      a.next();
+      if (a.done()) break;
+      oa = a.lcp();
+      a.spell(ka);
+    } else {
+      write(kb, ob, b.count(), b.first());
+      oa = h;
+      b.next();
+      if (b.done()) break;
+      ob = b.lcp();
+      b.spell(kb);
+    }
+    const std::size_t l = from_a ? oa : ob;
+    if (l < h) {
+      // It rose above the written key before the other pending key did.
+      h = l;
+      order = from_a ? 1 : -1;
+    } else if (l == h) {
+      compare_from(h);
+    }  // else it still falls below the other pending key where the written one did
+  }
+  // What is left of one of them: its pending key shares oa (ob) with the
+  // last key written.
+  auto drain = [&](auto& rest, std::vector<Symbol>& key, std::size_t shared) {
+    while (!rest.done()) {
+      write(key, shared, rest.count(), rest.first());
+      rest.next();
+      if (rest.done()) break;
+      shared = rest.lcp();
+      rest.spell(key);
+    }
+  };
+  drain(a, ka, oa);
+  drain(b, kb, ob);
+}
+
+// Calls f(keys) with the value's keys read in order (StoredKeys of the type
+// its symbols are stored in).
+template <class F>
+void with_stored_keys(const KeyedLeaves& keyed, const Rebase& rebase, F&& f) {
+  keyed.suffixes.visit([&](auto suffixes) {
+    StoredKeys keys(keyed, suffixes, rebase);
+    f(keys);
+  });
+}
+
+// Ordinals that stay as they are.
+Rebase unchanged() {
+  Rebase rebase;
+  rebase.add(0, 0);
+  return rebase;
+}
+
+constexpr std::uint8_t STATE_VERSION = 1;
+
+}  // namespace
+
+Counts::Counts(std::size_t alphabet_size, std::size_t max_depth, std::uint64_t part)
+    : alphabet_size_(alphabet_size), parts_{Part{part, 0, 0}} {
+  keyed_.depth = max_depth;
+}
+
+std::expected<Counts, std::string> Counts::create(std::size_t alphabet_size, std::size_t max_depth,
+                                                  std::uint64_t part) {
+  if (auto shape = check_shape(alphabet_size, max_depth); !shape) {
+    return std::unexpected(std::move(shape.error()));
+  }
+  return Counts(alphabet_size, max_depth, part);
+}
+
+std::expected<void, std::string> Counts::add(const Rows& rows) {
+  if (auto valid = check_symbols(rows, alphabet_size_); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  const std::uint64_t symbols = rows.symbol_count();
+  if (symbols > MAX_ORDINALS - span_) {
+    return std::unexpected("counts cannot hold more than 18446744073709551615 symbols");
+  }
+  const std::size_t depth = max_depth();
+  KeyedLeaves merged;
+  merged.depth = depth;
+  detail::with_offset_type(rows, [&](auto offset) {
+    using Position = decltype(offset);
+    const auto leaves =
+        detail::sorted_leaves<Position>(rows, depth, depth, detail::SortStrategy::Automatic, true);
+    std::uint64_t fresh_symbols = 0;
+    for (std::size_t i = 0; i < leaves.size(); ++i) fresh_symbols += depth + 1 - leaves.shared[i];
+    merged.leaves.reserve(keyed_.size() + leaves.size());
+    merged.suffixes.reserve_more(keyed_.suffixes.size() + fresh_symbols);
+    const Rebase same = unchanged();
+    if (leaves.key_bits != 0) {
+      PackedKeysInOrder fresh(leaves, depth, span_);
+      with_stored_keys(keyed_, same, [&](auto& stored) { merge_keys(stored, fresh, merged); });
+      return;
+    }
+    rows.visit([&](auto row_symbols) {
+      RowKeysInOrder fresh(leaves, row_symbols, depth, span_);
+      with_stored_keys(keyed_, same, [&](auto& stored) { merge_keys(stored, fresh, merged); });
+    });
+  });
+  const Count positions = detail::counted_positions(rows, depth);
+  // Nothing below can fail.
+  keyed_ = std::move(merged);
+  parts_.back().rows += rows.size();
+  parts_.back().span += symbols;
+  span_ += symbols;
+  sample_size_ += positions;
+  return {};
+}
+
+std::expected<Counts, std::string> Counts::merge(const Counts& a, const Counts& b) {
+  if (a.alphabet_size_ != b.alphabet_size_) {
+    return std::unexpected("cannot merge Counts of alphabet_size " +
+                           std::to_string(a.alphabet_size_) + " and " +
+                           std::to_string(b.alphabet_size_));
+  }
+  if (a.max_depth() != b.max_depth()) {
+    return std::unexpected("cannot merge Counts of max_depth " + std::to_string(a.max_depth()) +
+                           " and " + std::to_string(b.max_depth()));
+  }
+  if (a.span_ > MAX_ORDINALS - b.span_) {
+    return std::unexpected("counts cannot hold more than 18446744073709551615 symbols");
+  }
+  // The parts of both by id; a part that both list holds rows in one of them
+  // at most, or which of its rows came first would be unknown.
+  Counts out(a.alphabet_size_, a.max_depth(), 0);
+  out.parts_.clear();
+  Rebase rebase_a, rebase_b;
+  std::uint64_t base = 0, base_a = 0, base_b = 0;
+  auto take = [&](const Part& part, std::uint64_t& side_base, Rebase& rebase) {
+    if (part.span != 0) rebase.add(side_base, base - side_base);
+    side_base += part.span;
+  };
+  for (std::size_t i = 0, j = 0; i < a.parts_.size() || j < b.parts_.size();) {
+    const Part* pa = i < a.parts_.size() ? &a.parts_[i] : nullptr;
+    const Part* pb = j < b.parts_.size() ? &b.parts_[j] : nullptr;
+    if (pa != nullptr && pb != nullptr && pa->id == pb->id) {
+      if (pa->rows != 0 && pb->rows != 0) {
+        return std::unexpected("both Counts hold rows of part " + std::to_string(pa->id) +
+                               ", so their order is unknown; give each its own part");
+      }
+      take(*pa, base_a, rebase_a);
+      take(*pb, base_b, rebase_b);
+      out.parts_.push_back(Part{pa->id, pa->rows + pb->rows, pa->span + pb->span});
+      ++i;
+      ++j;
+    } else if (pb == nullptr || (pa != nullptr && pa->id < pb->id)) {
+      take(*pa, base_a, rebase_a);
+      out.parts_.push_back(*pa);
+      ++i;
+    } else {
+      take(*pb, base_b, rebase_b);
+      out.parts_.push_back(*pb);
+      ++j;
+    }
+    base += out.parts_.back().span;
+  }
+  out.span_ = base;
+  out.sample_size_ = a.sample_size_ + b.sample_size_;
+  out.keyed_.leaves.reserve(a.keyed_.size() + b.keyed_.size());
+  out.keyed_.suffixes.reserve_more(a.keyed_.suffixes.size() + b.keyed_.suffixes.size());
+  with_stored_keys(a.keyed_, rebase_a, [&](auto& from_a) {
+    with_stored_keys(b.keyed_, rebase_b,
+                     [&](auto& from_b) { merge_keys(from_a, from_b, out.keyed_); });
+  });
+  return out;
+}
+
+// State layout 1, after the header (every number a varint):
+//   alphabet_size, max_depth, the number of parts, then each part's id (in
+//   increasing order), rows and span; the number of leaves, then each leaf's
+//   shared symbols, its stored key symbols, its count and its first ordinal.
+std::string Counts::state() const {
+  StateWriter out(StateKind::Counts, STATE_VERSION);
+  out.varint(alphabet_size_);
+  out.varint(max_depth());
+  out.varint(parts_.size());
+  for (const Part& part : parts_) {
+    out.varint(part.id);
+    out.varint(part.rows);
+    out.varint(part.span);
+  }
+  out.varint(keyed_.size());
+  keyed_.suffixes.visit([&](auto suffixes) {
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < keyed_.size(); ++i) {
+      out.varint(keyed_.leaves.shared[i]);
+      for (const std::size_t end = at + keyed_.stored(i); at < end; ++at) out.varint(suffixes[at]);
+      out.varint(keyed_.leaves.count[i]);
+      out.varint(keyed_.leaves.first[i]);
+    }
+  });
+  return std::move(out).take();
+}
+
+std::expected<Counts, std::string> Counts::from_state(std::span<const std::uint8_t> bytes) {
+  StateReader in(bytes);
+  auto fault = [&] { return std::unexpected(in.error()); };
+  if (in.kind() != StateKind::Counts && in.ok()) in.fail("it holds no Counts");
+  in.version(STATE_VERSION);
+  const std::uint64_t alphabet = in.varint();
+  if (in.ok() && alphabet < 2) in.fail("alphabet_size " + std::to_string(alphabet) + " is below 2");
+  if (in.ok() && alphabet > std::numeric_limits<Symbol>::max()) {
+    in.fail("alphabet_size " + std::to_string(alphabet) + " does not fit this machine's " +
+            std::to_string(8 * sizeof(Symbol)) + "-bit symbols");
+  }
+  const std::uint64_t depth = in.varint_at_most(MAX_DEPTH, "max_depth");
+  const std::uint64_t part_count = in.varint();
+  if (in.ok() && part_count == 0) in.fail("it lists no part");
+  if (!in.fits(part_count, 3)) return fault();
+  Counts out(static_cast<std::size_t>(alphabet), static_cast<std::size_t>(depth), 0);
+  out.parts_.clear();
+  out.parts_.reserve(static_cast<std::size_t>(part_count));
+  for (std::uint64_t k = 0; k < part_count && in.ok(); ++k) {
+    const Part part{in.varint(), in.varint(), in.varint()};
+    if (!in.ok()) break;
+    if (k > 0 && part.id <= out.parts_.back().id) {
+      in.fail("part " + std::to_string(part.id) + " is listed after part " +
+              std::to_string(out.parts_.back().id));
+    } else if (part.rows == 0 && part.span != 0) {
+      in.fail("part " + std::to_string(part.id) + " has symbols but no rows");
+    } else if (part.span > MAX_ORDINALS - out.span_) {
+      in.fail("its parts hold more than 18446744073709551615 symbols");
+    }
+    out.parts_.push_back(part);
+    out.span_ += part.span;
+  }
+  const std::uint64_t leaf_count = in.varint();
+  // Each leaf takes at least four bytes: shared, a symbol, count, first.
+  if (!in.fits(leaf_count, 4)) return fault();
+  const std::size_t n = static_cast<std::size_t>(leaf_count);
+  const std::size_t width = static_cast<std::size_t>(depth) + 1;
+  KeyedLeaves& keyed = out.keyed_;
+  keyed.leaves.reserve(n);
+  // The key being read, spelled whole; it grows as keys need it.
+  std::vector<Symbol> key;
+  Count total = 0;
+  for (std::size_t i = 0; i < n && in.ok(); ++i) {
+    const std::uint64_t shared = in.varint_at_most(depth, "the shared symbols of a key");
+    if (in.ok() && i == 0 && shared != 0) in.fail("the first key shares symbols");
+    if (!in.fits(width - shared, 1)) break;
+    if (key.size() < width) key.resize(width);
+    for (std::size_t q = static_cast<std::size_t>(shared); q < width && in.ok(); ++q) {
+      const std::uint64_t symbol = in.varint();
+      if (in.ok() && symbol >= alphabet) {
+        in.fail("symbol " + std::to_string(symbol) + " of key " + std::to_string(i) +
+                " is outside 0.." + std::to_string(alphabet));
+      }
+      // Keys ascend: the first symbol a key does not share is larger.
+      if (in.ok() && i > 0 && q == shared && symbol <= key[q]) {
+        in.fail("key " + std::to_string(i) + " does not follow key " + std::to_string(i - 1));
+      }
+      key[q] = static_cast<Symbol>(symbol);
+    }
+    const std::uint64_t count = in.varint();
+    const std::uint64_t first = in.varint();
+    if (!in.ok()) break;
+    if (count == 0) {
+      in.fail("key " + std::to_string(i) + " counts no position");
+    } else if (count > MAX_ORDINALS - total) {
+      in.fail("its counts add up to more than 18446744073709551615");
+    } else if (first >= out.span_) {
+      in.fail("key " + std::to_string(i) + " starts at ordinal " + std::to_string(first) +
+              ", beyond the " + std::to_string(out.span_) + " symbols of its parts");
+    }
+    if (!in.ok()) break;
+    total += count;
+    keyed.leaves.add(first, count, static_cast<std::size_t>(shared));
+    keyed.suffixes.append(
+        std::span<const Symbol>(key).subspan(static_cast<std::size_t>(shared), width - shared));
+  }
+  in.expect_end();
+  if (in.ok() && total > out.span_) {
+    in.fail("it counts " + std::to_string(total) + " positions in " + std::to_string(out.span_) +
+            " symbols");
+  }
+  if (in.ok() && n > 1) {
+    // Every position has one key, so no two keys start at the same ordinal.
+    std::vector<std::uint64_t> firsts(keyed.leaves.first), spare(n);
+    RadixSort radix(0, static_cast<unsigned>(std::bit_width(out.span_)));
+    for (const std::uint64_t f : firsts) radix.count(f);
+    const auto sorted = radix.sort(firsts, spare);
+    for (std::size_t i = 1; i < n; ++i) {
+      if (sorted[i] == sorted[i - 1]) {
+        in.fail("two keys start at ordinal " + std::to_string(sorted[i]));
+        break;
+      }
+    }
+  }
+  if (!in.ok()) return fault();
+  out.sample_size_ = total;
+  return out;
+}
+
+}  // namespace ostrel
