@@ -87,7 +87,8 @@ class ContextLookup {
   // The walk of h + [s] over its first depth(r) + 1 steps, from r and s: the
   // node it reached (bits 0-21), the deepest context met (bits 22-43, NONE
   // when none), the depth reached (bits 44-59), and FURTHER when every step
-  // succeeded below storage_depth, so that the walk goes on into the history.
+  // succeeded below storage_depth and the node reached has children, so that
+  // the walk goes on into the history.
   // Steps are kept only beside the dense table, whose fewer than DENSE_LIMIT
   // entries cover fewer nodes than fit 22 bits.
   using Step = std::uint64_t;
@@ -144,7 +145,9 @@ class ContextLookup {
     const std::size_t limit = std::min(previous.depth + 1, trie_.storage_depth());
     // The history holds at least depth(reached) + 1 symbols.
     const Progress at = follow(Progress{0, 0, 0, terminal_[0] != 0}, history.last(limit));
-    const bool further = at.depth == limit && limit < trie_.storage_depth();
+    // A node without children has nothing further to walk into.
+    const bool further = at.depth == limit && limit < trie_.storage_depth() &&
+                         trie_.node(at.reached).first_child != NO_INDEX;
     return Step{at.reached} | Step{at.seen ? at.best : NONE} << BEST | Step{at.depth} << DEPTH |
            (further ? FURTHER : 0);
   }
