@@ -41,16 +41,15 @@ def load(name):
 def held_out_loss(model, series, start):
     """Mean -log2 of the probability given to each symbol of series[start:].
 
-    The history of position t is the max_depth symbols before it, sliced from
-    the whole series, so the first held-out symbols are predicted from the end
-    of the training part. A model looks back at most max_depth symbols, so a
-    longer history would change nothing.
+    log_likelihood scores the row series[start - max_depth:] from position
+    max_depth on: each held-out symbol with the max_depth symbols before it, so
+    the first ones are predicted from the end of the training part. A model
+    looks back at most max_depth symbols, so a longer history would change
+    nothing.
     """
     depth = model.max_depth
-    bits = 0.0
-    for t in range(start, len(series)):
-        bits -= math.log2(model.predict_proba(series[t - depth : t])[series[t]])
-    return bits / (len(series) - start)
+    [nats] = model.log_likelihood([series[start - depth :]], skip=depth)
+    return -nats / math.log(2) / (len(series) - start)
 
 
 class Score(NamedTuple):
@@ -193,7 +192,7 @@ def main():
 
     print("Held-out log-loss in bits per symbol (lower is better), number of contexts and")
     print("fit time of every selector at every depth. Each model is fitted to the first four")
-    print("fifths of a series and predicts each symbol of the last fifth with predict_proba,")
+    print("fifths of a series and scores each symbol of the last fifth with log_likelihood,")
     print("given the max_depth symbols before it taken from the whole series: the first")
     print("held-out symbols are predicted from the end of the training part.")
     evaluated = []

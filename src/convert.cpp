@@ -675,4 +675,63 @@ Ref from_contexts(const std::vector<std::vector<Symbol>>& contexts) {
   return list;
 }
 
+// ---- scoring, sampling, summarising ----------------------------------------
+
+bool to_uint64(PyObject* object, const char* name, std::uint64_t& out) {
+  Ref index(PyNumber_Index(object));
+  if (index) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (!(value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      out = value;
+      return true;
+    }
+  }
+  prefix_type_error(name);
+  return false;
+}
+
+Ref from_floats(std::span<const double> values) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(values[i]);
+    if (item == nullptr) return Ref();
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+  }
+  return list;
+}
+
+namespace {
+
+// high * 2**64 + low as an int.
+Ref from_halves(std::uint64_t high, std::uint64_t low) {
+  Ref low_part(PyLong_FromUnsignedLongLong(low));
+  if (high == 0 || !low_part) return low_part;
+  Ref high_part(PyLong_FromUnsignedLongLong(high));
+  Ref shift(PyLong_FromLong(64));
+  if (!high_part || !shift) return Ref();
+  Ref shifted(PyNumber_Lshift(high_part.get(), shift.get()));
+  if (!shifted) return Ref();
+  return Ref(PyNumber_Or(shifted.get(), low_part.get()));
+}
+
+}  // namespace
+
+Ref from_summary(const ModelSummary& summary) {
+  const std::pair<const char*, Ref> entries[] = {
+      {"contexts", Ref(PyLong_FromSize_t(summary.contexts))},
+      {"sample_size", from_count(summary.sample_size)},
+      {"parameters", from_halves(summary.parameters_high, summary.parameters_low)},
+      {"log_likelihood", Ref(PyFloat_FromDouble(summary.log_likelihood))},
+      {"aic", Ref(PyFloat_FromDouble(summary.aic))},
+      {"bic", Ref(PyFloat_FromDouble(summary.bic))},
+  };
+  Ref dict(PyDict_New());
+  if (!dict) return dict;
+  for (const auto& [key, value] : entries) {
+    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return Ref();
+  }
+  return dict;
+}
+
 }  // namespace ostrel::binding

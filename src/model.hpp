@@ -45,6 +45,18 @@ struct SparseDistribution {
 // Counts of one node in sparse form: zero except the recorded symbols.
 using SparseCounts = std::vector<SymbolCount>;
 
+// What summary() reports (scoring.cpp).
+struct ModelSummary {
+  std::size_t contexts;
+  Count sample_size;
+  // contexts * (alphabet_size - 1), exactly, in two 64-bit halves.
+  std::uint64_t parameters_high;
+  std::uint64_t parameters_low;
+  double log_likelihood;
+  double aic;
+  double bic;
+};
+
 struct OSTRELObject {
   std::optional<TreeMask> mask;
   std::optional<CountTrie> trie;
@@ -72,6 +84,14 @@ struct OSTRELObject {
   ModelResult<std::vector<Symbol>> get_suffix(std::span<const Symbol> history) const;
   ModelResult<SparseDistribution> predict_proba(std::span<const Symbol> history) const;
   ModelResult<std::vector<std::vector<Symbol>>> get_contexts() const;
+
+  // Scoring, sampling and summarising (scoring.cpp, sampling.cpp). The
+  // log-likelihood of each row from position `skip` on; symbols are checked
+  // first (with fit's message), then the fit.
+  ModelResult<std::vector<double>> log_likelihood(const Rows& rows, std::size_t skip) const;
+  // What sampling after `history` requires: its symbols in range, then a fit.
+  ModelResult<void> check_history(std::span<const Symbol> history) const;
+  ModelResult<ModelSummary> summary() const;
 
   ModelResult<Count> sample_size() const;
   ModelResult<std::size_t> node_count() const;

@@ -4,13 +4,17 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "convert.hpp"
 #include "entry.hpp"
+#include "model_state.hpp"
+#include "sampling.hpp"
 
 namespace ostrel::binding {
 
@@ -34,6 +38,18 @@ PyObject* answer_size(const ModelResult<std::size_t>& result) {
 }
 
 // ---- constructor and deallocator -----------------------------------------
+
+// A new instance of `type` that takes over `state`, or null with the
+// interpreter's error (and `state` left to its owner).
+PyObject* new_instance(PyTypeObject* type, OSTRELObject&& state) {
+  PyObject* object = PyType_GenericAlloc(type, 0);
+  if (object == nullptr) return nullptr;
+  auto* instance = reinterpret_cast<Instance*>(object);
+  new (instance->storage) OSTRELObject(std::move(state));
+  new (instance->exporter_storage) ExporterCache();
+  instance->borrow = 0;
+  return object;
+}
 
 constexpr const char* CONSTRUCTOR_PARAMETERS[] = {"alphabet_size", "max_depth", "method",
                                                   "beta",          "penalty",   "boundary"};
@@ -62,13 +78,7 @@ PyObject* ostrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_ValueError, config.error().c_str());
       return nullptr;
     }
-    PyObject* object = PyType_GenericAlloc(type, 0);
-    if (object == nullptr) return nullptr;
-    auto* instance = reinterpret_cast<Instance*>(object);
-    new (instance->storage) OSTRELObject(*config);
-    new (instance->exporter_storage) ExporterCache();
-    instance->borrow = 0;
-    return object;
+    return new_instance(type, OSTRELObject(*config));
   });
 }
 
@@ -184,6 +194,112 @@ PyObject* get_contexts(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
+// ---- keeping, scoring, sampling, summarising --------------------------------
+
+constexpr const char* LOG_LIKELIHOOD[] = {"data", "skip"};
+constexpr const char* SAMPLE[] = {"n", "seed", "history"};
+
+PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
+    Ref given[2];
+    if (!parse_arguments("OSTREL.log_likelihood()", LOG_LIKELIHOOD, 1, args, kwargs, given)) {
+      return nullptr;
+    }
+    Rows rows;
+    if (!to_rows(given[0].get(), "data", rows, instance.exporters())) return nullptr;
+    const OSTRELObject& model = instance.state();
+    std::size_t skip = model.config.max_depth;
+    if (given[1] && given[1].get() != Py_None && !to_size(given[1].get(), "skip", skip)) {
+      return nullptr;
+    }
+    return answer(model.log_likelihood(rows, skip),
+                  [](const std::vector<double>& totals) { return from_floats(totals); });
+  });
+}
+
+// Eight bytes from the operating system's random source, through os.urandom.
+std::optional<std::uint64_t> fresh_seed() {
+  Ref os(PyImport_ImportModule("os"));
+  if (!os) return std::nullopt;
+  Ref bytes(PyObject_CallMethod(os.get(), "urandom", "i", 8));
+  if (!bytes) return std::nullopt;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return std::nullopt;
+  if (size != 8) throw InternalFault("os.urandom(8) did not give 8 bytes");
+  std::uint64_t seed = 0;
+  for (int i = 7; i >= 0; --i) seed = (seed << 8) | static_cast<unsigned char>(data[i]);
+  return seed;
+}
+
+PyObject* sample(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
+    Ref given[3];
+    if (!parse_arguments("OSTREL.sample()", SAMPLE, 1, 1, args, kwargs, given)) return nullptr;
+    std::size_t n = 0;
+    if (!to_size(given[0].get(), "n", n)) return nullptr;
+    // The most a list can hold, refused before anything is made.
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return PyErr_NoMemory();
+    std::optional<std::uint64_t> seed;
+    if (given[1] && given[1].get() != Py_None) {
+      std::uint64_t value = 0;
+      if (!to_uint64(given[1].get(), "seed", value)) return nullptr;
+      seed = value;
+    }
+    std::vector<Symbol> history;
+    if (given[2] && !to_symbols(given[2].get(), "history", history, instance.exporters())) {
+      return nullptr;
+    }
+    const OSTRELObject& model = instance.state();
+    if (auto ready = model.check_history(history); !ready) {
+      raise_model_error(ready.error());
+      return nullptr;
+    }
+    if (!seed && !(seed = fresh_seed())) return nullptr;
+    Sampler sampler(model, history, *seed, n);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+      // A long draw can be interrupted.
+      if (i % 65536 == 65535 && PyErr_CheckSignals() < 0) return nullptr;
+      PyObject* item = PyLong_FromSize_t(sampler.next());
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+    }
+    return list.release();
+  });
+}
+
+PyObject* summary(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared>(self, [](Instance& instance) -> PyObject* {
+    return answer(static_cast<const OSTRELObject&>(instance.state()).summary(), from_summary);
+  });
+}
+
+// Pickling reduces to ostrel._restore(state): the class lives under builtins,
+// where pickle cannot find it. The function is looked up at every call.
+PyObject* reduce(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared>(self, [](Instance& instance) -> PyObject* {
+    const std::string state = save_model(instance.state());
+    Ref bytes(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+    if (!bytes) return nullptr;
+    Ref module(PyImport_ImportModule("ostrel"));
+    if (!module) return nullptr;
+    Ref restore(PyObject_GetAttrString(module.get(), "_restore"));
+    if (!restore) return nullptr;
+    return Py_BuildValue("(O(O))", restore.get(), bytes.get());
+  });
+}
+
+// A copy shares nothing with its original, so copy and deepcopy are one.
+PyObject* copy(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
+    return new_instance(Py_TYPE(self), OSTRELObject(instance.state()));
+  });
+}
+
+PyObject* deepcopy(PyObject* self, PyObject* /*memo*/) { return copy(self, nullptr); }
+
 template <class Function>
 constexpr PyCFunction as_cfunction(Function function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -212,6 +328,32 @@ PyMethodDef methods[] = {
     {"get_contexts", as_cfunction(get_contexts), METH_NOARGS,
      "get_contexts($self)\n--\n\n"
      "Return terminal contexts only, ordered first by length and then lexically."},
+    {"log_likelihood", as_cfunction(log_likelihood), METH_VARARGS | METH_KEYWORDS,
+     "log_likelihood($self, data, skip=None)\n--\n\n"
+     "Return, for each row, the natural-log probability of its symbols from\n"
+     "position `skip` on (None: `max_depth`, the positions that fit counts),\n"
+     "each as predict_proba gives it after the symbols before it in its row,\n"
+     "added in order from 0.0."},
+    {"sample", as_cfunction(sample), METH_VARARGS | METH_KEYWORDS,
+     "sample($self, n, *, seed=None, history=())\n--\n\n"
+     "Draw `n` symbols one after another, each from predict_proba of `history`\n"
+     "followed by the symbols drawn so far. A `seed` from 0 to 2**64 - 1 gives\n"
+     "the same symbols on every machine; None takes one from the operating system."},
+    {"summary", as_cfunction(summary), METH_NOARGS,
+     "summary($self)\n--\n\n"
+     "Return the fit's statistics: contexts, sample_size, parameters (contexts\n"
+     "times alphabet_size - 1), log_likelihood (maximised, natural log, of the\n"
+     "counted positions, each charged to the context that predicts it), aic and\n"
+     "bic. Without counted positions log_likelihood is 0.0 and bic is nan."},
+    {"__reduce__", as_cfunction(reduce), METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Return what pickling stores: ostrel._restore and the model's state."},
+    {"__copy__", as_cfunction(copy), METH_NOARGS,
+     "__copy__($self)\n--\n\n"
+     "Return an independent copy of the model."},
+    {"__deepcopy__", as_cfunction(deepcopy), METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\n"
+     "Return an independent copy of the model."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -328,9 +470,15 @@ void raise_model_error(const ModelError& error) {
   PyErr_SetString(type, error.message.c_str());
 }
 
-PyObject* restore_model(std::span<const std::uint8_t>) {
-  PyErr_SetString(PyExc_ValueError, "invalid ostrel state: models cannot be restored yet");
-  return nullptr;
+PyObject* restore_model(std::span<const std::uint8_t> state) {
+  auto model = load_model(state);
+  if (!model) {
+    PyErr_SetString(PyExc_ValueError, model.error().c_str());
+    return nullptr;
+  }
+  PyTypeObject* type = ostrel_type();
+  if (type == nullptr) return nullptr;
+  return new_instance(type, std::move(*model));
 }
 
 }  // namespace ostrel::binding

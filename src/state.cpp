@@ -31,6 +31,10 @@ void StateWriter::raw(std::span<const std::uint8_t> bytes) {
   bytes_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
+void StateWriter::word(std::uint64_t value, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) byte(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
 void StateReader::fail(std::string what) {
   if (ok()) error_ = "invalid ostrel state: " + std::move(what);
   at_ = bytes_.size();
@@ -110,6 +114,13 @@ std::span<const std::uint8_t> StateReader::raw(std::size_t size) {
   const auto out = bytes_.subspan(at_, size);
   at_ += size;
   return out;
+}
+
+std::uint64_t StateReader::word(std::size_t size) {
+  const auto bytes = raw(size);
+  std::uint64_t value = 0;
+  for (std::size_t i = bytes.size(); i-- > 0;) value = (value << 8) | bytes[i];
+  return value;
 }
 
 bool StateReader::fits(std::uint64_t count, std::size_t bytes_each) {

@@ -7,6 +7,7 @@
 // parser checks `ok()` before it relies on what it read, and `fits()` before
 // it allocates for a count it read.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -30,6 +31,10 @@ class StateWriter {
   void byte(std::uint8_t value) { bytes_.push_back(static_cast<char>(value)); }
   void varint(std::uint64_t value);
   void raw(std::span<const std::uint8_t> bytes);
+  // The low `size` bytes (1 to 8) of `value`, least significant first.
+  void word(std::uint64_t value, std::size_t size);
+  // The IEEE 754 bit pattern of `value`, as an 8-byte word.
+  void float64(double value) { word(std::bit_cast<std::uint64_t>(value), 8); }
 
   std::string take() && { return std::move(bytes_); }
 
@@ -51,6 +56,9 @@ class StateReader {
   // A varint that must not exceed `largest`; `what` names it in the fault.
   std::uint64_t varint_at_most(std::uint64_t largest, std::string_view what);
   std::span<const std::uint8_t> raw(std::size_t size);
+  // A `size`-byte (1 to 8) little-endian word, and a double's bit pattern.
+  std::uint64_t word(std::size_t size);
+  double float64() { return std::bit_cast<double>(word(8)); }
 
   // Whether `count` items of at least `bytes_each` bytes each can still
   // follow: false (and a fault) when the rest of the state is too short for

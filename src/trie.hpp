@@ -140,6 +140,9 @@ class CountTrie {
   // How often `symbol` followed the context of `node` (0 when never).
   Count outcome_count(NodeIndex node, Symbol symbol) const noexcept;
 
+  // The index of the outcome record of `node` for `symbol`, or NO_INDEX.
+  OutcomeIndex find_outcome(NodeIndex node, Symbol symbol) const noexcept;
+
   // `alphabet_size` counts, entry s for symbol s.
   std::vector<Count> dense_counts(NodeIndex node) const;
 
@@ -171,7 +174,6 @@ class CountTrie {
                   std::size_t length) noexcept;
 
   EdgeIndex find_edge(NodeIndex node, Symbol symbol) const noexcept;
-  OutcomeIndex find_outcome(NodeIndex node, Symbol symbol) const noexcept;
 
   Count sample_size_ = 0;
   std::vector<TrieNode> nodes_;

@@ -4,7 +4,16 @@
 # the module's own.
 
 from collections.abc import Callable, Iterator, Sequence
-from typing import Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+from typing import (
+    Protocol,
+    Self,
+    SupportsFloat,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    TypeVar,
+    final,
+)
 
 __all__ = ["OSTREL", "__version__"]
 
@@ -25,6 +34,18 @@ class _Array(Protocol[_T_co]):
 
 _Symbols: TypeAlias = Sequence[SupportsIndex] | _Array[SupportsIndex]
 _Rows: TypeAlias = Sequence[_Symbols] | _Array[_Symbols]
+
+# What OSTREL.summary() returns.
+class _Summary(TypedDict):
+    contexts: int
+    sample_size: int
+    parameters: int
+    log_likelihood: float
+    aic: float
+    bic: float
+
+def _restore(state: bytes | bytearray | memoryview, /) -> OSTREL:
+    """Rebuild an ostrel object from the state that pickling it gave."""
 
 @final
 class OSTREL:
@@ -54,6 +75,28 @@ class OSTREL:
         """Select a context from `history` and return its transition probabilities."""
     def get_contexts(self) -> list[list[int]]:
         """Return terminal contexts only, ordered first by length and then lexically."""
+    def log_likelihood(self, data: _Rows, skip: SupportsIndex | None = None) -> list[float]:
+        """Return, for each row, the natural-log probability of its symbols from
+        position `skip` on (None: `max_depth`, the positions that fit counts),
+        each as predict_proba gives it after the symbols before it in its row,
+        added in order from 0.0."""
+    def sample(
+        self, n: SupportsIndex, *, seed: SupportsIndex | None = None, history: _Symbols = ()
+    ) -> list[int]:
+        """Draw `n` symbols one after another, each from predict_proba of `history`
+        followed by the symbols drawn so far. A `seed` from 0 to 2**64 - 1 gives
+        the same symbols on every machine; None takes one from the operating system."""
+    def summary(self) -> _Summary:
+        """Return the fit's statistics: contexts, sample_size, parameters (contexts
+        times alphabet_size - 1), log_likelihood (maximised, natural log, of the
+        counted positions, each charged to the context that predicts it), aic and
+        bic. Without counted positions log_likelihood is 0.0 and bic is nan."""
+    def __reduce__(self) -> tuple[Callable[[bytes], OSTREL], tuple[bytes]]:
+        """Return what pickling stores: ostrel._restore and the model's state."""
+    def __copy__(self) -> Self:
+        """Return an independent copy of the model."""
+    def __deepcopy__(self, memo: dict[int, object], /) -> Self:
+        """Return an independent copy of the model."""
     @property
     def method(self) -> str: ...
     @property

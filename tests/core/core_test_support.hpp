@@ -7,10 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "model.hpp"
 #include "selection/selection.hpp"
 #include "trie.hpp"
 
@@ -36,6 +38,15 @@ inline Rows markov_rows(std::uint64_t seed, std::size_t alphabet, std::size_t ro
     out.end_row();
   }
   return out;
+}
+
+// An unfitted model; bct beyond 50 symbols, where the default beta rounds to 1, takes 0.9.
+inline OSTRELObject model_for(std::size_t alphabet, std::size_t max_depth, std::u32string method) {
+  const bool needs_beta = alphabet > 50 && (method == U"bct");
+  auto config = FitConfig::create(alphabet, max_depth, method,
+                                  needs_beta ? std::optional(0.9) : std::nullopt, {}, U"condition");
+  EXPECT_TRUE(config.has_value());
+  return OSTRELObject(config.value_or(FitConfig{0.5, 1.0, 2, 0, SelectionMethod::Bct}));
 }
 
 // Seeded inputs of every shape the counting strategies meet: one long row, a few

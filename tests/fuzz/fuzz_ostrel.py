@@ -3,6 +3,7 @@
 pool of models, where a broken invariant raises AssertionError. Run by ``scripts/fuzz.sh``."""
 
 import array
+import copy
 import math
 import operator
 import sys
@@ -132,8 +133,8 @@ class Session:
 
     def plan(self):
         """One call, planned now (consuming input) and made later."""
-        target, kind = self.pick(self.pool), self.below(13)
-        if kind >= 11:
+        target, kind = self.pick(self.pool), self.below(16)
+        if kind >= 14:
             return self.plan_counts()
         if kind < 8:
             name = "fit" if kind < 4 else self.pick(QUERIES)
@@ -147,7 +148,122 @@ class Session:
         if kind < 10:
             args, kwargs = self.constructor_args()
             return lambda: self.construct(args, kwargs)
-        return lambda: target.borrow or self.compare(target, "check", deep=True)
+        if kind < 11:
+            return lambda: target.borrow or self.compare(target, "check", deep=True)
+        if kind < 13:
+            return self.scoring(target)
+        return self.keeping(target)
+
+    # ---- scoring, sampling, summaries, pickles and copies -------------------------------
+
+    def scoring(self, target):
+        """log_likelihood, sample or summary, with arguments planned now."""
+        which = self.below(3)
+        if which == 0:
+            data, skip = self.data(target), self.pick((None, 0, 1, 2, 40, -1, 2**64))
+            kwargs = {"skip": skip if skip is None else self.integer(skip)} if self.below(2) else {}
+            return lambda: self.score(target, data, kwargs)
+        if which == 1:
+            n = self.pick((0, 1, 7, 300, 2000)) if self.below(8) else self.pick((-1, 2**62, 2**64))
+            seed = self.pick((None, 0, 1, 2**64 - 1, -1, 2**64)) if self.below(4) else None
+            kwargs = {"seed": self.integer(seed) if seed is not None else None}
+            if self.below(3):
+                kwargs["history"] = self.history(target)
+            n = self.integer(n)
+            return lambda: self.draw(target, n, kwargs)
+        return lambda: self.summarise(target)
+
+    def score(self, target, data, kwargs):
+        m = target.model
+        label = lambda: f"log_likelihood({short(data)}, {short(kwargs)})"  # noqa: E731
+        ok, totals = self.use(target, False, label, m.log_likelihood, data, **kwargs)
+        if not ok:
+            return
+        assert all(type(t) is float and t <= 0.0 for t in totals), f"{label()}: {short(totals)}"
+        plain = type(data) is list and all(type(r) is list for r in data)
+        skip = target.max_depth if kwargs.get("skip") is None else kwargs["skip"]
+        if (
+            plain
+            and type(skip) is int
+            and target.alphabet <= DENSE_MAX
+            and len(data) == len(totals)
+        ):
+            for row, total in zip(data, totals, strict=True):  # the loop it stands for
+                loop = 0.0
+                for i in range(skip, len(row)):
+                    history = row[max(0, i - target.max_depth) : i]
+                    loop += math.log(self.must(target, m.predict_proba, history)[row[i]])
+                assert loop == total, f"{label()}: {total} is not the loop's {loop}"
+
+    def draw(self, target, n, kwargs):
+        m = target.model
+        label = lambda: f"sample({short(n)}, {short(kwargs)})"  # noqa: E731
+        ok, drawn = self.use(target, False, label, m.sample, n, **kwargs)
+        if not ok:
+            return
+        assert all(0 <= s < target.alphabet for s in drawn), f"{label()}: {short(drawn)}"
+        assert type(n) is not int or len(drawn) == n, f"{label()}: {len(drawn)} symbols"
+        history = kwargs.get("history", [])
+        if type(n) is int and type(kwargs["seed"]) is int and type(history) in (list, tuple):
+            again = self.must(target, lambda: m.sample(n, seed=kwargs["seed"], history=history))
+            assert again == drawn, f"{label()}: not reproducible"
+
+    def summarise(self, target):
+        m = target.model
+        ok, summary = self.use(target, False, lambda: "summary()", m.summary)
+        if not ok:
+            return
+        where = f"summary {summary}"
+        assert summary["contexts"] == m.context_count and summary["sample_size"] == m.sample_size
+        parameters = summary["contexts"] * (target.alphabet - 1)
+        assert summary["parameters"] == parameters and summary["log_likelihood"] <= 0.0, where
+        expected = -2.0 * summary["log_likelihood"] + 2.0 * float(parameters)
+        assert summary["aic"] == expected, where
+        assert math.isnan(summary["bic"]) == (m.sample_size == 0), where
+
+    def keeping(self, target):
+        """A pickle of `target` restored as it is, edited or cut; or a copy."""
+        mode = self.below(4)
+        edits = [(self.below(4096), self.below(256)) for _ in range(1 + self.below(3))]
+        cut = self.below(4096) if self.below(2) else None
+        return lambda: self.keep(target, mode, edits, cut)
+
+    def keep(self, target, mode, edits, cut):
+        m = target.model
+        if mode == 3:
+            make = self.pick((copy.copy, copy.deepcopy))
+            ok, clone = self.use(target, False, lambda: make.__name__, make, m)
+            if not ok:  # refused under a conflicting borrow, which use() checked
+                return
+        else:
+            ok, reduced = self.use(target, False, lambda: "__reduce__()", m.__reduce__)
+            if not ok:
+                return
+            restore, (state,) = reduced
+            assert restore is ostrel._restore, f"__reduce__ gave {restore!r}"
+            if mode == 1:
+                state = bytearray(state)
+                for at, value in edits:
+                    state[at % len(state)] = value
+                state = bytes(state)
+            if mode == 2:
+                state = (
+                    state[: cut % len(state)] if cut is not None else state + bytes(edits[0][1:])
+                )
+            ok, clone = self.call(restore, state)
+        if not ok:
+            error = type(clone) is ValueError and str(clone).startswith("invalid ostrel state: ")
+            assert mode in (1, 2) and error, f"restoring a state ({mode}) raised {clone!r}"
+            return
+        kept = Model(self, clone)
+        kept.probes = target.probes
+        kept.snap = self.snapshot(kept)
+        if mode in (0, 3) and target.borrow == 0:
+            assert kept.snap == target.snap, "a pickle or copy answers otherwise than its model"
+        if kept.snap[-1][0]:
+            self.invariants(kept)
+        if len(self.pool) < 3 and kept.alphabet in ADMITTED:
+            self.pool.append(kept)
 
     def callbacks(self):
         """Calls to make from inside a conversion, into the same or other models."""
@@ -345,6 +461,7 @@ class Session:
         for context in contexts[:12] if ok else ():
             state += [self.outcome(getattr(m, n), context) for n in QUERIES[: 4 if dense else 2]]
         state += [self.outcome(m.predict_proba, h) for h in target.probes if ok and dense]
+        state += [self.outcome(lambda: repr(m.summary())), self.outcome(m.__reduce__)]
         return [*state, (ok, contexts if ok else str(contexts))]
 
     def outcome(self, function, *args):

@@ -4,7 +4,7 @@ elements one by one gives: the same models, answers and errors."""
 import array
 
 import pytest
-from conftest import WORD_BITS
+from conftest import WORD_BITS, fitted, outcome
 from memory_probe import assert_flat
 
 from ostrel import OSTREL
@@ -15,20 +15,11 @@ ALPHABET = 5
 BASE = [0, 1, 2, 3, 4, 4, 1, 0, 2, 2, 3, 1, 0, 0, 4, 2, 1, 3]
 
 
-def outcome(call):
-    """What a call gives: its result, or its exception's type and message."""
-    try:
-        return call()
-    except Exception as error:  # the comparison is the point
-        return type(error), str(error)
-
-
-def fitted(data, method="bct"):
+def fit_outcome(data, method="bct"):
     """Everything a fit of `data` leaves observable, or its error."""
 
     def fit():
-        model = OSTREL(ALPHABET, max_depth=2, method=method)
-        model.fit(data)
+        model = fitted(ALPHABET, data, max_depth=2, method=method)
         return (model.sample_size, model.node_count, model.get_contexts(), model.predict_proba([]))
 
     return outcome(fit)
@@ -99,7 +90,7 @@ ARRAYS = list(arrays())
 @pytest.mark.filterwarnings("ignore:In future, it will be an error:DeprecationWarning")
 @pytest.mark.parametrize("array_", [a for _, a in ARRAYS], ids=[label for label, _ in ARRAYS])
 def test_arrays_read_as_their_elements(array_):
-    assert fitted([array_]) == fitted([elements(array_)])
+    assert fit_outcome([array_]) == fit_outcome([elements(array_)])
     assert queried(array_) == queried(elements(array_))
 
 
@@ -118,7 +109,7 @@ BUILTINS = [
 
 @pytest.mark.parametrize("buffer", BUILTINS, ids=lambda b: f"{type(b).__name__}")
 def test_builtin_buffers_read_as_their_elements(buffer):
-    assert fitted([buffer]) == fitted([elements(buffer)])
+    assert fit_outcome([buffer]) == fit_outcome([elements(buffer)])
     assert queried(buffer) == queried(elements(buffer))
 
 
@@ -141,7 +132,7 @@ def test_builtin_buffers_read_as_their_elements(buffer):
 @pytest.mark.parametrize("method", ["bct", "peres_shield"])
 def test_arrays_as_data_read_as_their_rows(data, method):
     # Iterating the array gives its rows as arrays, each read as its elements above.
-    assert fitted(data, method) == fitted(elements(data), method)
+    assert fit_outcome(data, method) == fit_outcome(elements(data), method)
 
 
 class Reversed(bytearray):
@@ -162,7 +153,7 @@ class ShiftedArray(np.ndarray):
     ids=type,
 )
 def test_other_exporters_are_read_by_iteration(sequence):
-    assert fitted([sequence]) == fitted([elements(sequence)])
+    assert fit_outcome([sequence]) == fit_outcome([elements(sequence)])
     assert queried(sequence) == queried(elements(sequence))
 
 

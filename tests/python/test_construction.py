@@ -3,7 +3,7 @@
 import contextlib
 
 import pytest
-from conftest import BEYOND_WORD, WORD_MAX, check_word_overflow
+from conftest import BEYOND_WORD, WORD_MAX, Index, check_word_overflow
 from memory_probe import assert_flat
 
 from ostrel import OSTREL
@@ -16,14 +16,6 @@ BETA_RANGE = "beta must be finite, at least 0.5, and strictly below 1 for exact 
 PENALTY_RANGE = "penalty must be finite and strictly positive"
 TYPE_TEXT = "argument '{}': '{}' object cannot be converted to 'PyString'"
 DEFAULT_BETA_ROUNDS = "the default BCT beta rounds to 1 for this alphabet; supply beta explicitly"
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Real:

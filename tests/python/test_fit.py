@@ -3,25 +3,14 @@
 import operator
 
 import pytest
-from conftest import BEYOND_WORD, check_word_overflow, snapshot
+from conftest import BEYOND_WORD, FITTED_PROPERTIES, Index, check_word_overflow, fitted, snapshot
 
 from ostrel import OSTREL
 
 NOT_FITTED = "fit must be called before querying the model"
-FITTED_PROPERTIES = ["sample_size", "node_count", "context_count", "effective_max_depth"]
 METHODS = ["bct", "bic", "peres_shield"]
 # Rows whose next symbol depends on the previous two: bct and bic keep contexts two deep.
 PATTERN = [[1, 0, 0] * 10, [2, 1, 0, 0] * 6, [0, 1]]
-
-
-class Index:
-    """An integer-like symbol whose conversion runs caller code."""
-
-    def __init__(self, produce):
-        self.produce = produce
-
-    def __index__(self):
-        return self.produce()
 
 
 class Rows:
@@ -45,12 +34,6 @@ def raiser(error):
         raise error
 
     return produce
-
-
-def fitted(alphabet, data, **options):
-    model = OSTREL(alphabet, **options)
-    model.fit(data)
-    return model
 
 
 @pytest.mark.parametrize(

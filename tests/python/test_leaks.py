@@ -5,20 +5,13 @@ import copy
 import pickle
 
 import pytest
+from conftest import WORD_BITS, Index
 from memory_probe import assert_flat
 
 import ostrel
 from ostrel import OSTREL, Counts
 
 CAUSE = LookupError("the caller's own failure")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value()
 
 
 def refuse():
@@ -47,6 +40,7 @@ MODELS = [OSTREL(3, 2, "bct"), OSTREL(3, 2, "bic", penalty=0.5), OSTREL(3, 2, "p
 for _model in MODELS:
     _model.fit(DATA)
 CONTEXTS = [model.get_contexts()[-1] for model in MODELS]  # a context of each fitted tree
+MODEL_STATE = MODELS[1].__reduce__()[1][0]
 UNFITTED = OSTREL(3)
 PROPERTIES = ["method", "boundary", "alphabet_size", "max_depth"]
 FITTED_PROPERTIES = ["sample_size", "node_count", "context_count", "effective_max_depth"]
@@ -72,6 +66,15 @@ def _operations():
             (OK, m.get_contexts),
         ]
         ops += [(OK, lambda m=m, p=p: getattr(m, p)) for p in PROPERTIES + FITTED_PROPERTIES]
+        ops += [
+            (OK, lambda m=m: m.log_likelihood(DATA, skip=1)),
+            (OK, lambda m=m: m.sample(30, seed=5, history=HISTORY)),
+            (OK, lambda m=m: m.sample(3)),  # a seed from the operating system
+            (OK, m.summary),
+            (OK, lambda m=m: pickle.loads(pickle.dumps(m))),
+            (OK, lambda m=m: copy.copy(m)),
+            (OK, lambda m=m: copy.deepcopy(m)),
+        ]
     ops += [
         (TypeError, lambda: model.fit([[0, 1], [0, BAD]])),
         (TypeError, lambda: model.fit([FLAKY])),
@@ -89,6 +92,23 @@ def _operations():
         (KeyError, lambda: model.get_counts([2, 2])),
         (RuntimeError, lambda: model.fit([[0, Index(lambda: model.get_counts([]))]])),
         (RuntimeError, lambda: model.get_suffix([Index(lambda: model.fit(DATA))])),
+        (TypeError, lambda: model.log_likelihood([[0, 1], FLAKY])),
+        (TypeError, lambda: model.log_likelihood(DATA, skip=BAD)),
+        (TypeError, lambda: model.sample(BAD)),
+        (TypeError, lambda: model.sample(4, seed=1, history=FLAKY)),
+        (TypeError, lambda: ostrel._restore(HISTORY)),
+        (OverflowError, lambda: model.sample(-1)),
+        (OverflowError, lambda: model.sample(2, seed=2**64)),
+        (MemoryError, lambda: model.sample(2 ** (WORD_BITS - 2))),
+        (ValueError, lambda: model.log_likelihood([[0, 1], [1, 1, 3]])),
+        (ValueError, lambda: model.sample(5, history=[9])),
+        (ValueError, lambda: ostrel._restore(MODEL_STATE[:-3])),
+        (ValueError, lambda: ostrel._restore(MODEL_STATE + b"\x00")),
+        (RuntimeError, lambda: model.sample(2, history=[Index(lambda: model.fit(DATA))])),
+        (NO_FIT, lambda: UNFITTED.log_likelihood(DATA)),
+        (NO_FIT, lambda: UNFITTED.sample(4, seed=1)),
+        (NO_FIT, UNFITTED.summary),
+        (NO_FIT, lambda: pickle.loads(pickle.dumps(UNFITTED)).get_contexts()),
         (NO_FIT, lambda: UNFITTED.get_counts(HISTORY)),
         (NO_FIT, lambda: UNFITTED.predict_proba(HISTORY)),
         (NO_FIT, UNFITTED.get_contexts),
@@ -142,7 +162,7 @@ def test_every_operation_fails_as_intended():
 
 def test_repeated_calls_do_not_leak():
     watched = [CAUSE, BAD, FLAKY, HISTORY, LONG, UNFITTED, *DATA, *MODELS, *CONTEXTS]
-    watched += [COUNTS, OTHER, STATE]
+    watched += [COUNTS, OTHER, STATE, MODEL_STATE]
     # Each operation runs about 1,200 times in the measured part, so one leaked
     # 32-byte block per call of a single kind exceeds the traced and allocated
     # slack; the resident size guards against larger losses such as whole tries.

@@ -4,7 +4,7 @@ import operator
 import random
 
 import pytest
-from conftest import BEYOND_WORD, check_word_overflow
+from conftest import BEYOND_WORD, Index, check_word_overflow, training_rows
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -18,14 +18,6 @@ METHODS = ["bct", "bic", "peres_shield"]
 # After a 1 comes a 0; after 0 the symbol before decides. Fitted with max_depth 2 the
 # contexts are [1], [0, 0] and [1, 0], and the root and [0] are internal nodes.
 ORDER_TWO_ROW = [1, 0, 0] * 20
-
-
-class Index:
-    def __init__(self, produce):
-        self.produce = produce
-
-    def __index__(self):
-        return self.produce()
 
 
 def index_error(value):
@@ -219,21 +211,6 @@ def test_fit_inside_a_query_is_refused(order_two):
         order_two.get_suffix([Index(lambda: order_two.fit([[0]]) or 0)])
     assert str(excinfo.value) == "Already borrowed"
     assert order_two.get_contexts() == [[1], [0, 0], [1, 0]]
-
-
-def training_rows(rng, alphabet):
-    """Rows whose next symbol usually follows a random rule on the last one or two symbols."""
-    order = rng.randint(1, 2)
-    rule = {}
-    rows = []
-    for _ in range(rng.randint(0, 4)):
-        row = [rng.randrange(alphabet) for _ in range(order)]
-        for _ in range(rng.choice([5, 40, 300])):
-            key = tuple(row[-order:])
-            rule.setdefault(key, rng.randrange(alphabet))
-            row.append(rule[key] if rng.random() < 0.9 else rng.randrange(alphabet))
-        rows.append(row[: rng.randint(0, len(row))] if rng.random() < 0.2 else row)
-    return rows
 
 
 @settings(max_examples=80, deadline=None, derandomize=True)

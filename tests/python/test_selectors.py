@@ -4,16 +4,9 @@ import math
 import random
 
 import pytest
-
-from ostrel import OSTREL
+from conftest import fitted
 
 ALTERNATING = [0, 1] * 5
-
-
-def fitted(alphabet, data, **options):
-    model = OSTREL(alphabet, **options)
-    model.fit(data)
-    return model
 
 
 def context_counts(data, alphabet, max_depth):

@@ -11,7 +11,9 @@ import ostrel
 # Every member, called with each kind of argument the module reads; also run.
 USES = """\
 import array
-from typing import assert_type
+import copy
+import pickle
+from typing import Any, assert_type
 
 import numpy as np
 
@@ -29,6 +31,13 @@ assert_type(model.get_transition_counts([]), list[int])
 assert_type(model.get_distribution(b""), list[float])
 assert_type(model.predict_proba(codes[:5]), list[float])
 assert_type(model.get_contexts(), list[list[int]])
+assert_type(model.log_likelihood([[0, 1, 2], codes], skip=None), list[float])
+assert_type(model.log_likelihood(codes.reshape(2, 4), 1), list[float])
+assert_type(model.sample(5, seed=3, history=codes[:2]), list[int])
+assert_type(model.summary()["bic"], float)
+assert_type(model.summary()["parameters"], int)
+assert_type(copy.deepcopy(model), ostrel.OSTREL)
+assert_type(pickle.loads(pickle.dumps(model)), Any)
 assert_type(model.method, str)
 assert_type(model.boundary, str)
 for n in (model.alphabet_size, model.max_depth, model.sample_size, model.node_count):
@@ -61,6 +70,9 @@ model.max_depth = 3  # error
 model.get_contexts([0])  # error
 depth: str = model.effective_max_depth  # error
 model.predict([0])  # error
+model.sample(3, 1)  # error
+model.log_likelihood([[0]], skip=0.5)  # error
+model.summary()["aic"] + ""  # error
 class Sub(ostrel.OSTREL): ...  # error
 ostrel.Counts(4, 2, 0)  # error
 ostrel.Counts(4, 2) + 1  # error
