@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "context_scan.hpp"
 #include "scoring.hpp"
 #include "selection/peres_shield.hpp"
 #include "state.hpp"
@@ -168,11 +167,19 @@ class ModelReader {
     const auto n = static_cast<std::size_t>(node_total);
     const auto records = static_cast<std::size_t>(record_total);
 
-    std::vector<TrieNode> nodes;
+    // The nodes as read, each with its outcome records in list order.
+    struct Read {
+      Count count;
+      Symbol symbol;
+      NodeIndex parent;
+      Depth depth;
+      std::size_t outcomes_end;
+    };
+    std::vector<Read> nodes;
     nodes.reserve(n);
-    std::vector<OutcomeCount> outcomes(records);
-    std::vector<std::uint32_t> children(n, 0);  // then each node's next edge slot
-    std::size_t used = 0;                       // outcome records placed
+    std::vector<SymbolCount> outcomes;
+    outcomes.reserve(records);
+    std::vector<std::uint32_t> children(n + 1, 0);  // counts, then where each node's begin
     std::size_t depth_limit = 0;
     for (std::size_t i = 0; i < n; ++i) {
       NodeIndex parent = NO_INDEX;
@@ -192,10 +199,12 @@ class ModelReader {
                    text(depth_limit));
           return;
         }
-        ++children[parent];
+        ++children[parent + 1];
       }
       const std::uint64_t k = in_.varint_at_most(alphabet_size, "a node's number of outcomes");
-      if (in_ && k > records - used) in_.fail("the nodes hold more outcome records than counted");
+      if (in_ && k > records - outcomes.size()) {
+        in_.fail("the nodes hold more outcome records than counted");
+      }
       if (!in_) return;
       Count sum = 0;
       for (std::size_t j = 0; j < k; ++j) {
@@ -207,47 +216,48 @@ class ModelReader {
         }
         if (!in_) return;
         sum += c;
-        // The list's records are laid out last first, as compaction lays them.
-        const std::size_t at = used + k - 1 - j;
-        outcomes[at] = OutcomeCount{c, s, j + 1 < k ? static_cast<OutcomeIndex>(at - 1) : NO_INDEX};
+        outcomes.push_back(SymbolCount{s, c});
       }
-      const OutcomeIndex first = k == 0 ? NO_INDEX : static_cast<OutcomeIndex>(used + k - 1);
-      used += k;
-      nodes.push_back(
-          TrieNode{sum, edge_symbol, parent, NO_INDEX, first, static_cast<Depth>(depth), 0});
+      nodes.push_back(Read{sum, edge_symbol, parent, static_cast<Depth>(depth), outcomes.size()});
       if (i == 0) depth_limit = stored_depth(config, sum);
     }
-    if (used != records) {
+    if (outcomes.size() != records) {
       in_.fail("the nodes hold fewer outcome records than counted");
       return;
     }
 
-    // A context is a node with fewer children than symbols. Each child list
-    // is the node's children in index order, laid out last first.
+    // A context is a node with fewer children than symbols. Each node's
+    // children, in index order, are its list; written as compaction writes
+    // lists, every record put at the front, newest first.
     std::vector<std::uint8_t> terminal(n);
-    std::uint32_t next_slot = 0;
     for (std::size_t p = 0; p < n; ++p) {
-      terminal[p] = children[p] < alphabet_size ? 1 : 0;
-      next_slot += children[p];
-      children[p] = next_slot - 1;  // where its first child goes
+      terminal[p] = children[p + 1] < alphabet_size ? 1 : 0;
+      children[p + 1] += children[p];
     }
-    std::vector<ChildEdge> edges(n - 1);
-    for (std::size_t u = 1; u < n; ++u) {
-      TrieNode& parent = nodes[nodes[u].parent];
-      const std::uint32_t at = children[nodes[u].parent]--;
-      edges[at] = ChildEdge{nodes[u].symbol, static_cast<NodeIndex>(u), NO_INDEX};
-      if (parent.first_child == NO_INDEX) {
-        parent.first_child = at;
-      } else {
-        edges[at + 1].next = at;
+    std::vector<NodeIndex> by_parent(n - 1);
+    {
+      std::vector<std::uint32_t> fill(children.begin(), children.end() - 1);
+      for (std::size_t u = 1; u < n; ++u) {
+        by_parent[fill[nodes[u].parent]++] = static_cast<NodeIndex>(u);
       }
     }
-    children = {};
-
     const Count sample_size = nodes[0].count;
-    CountTrie trie =
-        detail::TrieAssembly::adopt(alphabet_size, depth_limit, sample_size, std::move(nodes),
-                                    std::move(edges), std::move(outcomes));
+    TrieWriter out(alphabet_size, depth_limit, sample_size, n);
+    out.reserve(n - 1, records);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto node = static_cast<NodeIndex>(i);
+      out.node(node, nodes[i].count, nodes[i].symbol, nodes[i].depth);
+      for (std::size_t c = children[i + 1]; c-- > children[i];) {
+        out.push_child(node, nodes[by_parent[c]].symbol, by_parent[c]);
+      }
+      const std::size_t begin = i == 0 ? 0 : nodes[i - 1].outcomes_end;
+      for (std::size_t o = nodes[i].outcomes_end; o-- > begin;) {
+        out.push_outcome(node, outcomes[o].symbol, outcomes[o].count);
+      }
+    }
+    nodes = {};
+    outcomes = {};
+    CountTrie trie = std::move(out).finish();
     if (!check_lists(trie)) return;
     if (auto charged = charged_counts(trie); !charged) {
       in_.fail(charged.error());

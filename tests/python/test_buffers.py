@@ -178,5 +178,5 @@ def test_memory_maps_read_as_their_elements(tmp_path):
     mapped = np.load(tmp_path / "rows.npy", mmap_mode="r")
     assert type(mapped) is np.memmap
     for data in (mapped, [mapped[0]], [mapped[1, ::2]]):
-        assert fitted(data) == fitted(elements(data))
+        assert fit_outcome(data) == fit_outcome(elements(data))
     assert queried(mapped[0]) == queried(elements(mapped[0]))
