@@ -231,24 +231,28 @@ PyMethodDef methods[] = {
      "added before. A failed call counts nothing."},
     {"log_evidence", as_cfunction(log_evidence), METH_VARARGS | METH_KEYWORDS,
      "log_evidence($self, beta=None)\n--\n\n"
-     "The natural log of the evidence of the counted positions under bct's prior\n"
-     "with `beta` (None: the default of OSTREL(..., method=\"bct\")): their\n"
-     "probability summed over every tree of depth at most max_depth, each tree\n"
-     "weighted by its prior, each leaf scoring its counts by the\n"
+     "Return the natural log of the evidence of the counted positions under\n"
+     "bct's prior with `beta` (None: the default of OSTREL(..., method=\"bct\")):\n"
+     "their probability summed over every tree of depth at most max_depth, each\n"
+     "tree weighted by its prior, each leaf scoring its counts by the\n"
      "Krichevsky-Trofimov estimate. Bayes factors between depths, priors or data\n"
      "sets are differences of these."},
     {"top_trees", as_cfunction(top_trees), METH_VARARGS | METH_KEYWORDS,
      "top_trees($self, k, beta=None)\n--\n\n"
-     "The k context trees of highest posterior probability under bct's prior with\n"
-     "`beta`, best first, as (contexts, log posterior) pairs: the contexts as\n"
-     "get_contexts() lists them, the natural log of the posterior probability.\n"
-     "The first is the tree that OSTREL(..., method=\"bct\", beta=beta) fits.\n"
-     "Fewer when fewer trees exist. Equal posteriors rank the tree that stops\n"
-     "sooner first, then by where the trees differ, the smaller symbol first."},
+     "Return the k context trees of highest posterior probability under bct's\n"
+     "prior with `beta`, best first, as (contexts, log posterior) pairs: the\n"
+     "contexts as get_contexts() lists them, the natural log of the posterior\n"
+     "probability. The first is the tree that OSTREL(..., method=\"bct\",\n"
+     "beta=beta) fits. Fewer when fewer trees exist. Equal posteriors rank the\n"
+     "tree that stops sooner first, then by where the trees differ, the smaller\n"
+     "symbol first."},
     {"__reduce__", reduce, METH_NOARGS,
-     "__reduce__($self, /)\n--\n\nThe state that pickling stores."},
-    {"__copy__", copy, METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
-    {"__deepcopy__", deep_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\nAn independent copy."},
+     "__reduce__($self, /)\n--\n\nReturn what pickling stores: ostrel._restore and the counts' "
+     "state."},
+    {"__copy__", copy, METH_NOARGS,
+     "__copy__($self, /)\n--\n\nReturn an independent copy of the counts."},
+    {"__deepcopy__", deep_copy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nReturn an independent copy of the counts."},
     {nullptr, nullptr, 0, nullptr},
 };
 

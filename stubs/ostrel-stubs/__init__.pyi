@@ -131,29 +131,30 @@ class Counts:
         """Count the rows of `data`, taken as OSTREL.fit takes them, after the rows
         added before. A failed call counts nothing."""
     def log_evidence(self, beta: SupportsFloat | SupportsIndex | None = None) -> float:
-        """The natural log of the evidence of the counted positions under bct's prior
-        with `beta` (None: the default of OSTREL(..., method="bct")): their
-        probability summed over every tree of depth at most max_depth, each tree
-        weighted by its prior, each leaf scoring its counts by the
+        """Return the natural log of the evidence of the counted positions under
+        bct's prior with `beta` (None: the default of OSTREL(..., method="bct")):
+        their probability summed over every tree of depth at most max_depth, each
+        tree weighted by its prior, each leaf scoring its counts by the
         Krichevsky-Trofimov estimate. Bayes factors between depths, priors or data
         sets are differences of these."""
     def top_trees(
         self, k: SupportsIndex, beta: SupportsFloat | SupportsIndex | None = None
     ) -> list[tuple[list[list[int]], float]]:
-        """The k context trees of highest posterior probability under bct's prior with
-        `beta`, best first, as (contexts, log posterior) pairs: the contexts as
-        get_contexts() lists them, the natural log of the posterior probability.
-        The first is the tree that OSTREL(..., method="bct", beta=beta) fits.
-        Fewer when fewer trees exist. Equal posteriors rank the tree that stops
-        sooner first, then by where the trees differ, the smaller symbol first."""
+        """Return the k context trees of highest posterior probability under bct's
+        prior with `beta`, best first, as (contexts, log posterior) pairs: the
+        contexts as get_contexts() lists them, the natural log of the posterior
+        probability. The first is the tree that OSTREL(..., method="bct",
+        beta=beta) fits. Fewer when fewer trees exist. Equal posteriors rank the
+        tree that stops sooner first, then by where the trees differ, the smaller
+        symbol first."""
     def __add__(self, other: Counts, /) -> Counts: ...
     def __radd__(self, other: Counts, /) -> Counts: ...
     def __copy__(self) -> Counts:
-        """An independent copy."""
-    def __deepcopy__(self, memo: object, /) -> Counts:
-        """An independent copy."""
+        """Return an independent copy of the counts."""
+    def __deepcopy__(self, memo: dict[int, object], /) -> Counts:
+        """Return an independent copy of the counts."""
     def __reduce__(self) -> tuple[Callable[[bytes], Counts], tuple[bytes]]:
-        """The state that pickling stores."""
+        """Return what pickling stores: ostrel._restore and the counts' state."""
     @property
     def alphabet_size(self) -> int:
         """Symbols are 0 .. alphabet_size - 1."""
