@@ -20,7 +20,6 @@ sampled from a model of the SARS-CoV-2 genome.
 
 import argparse
 import operator
-import random
 import tempfile
 import time
 from pathlib import Path
@@ -55,12 +54,9 @@ def write_shards(directory, shards, length, seed):
     """Rows sampled from a depth-6 model of the SARS-CoV-2 genome, one row per shard."""
     genome = ostrel.OSTREL(4, max_depth=6)
     genome.fit(load(DATA_DIR / "sars_cov_2.txt"))
-    rng = random.Random(seed)
     directory.mkdir(parents=True, exist_ok=True)
     for k in range(shards):
-        row = [rng.randrange(4) for _ in range(6)]
-        for _ in range(length - 6):
-            row.append(rng.choices(range(4), genome.predict_proba(row[-6:]))[0])
+        row = genome.sample(length, seed=seed + k)
         np.save(directory / f"shard-{k:04d}.npy", np.array(row, dtype=np.uint8))
 
 
@@ -85,7 +81,7 @@ def main():
     parser.add_argument("--max-depth", type=int, default=10)
     parser.add_argument("--method", default="bct")
     parser.add_argument("--new-shards", type=int, default=8, help="shards to write when absent")
-    parser.add_argument("--new-length", type=int, default=100_000, help="symbols per new shard")
+    parser.add_argument("--new-length", type=int, default=10**6, help="symbols per new shard")
     parser.add_argument("--check-below", type=int, default=10**7, help="symbols to check up to")
     args = parser.parse_args()
 
