@@ -75,7 +75,10 @@ class ContextWriter {
     if (by_length_.size() <= d) by_length_.resize(d + 1);
     by_length_[d].symbols.insert(by_length_[d].symbols.end(), path_.rbegin(), path_.rend());
     ++by_length_[d].count;
+    ++contexts_;
   }
+  // Contexts written so far.
+  std::size_t contexts() const noexcept { return contexts_; }
 
   RankedTree take(double log_value) {
     RankedTree tree{{}, {}, log_value};
@@ -115,6 +118,7 @@ class ContextWriter {
       }
     }
     by_length_.clear();
+    contexts_ = 0;
     return tree;
   }
 
@@ -126,6 +130,7 @@ class ContextWriter {
   unsigned bits_;  // per packed symbol
   std::vector<Symbol> path_;
   std::vector<Group> by_length_;
+  std::size_t contexts_ = 0;
 };
 
 // The symbols of 0 .. m - 1 missing from `present` (ascending), in order.
@@ -913,6 +918,16 @@ class LazyRanking {
     std::vector<std::uint32_t> dense;
     auto push_forest = [&](std::size_t depth, std::uint32_t r) {
       const std::size_t slots = alphabet_size_ - present.size();
+      // Each slot gives the tree a context at least. A tree of more contexts
+      // than a fitted trie can have nodes could never be held, and one that
+      // memory cannot hold is refused before its walk fills memory.
+      if (slots >
+          MAX_RECORDS - std::min<std::size_t>(MAX_RECORDS, writer.contexts() + stack.size())) {
+        throw CapacityExhausted{};
+      }
+      if (stack.size() + slots > stack.capacity()) {
+        stack.reserve(std::max(stack.size() + slots, 2 * stack.capacity()));
+      }
       std::span<const RankPair> ranks;
       if (r > 0) {
         const List& forest = lists_[forest_list(depth, slots)];

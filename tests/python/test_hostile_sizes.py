@@ -1,7 +1,9 @@
 """Alphabets near the native word, fits that run out of memory and contexts of the deepest
 depth: each is refused or answered without a crash, and never corrupts the model."""
 
+import math
 import os
+import pickle
 import random
 import subprocess
 import sys
@@ -10,7 +12,7 @@ import textwrap
 import pytest
 from conftest import WORD_MAX
 
-from ostrel import OSTREL
+from ostrel import OSTREL, Counts
 
 DEEP = 65535  # the deepest context a node can record
 
@@ -169,3 +171,24 @@ def test_selected_tree_as_deep_as_a_context_can_be():
     sibling = [1] + [0] * 100  # a zero-count child added by the split above it
     assert model.get_suffix([0, *sibling]) == sibling
     assert (model.get_counts(sibling), model.predict_proba(sibling)) == (0, [0.5, 0.5])
+
+
+@pytest.mark.parametrize(("alphabet", "depth", "beta"), [(2, DEEP, 0.5), (WORD_MAX, 2, 0.75)])
+def test_counts_at_the_extremes_fit_as_their_rows(alphabet, depth, beta):
+    rows = long_rows(3, 2) if depth == DEEP else [[WORD_MAX - 1, 0, 7] * 40, [5, 6, 7]]
+    counts = Counts(alphabet, depth)
+    counts.add(rows)
+    counts = pickle.loads(pickle.dumps(counts))
+    for method, options in [("bct", {"beta": beta}), ("bic", {}), ("peres_shield", {})]:
+        from_counts, from_rows = (OSTREL(alphabet, depth, method, **options) for _ in "ab")
+        from_counts.fit(counts)
+        from_rows.fit(rows)
+        assert from_counts.get_contexts() == from_rows.get_contexts()
+        assert from_counts.node_count == from_rows.node_count
+    assert math.isfinite(counts.log_evidence(beta))
+    if alphabet == WORD_MAX:
+        # A runner-up splits the root into one context per symbol: refused at once.
+        with pytest.raises(MemoryError):
+            counts.top_trees(2, beta)
+    else:
+        assert counts.top_trees(1, beta)[0][0] == from_counts.get_contexts()
