@@ -43,7 +43,8 @@ class RunStack {
   // levels `shared` to `open_to` - 1, calling open(level). Levels beyond the
   // open ones are the caller's.
   template <class Close, class Open>
-  void next(Position item, std::size_t shared, std::size_t open_to, Close&& close, Open&& open) {
+  [[gnu::always_inline]] void next(Position item, std::size_t shared, std::size_t open_to,
+                                   Close&& close, Open&& open) {
     end_runs(shared, item, close);
     for (std::size_t d = open_; d < open_to; ++d) {
       runs_[d] = Run{0, NONE<Position>, NONE<Position>, item};
@@ -54,7 +55,7 @@ class RunStack {
 
   // Adds a leaf, or a run that ended below the open ones, to the deepest
   // open run.
-  void add(Position leaf, Position first, Count count) {
+  [[gnu::always_inline]] void add(Position leaf, Position first, Count count) {
     Run& deepest = runs_[open_ - 1];
     deepest.count += count;
     if (first < deepest.first) {
@@ -70,7 +71,7 @@ class RunStack {
 
  private:
   template <class Close>
-  void end_runs(std::size_t shared, Position end, Close& close) {
+  [[gnu::always_inline]] void end_runs(std::size_t shared, Position end, Close& close) {
     for (; open_ > shared; --open_) {
       const std::size_t d = open_ - 1;
       const Run& run = runs_[d];
@@ -117,7 +118,8 @@ class RecordStacks {
 
   void open(std::size_t level) { mark_[level] = touched_.size(); }
 
-  void add(std::uint32_t code, std::size_t level, const RecordEntry<Position>& record) {
+  [[gnu::always_inline]] void add(std::uint32_t code, std::size_t level,
+                                  const RecordEntry<Position>& record) {
     const std::uint32_t top = top_[code];
     if (top != NO_ENTRY && entries_[top].level == level) {
       entries_[top].record.merge(record);
@@ -139,7 +141,7 @@ class RecordStacks {
   // Calls report(code, record) for every record of the run ending at
   // `level`, then folds those records into the run above.
   template <class Report>
-  void close(std::size_t level, Report&& report) {
+  [[gnu::always_inline]] void close(std::size_t level, Report&& report) {
     const std::size_t from = mark_[level], end = touched_.size();
     for (std::size_t k = from; k < end; ++k) {
       report(touched_[k], std::as_const(entries_[top_[touched_[k]]].record));
@@ -213,13 +215,12 @@ class DenseRecords {
   std::vector<RecordEntry<Position>> entries_;  // level by level
 };
 
-// The scan below with the record store `Store`. Flattened: the callbacks and
-// the record store run once per leaf or node, and calls there cost more than
-// the work.
+// The scan below with the record store `Store`. The run and record stacks'
+// steps run once per leaf or node and are inlined into it: calls there cost
+// more than the work.
 template <class Store, class Position, class Record, class Node, class Open, class Chain>
-[[gnu::flatten]] void scan_with(const Leaves<Position>& leaves, const SymbolCodes& codes,
-                                std::size_t levels, Record& record, Node& node, Open& open,
-                                Chain& chain) {
+void scan_with(const Leaves<Position>& leaves, const SymbolCodes& codes, std::size_t levels,
+               Record& record, Node& node, Open& open, Chain& chain) {
   using Run = typename RunStack<Position>::Run;
   RunStack<Position> runs(levels);
   Store records(codes.count(), levels);

@@ -57,7 +57,9 @@ struct Leaves {
   }
   // The same, keeping the packed key too when keys are kept (key_bits != 0).
   void add(Position at, Position positions, std::size_t common, std::uint64_t packed) {
-    add(at, positions, common);
+    first.push_back(at);
+    count.push_back(positions);
+    shared.push_back(static_cast<Depth>(common));
     if (key_bits != 0) key.push_back(packed);
   }
   void clear() noexcept {
