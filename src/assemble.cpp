@@ -140,6 +140,7 @@ CountTrie assemble(const Keys& keys, const Leaves<Position>& leaves, std::size_t
         for (const Child& c : children) {
           out.place_child(c.node - 1, node, c.symbol, c.node);  // an edge is made with its child
         }
+        out.close(node, children.size(), node_records.size());
         node_records.clear();
         pending.resize(child_mark[d]);
         if (d > 0) pending.push_back(Child{node, symbol});

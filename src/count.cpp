@@ -60,10 +60,10 @@ std::size_t shared_context(std::uint64_t a, std::uint64_t b, std::size_t depth, 
 // counted in several copies that take positions in turn, so that runs of one
 // key do not wait on each other's increments, and its first offsets are found
 // afterwards by a pass that stops once every key present has been met.
-template <class Position, class T>
+template <class Position, bool Keep, class T>
 Leaves<Position> leaves_from_table(std::span<const T> symbols, const Rows& rows,
-                                   std::size_t conditioning_depth, std::size_t depth, unsigned bits,
-                                   bool keep_keys) {
+                                   std::size_t conditioning_depth, std::size_t depth,
+                                   unsigned bits) {
   struct Entry {
     Position count;
     Position first;
@@ -107,15 +107,16 @@ Leaves<Position> leaves_from_table(std::span<const T> symbols, const Rows& rows,
   std::size_t distinct = 0;
   for (const Entry& entry : table) distinct += entry.count != 0;
   Leaves<Position> leaves;
-  leaves.key_bits = keep_keys ? bits : 0;
+  leaves.key_bits = Keep ? bits : 0;
   leaves.reserve(distinct);
-  if (keep_keys) leaves.key.reserve(distinct);
+  if constexpr (Keep) leaves.key.reserve(distinct);
   std::uint64_t previous = 0;
   for (std::uint64_t key = 0; key < keys; ++key) {
     const Entry& entry = table[key];
     if (entry.count == 0) continue;
-    leaves.add(entry.first, entry.count,
-               leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits), key);
+    leaves.template add<Keep>(entry.first, entry.count,
+                              leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits),
+                              key);
     previous = key;
   }
   return leaves;
@@ -133,11 +134,10 @@ constexpr unsigned bucket_low_bits(unsigned key_bits) { return key_bits - key_bi
 // a table indexed by the low bits, small enough to stay in the first-level
 // cache, and read back in key order. Words within a part keep the order of
 // their offsets, so a key's first word holds its first offset.
-template <class Word, class Position, class T>
+template <class Word, class Position, bool Keep, class T>
 Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& rows,
                                      std::size_t conditioning_depth, std::size_t depth,
-                                     unsigned bits, std::size_t positions, unsigned offset_bits,
-                                     bool keep_keys) {
+                                     unsigned bits, std::size_t positions, unsigned offset_bits) {
   const unsigned key_bits = bits * static_cast<unsigned>(depth + 1);
   const unsigned low = bucket_low_bits(key_bits), high = key_bits - low;
   const std::size_t buckets = std::size_t{1} << high, slots = std::size_t{1} << low;
@@ -163,9 +163,10 @@ Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& row
   std::vector<std::uint64_t> present((slots + 63) / 64, 0);
   const Word offset_mask = static_cast<Word>((Word{1} << offset_bits) - 1);
   Leaves<Position> leaves;
-  leaves.key_bits = keep_keys ? bits : 0;
+  leaves.key_bits = Keep ? bits : 0;
   leaves.reserve(std::min<std::size_t>(positions, std::size_t{1} << key_bits));
-  if (keep_keys) leaves.key.reserve(std::min<std::size_t>(positions, std::size_t{1} << key_bits));
+  if constexpr (Keep)
+    leaves.key.reserve(std::min<std::size_t>(positions, std::size_t{1} << key_bits));
   std::uint64_t previous = 0;
   for (std::size_t b = 0; b < buckets; ++b) {
     // Latest offset first, so that the earliest is written last.
@@ -181,8 +182,9 @@ Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& row
       for (std::uint64_t set = std::exchange(present[j], 0); set != 0; set &= set - 1) {
         const std::size_t slot = 64 * j + static_cast<std::size_t>(std::countr_zero(set));
         const std::uint64_t key = std::uint64_t{b} << low | slot;
-        leaves.add(table[slot].first, table[slot].count,
-                   leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits), key);
+        leaves.template add<Keep>(
+            table[slot].first, table[slot].count,
+            leaves.size() == 0 ? 0 : shared_context(previous, key, depth, bits), key);
         table[slot] = Entry{0, 0};
         previous = key;
       }
@@ -192,11 +194,10 @@ Leaves<Position> leaves_from_buckets(std::span<const T> symbols, const Rows& row
 }
 
 // Leaves from (key, offset) words sorted by key; offsets ascend within a key.
-template <class Position, class T>
+template <class Position, bool Keep, class T>
 Leaves<Position> leaves_from_packed(std::span<const T> symbols, const Rows& rows,
                                     std::size_t conditioning_depth, std::size_t depth,
-                                    unsigned bits, std::size_t positions, unsigned offset_bits,
-                                    bool keep_keys) {
+                                    unsigned bits, std::size_t positions, unsigned offset_bits) {
   const unsigned key_bits = bits * static_cast<unsigned>(depth + 1);
   const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(2 * positions);
   std::span<std::uint64_t> words(buffer.get(), positions);
@@ -216,15 +217,16 @@ Leaves<Position> leaves_from_packed(std::span<const T> symbols, const Rows& rows
     distinct += (words[i] >> offset_bits) != (words[i - 1] >> offset_bits);
   }
   Leaves<Position> leaves;
-  leaves.key_bits = keep_keys ? bits : 0;
+  leaves.key_bits = Keep ? bits : 0;
   leaves.reserve(distinct);
-  if (keep_keys) leaves.key.reserve(distinct);
+  if constexpr (Keep) leaves.key.reserve(distinct);
   for (std::size_t i = 0; i < n;) {
     const std::uint64_t key = words[i] >> offset_bits;
     std::size_t end = i + 1;
     while (end < n && (words[end] >> offset_bits) == key) ++end;
-    leaves.add(static_cast<Position>(words[i] & offset_mask), static_cast<Position>(end - i),
-               i == 0 ? 0 : shared_context(words[i - 1] >> offset_bits, key, depth, bits), key);
+    leaves.template add<Keep>(
+        static_cast<Position>(words[i] & offset_mask), static_cast<Position>(end - i),
+        i == 0 ? 0 : shared_context(words[i - 1] >> offset_bits, key, depth, bits), key);
     i = end;
   }
   return leaves;
@@ -364,29 +366,32 @@ Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth,
       (strategy == SortStrategy::Packed && !packed_fits)) {
     strategy = SortStrategy::Digits;
   }
-  return rows.visit([&](auto symbols) {
-    switch (strategy) {
-      case SortStrategy::Table:
-        return leaves_from_table<Position>(symbols, rows, conditioning_depth, depth, bits,
-                                           keep_keys);
-      case SortStrategy::Buckets:
-        if (bucket_low_bits(static_cast<unsigned>(key_bits)) + offset_bits <= 32) {
-          return leaves_from_buckets<std::uint32_t, Position>(
+  auto count = [&]<bool Keep>() {
+    return rows.visit([&](auto symbols) {
+      switch (strategy) {
+        case SortStrategy::Table:
+          return leaves_from_table<Position, Keep>(symbols, rows, conditioning_depth, depth, bits);
+        case SortStrategy::Buckets:
+          if (bucket_low_bits(static_cast<unsigned>(key_bits)) + offset_bits <= 32) {
+            return leaves_from_buckets<std::uint32_t, Position, Keep>(
+                symbols, rows, conditioning_depth, depth, bits, static_cast<std::size_t>(positions),
+                offset_bits);
+          }
+          return leaves_from_buckets<std::uint64_t, Position, Keep>(
               symbols, rows, conditioning_depth, depth, bits, static_cast<std::size_t>(positions),
-              offset_bits, keep_keys);
-        }
-        return leaves_from_buckets<std::uint64_t, Position>(
-            symbols, rows, conditioning_depth, depth, bits, static_cast<std::size_t>(positions),
-            offset_bits, keep_keys);
-      case SortStrategy::Packed:
-        return leaves_from_packed<Position>(symbols, rows, conditioning_depth, depth, bits,
-                                            static_cast<std::size_t>(positions), offset_bits,
-                                            keep_keys);
-      default:
-        return leaves_from_digits<Position>(symbols, rows, conditioning_depth, depth,
-                                            static_cast<std::size_t>(positions));
-    }
-  });
+              offset_bits);
+        case SortStrategy::Packed:
+          return leaves_from_packed<Position, Keep>(symbols, rows, conditioning_depth, depth, bits,
+                                                    static_cast<std::size_t>(positions),
+                                                    offset_bits);
+        default:
+          return leaves_from_digits<Position>(symbols, rows, conditioning_depth, depth,
+                                              static_cast<std::size_t>(positions));
+      }
+    });
+  };
+  // Fitting never keeps keys: its code is the counting alone.
+  return keep_keys ? count.template operator()<true>() : count.template operator()<false>();
 }
 
 template Leaves<std::uint32_t> sorted_leaves<std::uint32_t>(const Rows&, std::size_t, std::size_t,

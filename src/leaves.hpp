@@ -55,12 +55,13 @@ struct Leaves {
     count.push_back(positions);
     shared.push_back(static_cast<Depth>(common));
   }
-  // The same, keeping the packed key too when keys are kept (key_bits != 0).
+  // The same, keeping the packed key too when the counting keeps keys.
+  template <bool Keep>
   void add(Position at, Position positions, std::size_t common, std::uint64_t packed) {
     first.push_back(at);
     count.push_back(positions);
     shared.push_back(static_cast<Depth>(common));
-    if (key_bits != 0) key.push_back(packed);
+    if constexpr (Keep) key.push_back(packed);
   }
   void clear() noexcept {
     first.clear();

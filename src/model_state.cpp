@@ -254,6 +254,7 @@ class ModelReader {
       for (std::size_t o = nodes[i].outcomes_end; o-- > begin;) {
         out.push_outcome(node, outcomes[o].symbol, outcomes[o].count);
       }
+      out.close(node, children[i + 1] - children[i], nodes[i].outcomes_end - begin);
     }
     nodes = {};
     outcomes = {};

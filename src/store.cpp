@@ -112,6 +112,7 @@ FittedTrie store(SelectedTree<Position>& tree) {
                 return a.first < b.first;
               });
     for (std::size_t i = own.size(); i-- > 0;) out.push_outcome(n, own[i].symbol, own[i].count);
+    out.close(n, list.size(), own.size());
   }
   for (std::size_t c = 0; c < created.size(); ++c) {
     const KeptNode<Position>& parent = kept[created[c].parent];

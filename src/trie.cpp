@@ -189,54 +189,13 @@ void TrieWriter::resize(std::size_t edges, std::size_t outcomes) {
   trie_.outcomes_.resize(outcomes);
 }
 
-void TrieWriter::node(NodeIndex index, Count count, Symbol symbol, Depth depth) noexcept {
-  TrieNode& node = trie_.nodes_[index];
-  node.count = count;
-  node.symbol = symbol;
-  node.depth = depth;
-}
-
-void TrieWriter::push_child(NodeIndex parent, Symbol symbol, NodeIndex child) {
-  trie_.edges_.emplace_back();
-  place_child(static_cast<EdgeIndex>(trie_.edges_.size() - 1), parent, symbol, child);
-}
-
-void TrieWriter::place_child(EdgeIndex at, NodeIndex parent, Symbol symbol,
-                             NodeIndex child) noexcept {
-  EdgeIndex& head = trie_.nodes_[parent].first_child;
-  trie_.edges_[at] = ChildEdge{symbol, child, head};
-  head = at;
-  trie_.nodes_[child].parent = parent;
-}
-
-void TrieWriter::push_outcome(NodeIndex node, Symbol symbol, Count count) {
-  trie_.outcomes_.emplace_back();
-  place_outcome(static_cast<OutcomeIndex>(trie_.outcomes_.size() - 1), node, symbol, count);
-}
-
-void TrieWriter::place_outcome(OutcomeIndex at, NodeIndex node, Symbol symbol,
-                               Count count) noexcept {
-  OutcomeIndex& head = trie_.nodes_[node].first_outcome;
-  trie_.outcomes_[at] = OutcomeCount{count, symbol, head};
-  head = at;
+void TrieWriter::close(NodeIndex node, std::size_t children, std::size_t outcomes) {
+  trie_.index_long_lists(node, children, outcomes);
 }
 
 CountTrie TrieWriter::finish() && {
   trie_.edges_.shrink_to_fit();
   trie_.outcomes_.shrink_to_fit();
-  for (std::size_t i = 0; i < trie_.nodes_.size(); ++i) {
-    const auto node = static_cast<NodeIndex>(i);
-    std::size_t children = 0, records = 0;
-    for (auto it = trie_.children(node).begin();
-         it != trie_.children(node).end() && children <= SHORT_LIST; ++it) {
-      ++children;
-    }
-    for (auto it = trie_.outcomes(node).begin();
-         it != trie_.outcomes(node).end() && records <= SHORT_LIST; ++it) {
-      ++records;
-    }
-    trie_.index_long_lists(node, children, records);
-  }
   return std::move(trie_);
 }
 
@@ -356,12 +315,17 @@ std::pair<CountTrie, std::vector<std::uint8_t>> compact(CountTrie trie,
     const TrieNode& old = trie.node(static_cast<NodeIndex>(i));
     out.node(m, old.count, old.symbol, old.depth);
     if (i < terminal.size()) new_terminal[m] = terminal[i] & 1;
+    std::size_t children = 0, outcomes = 0;
     for (const ChildEdge& edge : trie.children(static_cast<NodeIndex>(i))) {
-      if (remap[edge.child] != NO_INDEX) out.push_child(m, edge.symbol, remap[edge.child]);
+      if (remap[edge.child] == NO_INDEX) continue;
+      out.push_child(m, edge.symbol, remap[edge.child]);
+      ++children;
     }
     for (const OutcomeCount& record : trie.outcomes(static_cast<NodeIndex>(i))) {
       out.push_outcome(m, record.symbol, record.count);
+      ++outcomes;
     }
+    out.close(m, children, outcomes);
   }
   // Release the old trie first, so that both never peak together.
   trie = CountTrie(0, 0);

@@ -189,13 +189,15 @@ class CountTrie {
 // index, and each record put at the front of its node's list, either
 // appended to its arena or at an index the caller reserved for it. The one
 // writer, beside the trie's own growth, that links records into lists; an
-// edge also gives its child its parent. finish() enters the long lists into
-// the side index.
+// edge also gives its child its parent. close() enters a node's lists into the
+// side index when they are long, while they are still in cache; a node not
+// closed has its lists walked, which finds the same records.
 //
 //   TrieWriter out(alphabet_size, storage_depth, sample_size, nodes);
 //   out.node(i, count, symbol, depth);
 //   out.push_child(i, symbol, child);       // lists read newest first
 //   out.push_outcome(i, symbol, count);
+//   out.close(i, children, outcomes);
 //   CountTrie trie = std::move(out).finish();
 class TrieWriter {
  public:
@@ -219,12 +221,50 @@ class TrieWriter {
   void push_outcome(NodeIndex node, Symbol symbol, Count count);
   void place_outcome(OutcomeIndex at, NodeIndex node, Symbol symbol, Count count) noexcept;
 
-  // The trie, its long lists indexed and its arenas no larger than they need.
+  // Ends the lists of `node`, which holds `children` children and `outcomes`
+  // outcome records.
+  void close(NodeIndex node, std::size_t children, std::size_t outcomes);
+
+  // The trie, its arenas no larger than they need.
   CountTrie finish() &&;
 
  private:
   CountTrie trie_;
 };
+
+// The steps of writing run once per record, so they are inline.
+
+inline void TrieWriter::node(NodeIndex index, Count count, Symbol symbol, Depth depth) noexcept {
+  TrieNode& node = trie_.nodes_[index];
+  node.count = count;
+  node.symbol = symbol;
+  node.depth = depth;
+}
+
+inline void TrieWriter::push_child(NodeIndex parent, Symbol symbol, NodeIndex child) {
+  trie_.edges_.emplace_back();
+  place_child(static_cast<EdgeIndex>(trie_.edges_.size() - 1), parent, symbol, child);
+}
+
+inline void TrieWriter::place_child(EdgeIndex at, NodeIndex parent, Symbol symbol,
+                                    NodeIndex child) noexcept {
+  EdgeIndex& head = trie_.nodes_[parent].first_child;
+  trie_.edges_[at] = ChildEdge{symbol, child, head};
+  head = at;
+  trie_.nodes_[child].parent = parent;
+}
+
+inline void TrieWriter::push_outcome(NodeIndex node, Symbol symbol, Count count) {
+  trie_.outcomes_.emplace_back();
+  place_outcome(static_cast<OutcomeIndex>(trie_.outcomes_.size() - 1), node, symbol, count);
+}
+
+inline void TrieWriter::place_outcome(OutcomeIndex at, NodeIndex node, Symbol symbol,
+                                      Count count) noexcept {
+  OutcomeIndex& head = trie_.nodes_[node].first_outcome;
+  trie_.outcomes_[at] = OutcomeCount{count, symbol, head};
+  head = at;
+}
 
 // One outcome record's content.
 struct SymbolCount {
