@@ -154,6 +154,14 @@ class RowKeysInOrder {
     for (std::size_t q = lcp(); q < depth_; ++q) key[q] = symbols_[at - 1 - q];
     key[depth_] = symbols_[at];
   }
+  // Writes the key symbols from lcp() on at `out`; returns the end.
+  template <class Out>
+  Out* store(Out* out) const noexcept {
+    const std::size_t at = leaves_.first[i_];
+    for (std::size_t q = lcp(); q < depth_; ++q) *out++ = static_cast<Out>(symbols_[at - 1 - q]);
+    *out++ = static_cast<Out>(symbols_[at]);
+    return out;
+  }
   void next() noexcept { ++i_; }
 
  private:
@@ -185,6 +193,14 @@ class PackedKeysInOrder {
     for (std::size_t q = lcp(); q <= depth_; ++q) {
       key[q] = static_cast<Symbol>((packed >> (bits_ * (depth_ - q))) & mask_);
     }
+  }
+  template <class Out>
+  Out* store(Out* out) const noexcept {
+    const std::uint64_t packed = leaves_.key[i_];
+    for (std::size_t q = lcp(); q <= depth_; ++q) {
+      *out++ = static_cast<Out>((packed >> (bits_ * (depth_ - q))) & mask_);
+    }
+    return out;
   }
   void next() noexcept { ++i_; }
 
@@ -314,6 +330,23 @@ void merge_keys(A& a, B& b, KeyedLeaves& out) {
   drain(b, kb, ob);
 }
 
+// Writes freshly sorted leaves, `fresh` reading their keys, as the keys of
+// the empty `out`: what merging them with no keys writes, without the merge.
+// `symbols` is what their keys store, `bound` at least their largest symbol.
+template <class Fresh, class Position>
+void copy_keys(Fresh& fresh, const detail::Leaves<Position>& leaves, std::uint64_t base,
+               std::size_t symbols, Symbol bound, KeyedLeaves& out) {
+  const std::size_t n = leaves.size();
+  out.leaves.first.resize(n);
+  out.leaves.count.assign(leaves.count.begin(), leaves.count.end());
+  out.leaves.shared = leaves.shared;
+  for (std::size_t i = 0; i < n; ++i) out.leaves.first[i] = base + leaves.first[i];
+  if (n != 0) out.leaves.shared[0] = 0;
+  out.suffixes.append_with(symbols, bound, [&](auto* at) {
+    for (; !fresh.done(); fresh.next()) at = fresh.store(at);
+  });
+}
+
 // Calls f(keys) with the value's keys read in order (StoredKeys of the type
 // its symbols are stored in).
 template <class F>
@@ -368,14 +401,21 @@ std::expected<void, std::string> Counts::add(const Rows& rows) {
     merged.leaves.reserve(keyed_.size() + leaves.size());
     merged.suffixes.reserve_more(keyed_.suffixes.size() + fresh_symbols);
     const Rebase same = unchanged();
+    auto merge = [&](auto& fresh) {
+      if (keyed_.size() == 0) {
+        copy_keys(fresh, leaves, span_, fresh_symbols, rows.max_symbol(), merged);
+      } else {
+        with_stored_keys(keyed_, same, [&](auto& stored) { merge_keys(stored, fresh, merged); });
+      }
+    };
     if (leaves.key_bits != 0) {
       PackedKeysInOrder fresh(leaves, depth, span_);
-      with_stored_keys(keyed_, same, [&](auto& stored) { merge_keys(stored, fresh, merged); });
+      merge(fresh);
       return;
     }
     rows.visit([&](auto row_symbols) {
       RowKeysInOrder fresh(leaves, row_symbols, depth, span_);
-      with_stored_keys(keyed_, same, [&](auto& stored) { merge_keys(stored, fresh, merged); });
+      merge(fresh);
     });
   });
   const Count positions = counted_positions(rows, depth);

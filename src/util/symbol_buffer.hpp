@@ -74,6 +74,22 @@ class SymbolBuffer {
         },
         symbols_);
   }
+  // Appends `n` symbols, none of which exceeds `bound`, that fill(T* out)
+  // writes in the stored type T.
+  template <class F>
+  void append_with(std::size_t n, Symbol bound, F&& fill) {
+    if (n == 0) return;
+    widen(bound);
+    std::visit(
+        [&](auto& v) {
+          const std::size_t old = v.size();
+          reserve_for(v, n);
+          v.resize(old + n);
+          fill(v.data() + old);
+          max_ = std::max<Symbol>(max_, *std::max_element(v.begin() + old, v.end()));
+        },
+        symbols_);
+  }
   // Keeps the first `n` symbols. The width stays.
   void truncate(std::size_t n) {
     std::visit([&](auto& v) { v.resize(std::min(v.size(), n)); }, symbols_);
