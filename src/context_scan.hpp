@@ -17,6 +17,7 @@
 #include "leaves.hpp"
 #include "rows.hpp"
 #include "trie.hpp"
+#include "util/arena.hpp"
 #include "util/small_sort.hpp"
 
 namespace ostrel::detail {
@@ -315,7 +316,7 @@ void scan_bottom_up_dense(const Leaves<Position>& leaves, const SymbolCodes& cod
   const std::size_t code_count = codes.count();
   std::vector<Level> level(levels);
   std::vector<Slot> slots(levels * code_count, EMPTY);  // level by level
-  std::vector<Child> pending;                           // visited nodes whose parent is not yet
+  Arena<Child> pending;                                 // visited nodes whose parent is not yet
   SymbolCount outcomes[DenseRecords<Position>::MAX_CODES];
   Position firsts[DenseRecords<Position>::MAX_CODES];
   std::size_t open = 0, next = 0;
@@ -336,12 +337,12 @@ void scan_bottom_up_dense(const Leaves<Position>& leaves, const SymbolCodes& cod
         above[c].first = std::min(above[c].first, slot.first);
       }
     }
-    const auto children = std::span(pending).subspan(here.children);
+    const auto children = pending.span().subspan(here.children);
     sort_small(children, [](const Child& a, const Child& b) { return a.first > b.first; });
     const Value value = visitor.node(
         here.preorder, d, std::as_const(here.run), std::span<const SymbolCount>(outcomes, k),
         std::span<const Position>(firsts, k), std::span<const Child>(children));
-    pending.resize(here.children);
+    pending.shrink(here.children);
     pending.push_back(Child{here.run.first, value});
     if (d > 0) {
       Run& above = level[d - 1].run;

@@ -64,9 +64,10 @@ class Retention {
   Arena<KeptNode<Position>> kept;
   Arena<KeptRecord<Position>> records;
 
-  Value node(std::size_t, std::size_t depth, const Run& run, std::span<const SymbolCount> outcomes,
-             std::span<const Position> firsts,
-             std::span<const ChildValue<Position, Value>> children) {
+  [[gnu::always_inline]] Value node(std::size_t, std::size_t depth, const Run& run,
+                                    std::span<const SymbolCount> outcomes,
+                                    std::span<const Position> firsts,
+                                    std::span<const ChildValue<Position, Value>> children) {
     double total = scorer_.base();
     for (const auto& child : children) total = total + child.value.value;
     const NodeDecision decision =
