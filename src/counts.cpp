@@ -492,6 +492,9 @@ std::expected<Counts, std::string> Counts::merge(const Counts& a, const Counts& 
 //   shared symbols, its stored key symbols, its count and its first ordinal.
 std::string Counts::state() const {
   StateWriter out(StateKind::Counts, STATE_VERSION);
+  // A key takes at least a byte for what it shares, for each symbol it
+  // stores, for its count and for its first ordinal.
+  out.reserve_more(3 * keyed_.size() + keyed_.suffixes.size() + 10 * (parts_.size() + 4));
   out.varint(alphabet_size_);
   out.varint(max_depth());
   out.varint(parts_.size());
@@ -555,39 +558,41 @@ std::expected<Counts, std::string> Counts::from_state(std::span<const std::uint8
   // The key being read, spelled whole; it grows as keys need it.
   std::vector<Symbol> key;
   Count total = 0;
-  for (std::size_t i = 0; i < n && in.ok(); ++i) {
-    const std::uint64_t shared = in.varint_at_most(depth, "the shared symbols of a key");
-    if (in.ok() && i == 0 && shared != 0) in.fail("the first key shares symbols");
-    if (!in.fits(width - shared, 1)) break;
-    if (key.size() < width) key.resize(width);
-    for (std::size_t q = static_cast<std::size_t>(shared); q < width && in.ok(); ++q) {
-      const std::uint64_t symbol = in.varint();
-      if (in.ok() && symbol >= alphabet) {
-        in.fail("symbol " + std::to_string(symbol) + " of key " + std::to_string(i) +
-                " is outside 0.." + std::to_string(alphabet));
+  {
+    KeyWriter writer(keyed);  // flushed as the block ends
+    for (std::size_t i = 0; i < n && in.ok(); ++i) {
+      const std::uint64_t shared = in.varint_at_most(depth, "the shared symbols of a key");
+      if (in.ok() && i == 0 && shared != 0) in.fail("the first key shares symbols");
+      if (!in.fits(width - shared, 1)) break;
+      if (key.size() < width) key.resize(width);
+      for (std::size_t q = static_cast<std::size_t>(shared); q < width && in.ok(); ++q) {
+        const std::uint64_t symbol = in.varint();
+        if (in.ok() && symbol >= alphabet) {
+          in.fail("symbol " + std::to_string(symbol) + " of key " + std::to_string(i) +
+                  " is outside 0.." + std::to_string(alphabet));
+        }
+        // Keys ascend: the first symbol a key does not share is larger.
+        if (in.ok() && i > 0 && q == shared && symbol <= key[q]) {
+          in.fail("key " + std::to_string(i) + " does not follow key " + std::to_string(i - 1));
+        }
+        key[q] = static_cast<Symbol>(symbol);
       }
-      // Keys ascend: the first symbol a key does not share is larger.
-      if (in.ok() && i > 0 && q == shared && symbol <= key[q]) {
-        in.fail("key " + std::to_string(i) + " does not follow key " + std::to_string(i - 1));
+      const std::uint64_t count = in.varint();
+      const std::uint64_t first = in.varint();
+      if (!in.ok()) break;
+      if (count == 0) {
+        in.fail("key " + std::to_string(i) + " counts no position");
+      } else if (count > MAX_ORDINALS - total) {
+        in.fail("its counts add up to more than 18446744073709551615");
+      } else if (first >= out.span_) {
+        in.fail("key " + std::to_string(i) + " starts at ordinal " + std::to_string(first) +
+                ", beyond the " + std::to_string(out.span_) + " symbols of its parts");
       }
-      key[q] = static_cast<Symbol>(symbol);
+      if (!in.ok()) break;
+      total += count;
+      writer.write(std::span<const Symbol>(key).first(width), static_cast<std::size_t>(shared),
+                   count, first);
     }
-    const std::uint64_t count = in.varint();
-    const std::uint64_t first = in.varint();
-    if (!in.ok()) break;
-    if (count == 0) {
-      in.fail("key " + std::to_string(i) + " counts no position");
-    } else if (count > MAX_ORDINALS - total) {
-      in.fail("its counts add up to more than 18446744073709551615");
-    } else if (first >= out.span_) {
-      in.fail("key " + std::to_string(i) + " starts at ordinal " + std::to_string(first) +
-              ", beyond the " + std::to_string(out.span_) + " symbols of its parts");
-    }
-    if (!in.ok()) break;
-    total += count;
-    keyed.leaves.add(first, count, static_cast<std::size_t>(shared));
-    keyed.suffixes.append(
-        std::span<const Symbol>(key).subspan(static_cast<std::size_t>(shared), width - shared));
   }
   in.expect_end();
   if (in.ok() && total > out.span_) {

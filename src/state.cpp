@@ -19,7 +19,7 @@ StateWriter::StateWriter(StateKind kind, std::uint8_t version) {
   byte(version);
 }
 
-void StateWriter::varint(std::uint64_t value) {
+void StateWriter::long_varint(std::uint64_t value) {
   while (value >= 0x80) {
     byte(static_cast<std::uint8_t>(value | 0x80));
     value >>= 7;
@@ -75,7 +75,7 @@ std::uint8_t StateReader::byte() {
   return bytes_[at_++];
 }
 
-std::uint64_t StateReader::varint() {
+std::uint64_t StateReader::long_varint() {
   std::uint64_t value = 0;
   for (unsigned shift = 0;; shift += 7) {
     const std::uint8_t b = byte();
@@ -97,13 +97,10 @@ std::uint64_t StateReader::varint() {
   }
 }
 
-std::uint64_t StateReader::varint_at_most(std::uint64_t largest, std::string_view what) {
-  const std::uint64_t value = varint();
-  if (ok() && value > largest) {
-    fail(std::string(what) + " " + std::to_string(value) + " is above " + std::to_string(largest));
-    return 0;
-  }
-  return value;
+std::uint64_t StateReader::above(std::uint64_t value, std::uint64_t largest,
+                                 std::string_view what) {
+  fail(std::string(what) + " " + std::to_string(value) + " is above " + std::to_string(largest));
+  return 0;
 }
 
 std::span<const std::uint8_t> StateReader::raw(std::size_t size) {
@@ -123,7 +120,7 @@ std::uint64_t StateReader::word(std::size_t size) {
   return value;
 }
 
-bool StateReader::fits(std::uint64_t count, std::size_t bytes_each) {
+bool StateReader::check_fits(std::uint64_t count, std::size_t bytes_each) {
   if (!ok()) return false;
   if (bytes_each != 0 && count > remaining() / bytes_each) {
     fail("it ends early");

@@ -29,7 +29,15 @@ class StateWriter {
   StateWriter(StateKind kind, std::uint8_t version);
 
   void byte(std::uint8_t value) { bytes_.push_back(static_cast<char>(value)); }
-  void varint(std::uint64_t value);
+  void varint(std::uint64_t value) {
+    if (value < 0x80) {
+      byte(static_cast<std::uint8_t>(value));
+      return;
+    }
+    long_varint(value);
+  }
+  // Room for `n` more bytes.
+  void reserve_more(std::size_t n) { bytes_.reserve(bytes_.size() + n); }
   void raw(std::span<const std::uint8_t> bytes);
   // The low `size` bytes (1 to 8) of `value`, least significant first.
   void word(std::uint64_t value, std::size_t size);
@@ -39,6 +47,7 @@ class StateWriter {
   std::string take() && { return std::move(bytes_); }
 
  private:
+  void long_varint(std::uint64_t value);
   std::string bytes_;
 };
 
@@ -52,9 +61,15 @@ class StateReader {
   std::uint8_t version(std::uint8_t newest);
 
   std::uint8_t byte();
-  std::uint64_t varint();
+  std::uint64_t varint() {
+    if (at_ < bytes_.size() && bytes_[at_] < 0x80) return bytes_[at_++];
+    return long_varint();
+  }
   // A varint that must not exceed `largest`; `what` names it in the fault.
-  std::uint64_t varint_at_most(std::uint64_t largest, std::string_view what);
+  std::uint64_t varint_at_most(std::uint64_t largest, std::string_view what) {
+    const std::uint64_t value = varint();
+    return value > largest && ok() ? above(value, largest, what) : value;
+  }
   std::span<const std::uint8_t> raw(std::size_t size);
   // A `size`-byte (1 to 8) little-endian word, and a double's bit pattern.
   std::uint64_t word(std::size_t size);
@@ -63,7 +78,9 @@ class StateReader {
   // Whether `count` items of at least `bytes_each` bytes each can still
   // follow: false (and a fault) when the rest of the state is too short for
   // them, so that nothing is allocated for items the bytes cannot hold.
-  bool fits(std::uint64_t count, std::size_t bytes_each);
+  bool fits(std::uint64_t count, std::size_t bytes_each) {
+    return bytes_each == 1 && count <= remaining() && ok() ? true : check_fits(count, bytes_each);
+  }
 
   // Records a fault (the first one wins) with `what` is wrong.
   void fail(std::string what);
@@ -77,6 +94,10 @@ class StateReader {
   std::size_t remaining() const noexcept { return bytes_.size() - at_; }
 
  private:
+  std::uint64_t long_varint();
+  // Faults that `value` exceeds `largest`; returns 0.
+  std::uint64_t above(std::uint64_t value, std::uint64_t largest, std::string_view what);
+  bool check_fits(std::uint64_t count, std::size_t bytes_each);
   std::span<const std::uint8_t> bytes_;
   std::size_t at_ = 0;
   std::string error_;
