@@ -42,16 +42,29 @@ def _native_heap():
 def assert_flat(run, warm_up, measured, watched, traced=16 * 1024, heap=16 * 1024, rss=256 * 1024):
     """Runs `run(warm_up)`, then `run(measured)`, and asserts that traced memory,
     the C heap and resident size grew by less than the given slack in bytes and
-    that the reference counts of the `watched` objects did not change."""
+    that the reference counts of the `watched` objects did not change.
+
+    A window that grows is measured once more: the interpreter and the C
+    allocator sometimes take memory for good once (caches, a raised mmap
+    threshold) at a moment no warm-up can pin down, while a leak grows in
+    every window."""
     references = [sys.getrefcount(obj) for obj in watched]
     tracemalloc.start()
     try:
         run(warm_up)
-        gc.collect()
-        traced_before, native_before = tracemalloc.get_traced_memory()[0], _native_heap()
-        run(measured)
-        gc.collect()
-        traced_after, native_after = tracemalloc.get_traced_memory()[0], _native_heap()
+        for _window in range(2):
+            gc.collect()
+            traced_before, native_before = tracemalloc.get_traced_memory()[0], _native_heap()
+            run(measured)
+            gc.collect()
+            traced_after, native_after = tracemalloc.get_traced_memory()[0], _native_heap()
+            grew = [
+                traced_after - traced_before,
+                native_after[0] - native_before[0] if not SANITIZED else 0,
+                native_after[1] - native_before[1] if not (SANITIZED or EMULATED) else 0,
+            ]
+            if all(g < slack for g, slack in zip(grew, (traced, heap, rss), strict=True)):
+                break
     finally:
         tracemalloc.stop()
     assert traced_after - traced_before < traced
