@@ -677,19 +677,6 @@ Ref from_contexts(const std::vector<std::vector<Symbol>>& contexts) {
 
 // ---- scoring, sampling, summarising ----------------------------------------
 
-bool to_uint64(PyObject* object, const char* name, std::uint64_t& out) {
-  Ref index(PyNumber_Index(object));
-  if (index) {
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (!(value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-      out = value;
-      return true;
-    }
-  }
-  prefix_type_error(name);
-  return false;
-}
-
 Ref from_floats(std::span<const double> values) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return list;

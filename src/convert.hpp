@@ -65,8 +65,6 @@ Ref from_contexts(const std::vector<std::vector<Symbol>>& contexts);
 
 // ---- scoring, sampling, summarising ----------------------------------------
 
-// An integer-like object from 0 to 2**64 - 1, whatever the native word.
-bool to_uint64(PyObject* object, const char* name, std::uint64_t& out);
 Ref from_floats(std::span<const double> values);
 // {"contexts", "sample_size", "parameters", "log_likelihood", "aic", "bic"}.
 Ref from_summary(const ModelSummary& summary);

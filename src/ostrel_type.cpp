@@ -243,7 +243,7 @@ PyObject* sample(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<std::uint64_t> seed;
     if (given[1] && given[1].get() != Py_None) {
       std::uint64_t value = 0;
-      if (!to_uint64(given[1].get(), "seed", value)) return nullptr;
+      if (!to_u64(given[1].get(), "seed", value)) return nullptr;
       seed = value;
     }
     std::vector<Symbol> history;

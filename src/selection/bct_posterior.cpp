@@ -33,7 +33,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "count.hpp"
 #include "selection/bct.hpp"
 #include "selection/selection.hpp"
 
@@ -1092,50 +1091,13 @@ std::vector<RankedTree> top_trees(const detail::Leaves<Position>& leaves,
   return LazyRanking(scored, key_symbol, alphabet_size, depth, beta).best(k);
 }
 
-template double log_evidence<std::uint32_t>(const detail::Leaves<std::uint32_t>&,
-                                            const detail::SymbolCodes&, std::size_t, std::size_t,
-                                            double);
 template double log_evidence<std::uint64_t>(const detail::Leaves<std::uint64_t>&,
                                             const detail::SymbolCodes&, std::size_t, std::size_t,
                                             double);
-template std::vector<RankedTree> top_trees<std::uint32_t>(const detail::Leaves<std::uint32_t>&,
-                                                          const detail::SymbolCodes&,
-                                                          const KeySymbol&, std::size_t,
-                                                          std::size_t, double, std::size_t);
 template std::vector<RankedTree> top_trees<std::uint64_t>(const detail::Leaves<std::uint64_t>&,
                                                           const detail::SymbolCodes&,
                                                           const KeySymbol&, std::size_t,
                                                           std::size_t, double, std::size_t);
-
-double log_evidence(const Rows& rows, std::size_t alphabet_size, std::size_t depth, double beta) {
-  return detail::with_offset_type(rows, [&](auto offset) {
-    using Position = decltype(offset);
-    const auto leaves =
-        detail::sorted_leaves<Position>(rows, depth, depth, detail::SortStrategy::Automatic);
-    return rows.visit([&](auto symbols) {
-      const detail::RowKeys keys{symbols, std::span<const Position>(leaves.first)};
-      return log_evidence(leaves, detail::SymbolCodes(keys, leaves.size()), alphabet_size, depth,
-                          beta);
-    });
-  });
-}
-
-std::vector<RankedTree> top_trees(const Rows& rows, std::size_t alphabet_size, std::size_t depth,
-                                  double beta, std::size_t k) {
-  return detail::with_offset_type(rows, [&](auto offset) {
-    using Position = decltype(offset);
-    const auto leaves =
-        detail::sorted_leaves<Position>(rows, depth, depth, detail::SortStrategy::Automatic);
-    return rows.visit([&](auto symbols) {
-      const detail::RowKeys keys{symbols, std::span<const Position>(leaves.first)};
-      const KeySymbol key_symbol = [&](std::uint64_t leaf, std::size_t d) {
-        return keys.context(static_cast<std::size_t>(leaf), d);
-      };
-      return top_trees(leaves, detail::SymbolCodes(keys, leaves.size()), key_symbol, alphabet_size,
-                       depth, beta, k);
-    });
-  });
-}
 
 double log_evidence(const detail::KeyedLeaves& keyed, std::size_t alphabet_size, double beta) {
   const std::vector<std::size_t> begin = detail::suffix_starts(keyed);

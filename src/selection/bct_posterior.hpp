@@ -51,7 +51,6 @@
 
 #include "context_scan.hpp"
 #include "leaves.hpp"
-#include "rows.hpp"
 #include "trie.hpp"
 
 namespace ostrel::bct {
@@ -97,12 +96,6 @@ std::vector<RankedTree> top_trees(const detail::Leaves<Position>& leaves,
                                   const detail::SymbolCodes& codes, const KeySymbol& key_symbol,
                                   std::size_t alphabet_size, std::size_t depth, double beta,
                                   std::size_t k);
-
-// The same from rows, counted with conditioning and storage depth `depth`;
-// every symbol must be below `alphabet_size`.
-double log_evidence(const Rows& rows, std::size_t alphabet_size, std::size_t depth, double beta);
-std::vector<RankedTree> top_trees(const Rows& rows, std::size_t alphabet_size, std::size_t depth,
-                                  double beta, std::size_t k);
 
 // The same from the keys that counts gathered (counts.hpp), of storage depth
 // keyed.depth.

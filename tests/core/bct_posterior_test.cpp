@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core_test_support.hpp"
+#include "counts.hpp"
 #include "model.hpp"
 #include "selection/bct.hpp"
 
@@ -26,6 +27,23 @@ CountTrie count(const Rows& rows, std::size_t alphabet, std::size_t depth) {
   auto trie = from_rows_with_storage(rows, alphabet, depth, depth);
   if (!trie) throw std::runtime_error(trie.error());
   return std::move(*trie);
+}
+
+// The fast passes as Counts run them: on the keys the rows' counts hold.
+Counts counts_of(const Rows& rows, std::size_t alphabet, std::size_t depth) {
+  auto counts = Counts::create(alphabet, depth, 0);
+  if (!counts) throw std::runtime_error(counts.error());
+  if (auto added = counts->add(rows); !added) throw std::runtime_error(added.error());
+  return std::move(*counts);
+}
+
+double evidence_of(const Rows& rows, std::size_t alphabet, std::size_t depth, double beta) {
+  return bct::log_evidence(counts_of(rows, alphabet, depth).keyed(), alphabet, beta);
+}
+
+std::vector<bct::RankedTree> ranked_of(const Rows& rows, std::size_t alphabet, std::size_t depth,
+                                       double beta, std::size_t k) {
+  return bct::top_trees(counts_of(rows, alphabet, depth).keyed(), alphabet, beta, k);
 }
 
 void sort_like_the_model(Contexts& contexts) {
@@ -126,7 +144,7 @@ TEST_P(BctPosteriorBruteForceTest, RanksEveryTreeAndSumsThem) {
   } else {
     expect_close(evidence, top + std::log(sum));
   }
-  EXPECT_EQ(bct::log_evidence(rows, c.alphabet, c.depth, c.beta), evidence);
+  EXPECT_EQ(evidence_of(rows, c.alphabet, c.depth, c.beta), evidence);
 
   const auto ranked = bct::top_trees(trie, c.beta, trees.size() + 3);
   ASSERT_EQ(ranked.size(), trees.size());
@@ -141,7 +159,7 @@ TEST_P(BctPosteriorBruteForceTest, RanksEveryTreeAndSumsThem) {
       EXPECT_LE(ranked[i].log_value, ranked[i - 1].log_value);
     }
   }
-  EXPECT_EQ(bct::top_trees(rows, c.alphabet, c.depth, c.beta, trees.size() + 3), ranked);
+  EXPECT_EQ(ranked_of(rows, c.alphabet, c.depth, c.beta, trees.size() + 3), ranked);
 }
 
 INSTANTIATE_TEST_SUITE_P(TinyTrees, BctPosteriorBruteForceTest,
@@ -156,15 +174,14 @@ TEST(BctPosteriorTest, WorkedExampleHasTwoTrees) {
   const Rows rows{{0, 1, 0, 1, 0, 1, 0, 1, 0, 1}};
   const double split = -3.39187210108, leaf = -8.22815400803;
   for (const auto& trees :
-       {bct::top_trees(rows, 2, 1, 0.5, 5), bct::top_trees(count(rows, 2, 1), 0.5, 5)}) {
+       {ranked_of(rows, 2, 1, 0.5, 5), bct::top_trees(count(rows, 2, 1), 0.5, 5)}) {
     ASSERT_EQ(trees.size(), 2u);
     EXPECT_EQ(trees[0].contexts(), (Contexts{{0}, {1}}));
     EXPECT_NEAR(trees[0].log_value, split, 1e-10);
     EXPECT_EQ(trees[1].contexts(), Contexts{{}});
     EXPECT_NEAR(trees[1].log_value, leaf, 1e-10);
   }
-  EXPECT_NEAR(bct::log_evidence(rows, 2, 1, 0.5), split + std::log1p(std::exp(leaf - split)),
-              1e-10);
+  EXPECT_NEAR(evidence_of(rows, 2, 1, 0.5), split + std::log1p(std::exp(leaf - split)), 1e-10);
 }
 
 TEST(BctPosteriorTest, WithoutDataTreesRankByPrior) {
@@ -172,7 +189,7 @@ TEST(BctPosteriorTest, WithoutDataTreesRankByPrior) {
   // (1 - beta) beta^3); splitting one of those (prior (1 - beta)^2 beta^2) ties three ways.
   const double beta = 0.7;
   for (const auto& trees :
-       {bct::top_trees(Rows{}, 3, 3, beta, 5), bct::top_trees(CountTrie(3, 3), beta, 5)}) {
+       {ranked_of(Rows{}, 3, 3, beta, 5), bct::top_trees(CountTrie(3, 3), beta, 5)}) {
     ASSERT_EQ(trees.size(), 5u);
     EXPECT_EQ(trees[0].contexts(), Contexts{{}});
     EXPECT_EQ(trees[0].log_value, std::log(beta));
@@ -185,8 +202,8 @@ TEST(BctPosteriorTest, WithoutDataTreesRankByPrior) {
     EXPECT_EQ(trees[2].contexts(), (Contexts{{1}, {2}, {0, 0}, {1, 0}, {2, 0}}));
     EXPECT_EQ(trees[4].contexts(), (Contexts{{0}, {1}, {0, 2}, {1, 2}, {2, 2}}));
   }
-  EXPECT_EQ(bct::log_evidence(Rows{}, 3, 3, beta), 0.0);
-  EXPECT_EQ(bct::log_evidence(Rows{{0, 1, 2}}, 3, 3, beta), 0.0);
+  EXPECT_EQ(evidence_of(Rows{}, 3, 3, beta), 0.0);
+  EXPECT_EQ(evidence_of(Rows{{0, 1, 2}}, 3, 3, beta), 0.0);
 }
 
 struct RandomCase {
@@ -207,9 +224,8 @@ TEST_P(BctPosteriorRandomTest, ScanMatchesWholeTrieAndFirstTreeIsTheFit) {
     SCOPED_TRACE(seed);
     const Rows rows = testing_support::markov_rows(seed, c.alphabet, c.rows, c.length, c.follow);
     const CountTrie trie = count(rows, c.alphabet, c.depth);
-    EXPECT_EQ(bct::log_evidence(rows, c.alphabet, c.depth, c.beta),
-              bct::log_evidence(trie, c.beta));
-    const auto ranked = bct::top_trees(rows, c.alphabet, c.depth, c.beta, c.k);
+    EXPECT_EQ(evidence_of(rows, c.alphabet, c.depth, c.beta), bct::log_evidence(trie, c.beta));
+    const auto ranked = ranked_of(rows, c.alphabet, c.depth, c.beta, c.k);
     ASSERT_EQ(ranked, bct::top_trees(trie, c.beta, c.k));
     ASSERT_EQ(ranked.size(), c.k);
 
