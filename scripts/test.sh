@@ -27,7 +27,7 @@ echo "== installing test requirements"
 echo "== formatting (ruff, clang-format)"
 "$python" -m ruff check .
 "$python" -m ruff format --check .
-git ls-files -- '*.cpp' '*.hpp' | grep -v '^src/unicode_tables.hpp$' |
+git ls-files -- '*.cpp' '*.hpp' | grep -v '^src/core/config/unicode_tables.hpp$' |
   xargs clang-format --dry-run -Werror
 
 echo "== building the wheel and auditing its stable ABI"

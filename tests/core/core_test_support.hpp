@@ -9,12 +9,16 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "model.hpp"
+#include "counts/counts.hpp"
+#include "fit/assemble.hpp"
+#include "model/model.hpp"
+#include "representation/trie.hpp"
 #include "selection/selection.hpp"
-#include "trie.hpp"
+#include "testing/plain_selection.hpp"
 
 namespace ostrel::testing_support {
 
@@ -40,13 +44,27 @@ inline Rows markov_rows(std::uint64_t seed, std::size_t alphabet, std::size_t ro
   return out;
 }
 
-// An unfitted model; bct beyond 50 symbols, where the default beta rounds to 1, takes 0.9.
+// From this alphabet size on the default bct beta rounds to 1, so bct needs an explicit one.
+inline constexpr std::size_t NEEDS_EXPLICIT_BETA = 55;
+
+// An unfitted model; bct from NEEDS_EXPLICIT_BETA symbols on takes beta 0.9.
 inline OSTRELObject model_for(std::size_t alphabet, std::size_t max_depth, std::u32string method) {
-  const bool needs_beta = alphabet > 50 && (method == U"bct");
+  const bool needs_beta = alphabet >= NEEDS_EXPLICIT_BETA && (method == U"bct");
   auto config = FitConfig::create(alphabet, max_depth, method,
                                   needs_beta ? std::optional(0.9) : std::nullopt, {}, U"condition");
   EXPECT_TRUE(config.has_value());
   return OSTRELObject(config.value_or(FitConfig{0.5, 1.0, 2, 0, SelectionMethod::Bct}));
+}
+
+// The counts of `rows`, added to a fresh value of part `part`.
+inline Counts counts_of(const Rows& rows, std::size_t alphabet, std::size_t depth,
+                        std::uint64_t part = 0) {
+  auto counts = Counts::create(alphabet, depth, part);
+  EXPECT_TRUE(counts.has_value());
+  if (!counts) throw std::runtime_error(counts.error());
+  auto added = counts->add(rows);
+  EXPECT_TRUE(added.has_value());
+  return std::move(*counts);
 }
 
 // Seeded inputs of every shape the counting strategies meet: one long row, a few
@@ -206,8 +224,8 @@ void expect_plans_agree(std::uint64_t first_seed, std::size_t alphabet, std::siz
     const Rows rows = markov_rows(seed, alphabet, 3, length, follow);
     const auto trie = from_rows_with_storage(rows, alphabet, depth, depth);
     ASSERT_TRUE(trie.has_value());
-    const SplitPlan expected = reference(*trie);
-    const SplitPlan plan = select(*trie);
+    const oracle::SplitPlan expected = reference(*trie);
+    const oracle::SplitPlan plan = select(*trie);
     EXPECT_EQ(plan.depth_split, expected.depth_split);
     ASSERT_EQ(plan.node_split, expected.node_split);
     for (NodeIndex i = 0; i < trie->node_count(); ++i) {

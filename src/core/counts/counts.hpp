@@ -1,0 +1,73 @@
+#pragma once
+// The counts of a set of rows as a value: what fitting needs of them and
+// nothing more. Every distinct key of the counted positions (the max_depth
+// symbols before a position, most recent first, then its own symbol) in
+// context order, front coded, with how many positions have it and the
+// ordinal of the earliest of them (see leaves.hpp).
+//
+// Rows belong to parts. A value's rows are ordered by part, then by the order
+// in which they were added, so values that hold different parts merge into
+// the counts of all their rows whatever order they are merged in: part p's
+// rows take the ordinals [base(p), base(p) + span(p)), where span(p) counts the
+// symbols of its rows and base(p) the spans of the parts before it. Fitting a
+// value gives the model that fitting all its rows, in that order, gives.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/types.hpp"
+#include "representation/leaves.hpp"
+#include "representation/rows.hpp"
+
+namespace ostrel {
+
+class Counts {
+ public:
+  // An empty value whose added rows go to part `part`. Refuses an alphabet
+  // size below 2 and a depth above 65535 with the configuration's messages.
+  static std::expected<Counts, std::string> create(std::size_t alphabet_size, std::size_t max_depth,
+                                                   std::uint64_t part);
+
+  std::size_t alphabet_size() const noexcept { return alphabet_size_; }
+  std::size_t max_depth() const noexcept { return keyed_.depth; }
+  // The part that add() appends to: the last part the value holds.
+  std::uint64_t part() const noexcept { return parts_.back().id; }
+  // Counted positions.
+  Count sample_size() const noexcept { return sample_size_; }
+  // The distinct keys, in context order.
+  const detail::KeyedLeaves& keyed() const noexcept { return keyed_; }
+
+  // Counts every position of `rows` that follows max_depth symbols of its own
+  // row, after the rows added before. Fails, changing nothing, with fitting's
+  // message when a symbol is outside the alphabet.
+  std::expected<void, std::string> add(const Rows& rows);
+
+  // The counts of the rows of both values. Fails when their alphabet sizes or
+  // depths differ, or when both hold rows of one part.
+  static std::expected<Counts, std::string> merge(const Counts& a, const Counts& b);
+
+ private:
+  // The persistent state (state/counts_state.hpp) is written and read whole.
+  friend std::string save_counts(const Counts& counts);
+  friend std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> state);
+
+  struct Part {
+    std::uint64_t id;
+    std::uint64_t rows;  // rows added to it
+    std::uint64_t span;  // symbols of those rows: the ordinals it takes
+  };
+
+  Counts(std::size_t alphabet_size, std::size_t max_depth, std::uint64_t part);
+
+  std::size_t alphabet_size_;
+  Count sample_size_ = 0;
+  std::uint64_t span_ = 0;   // the spans of all parts
+  std::vector<Part> parts_;  // by id; never empty
+  detail::KeyedLeaves keyed_;
+};
+
+}  // namespace ostrel

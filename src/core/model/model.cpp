@@ -1,0 +1,203 @@
+// Fitting and querying one model.
+
+#include "model/model.hpp"
+
+#include <algorithm>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "fit/fit.hpp"
+#include "selection/peres_shield.hpp"
+
+namespace ostrel {
+
+namespace {
+
+constexpr const char* NOT_FITTED = "fit must be called before querying the model";
+constexpr const char* NOT_IN_TREE =
+    "context is not in the fitted tree; use get_suffix(sequence) for model backoff";
+
+std::unexpected<ModelError> error(ErrorKind kind, std::string message) {
+  return std::unexpected(ModelError{kind, std::move(message)});
+}
+
+// The value of `f` applied to a successful result, or the result's error.
+template <class T, class F>
+auto then(ModelResult<T>&& result, F&& f) -> ModelResult<std::invoke_result_t<F, T&>> {
+  if (!result) return std::unexpected(std::move(result.error()));
+  return f(*result);
+}
+
+template <class F>
+auto then(ModelResult<void>&& result, F&& f) -> ModelResult<std::invoke_result_t<F>> {
+  if (!result) return std::unexpected(std::move(result.error()));
+  return f();
+}
+
+}  // namespace
+
+std::expected<void, std::string> OSTRELObject::fit(const Rows& rows) {
+  auto fitted = fit_rows(rows, config);
+  if (!fitted) return std::unexpected(std::move(fitted.error()));
+  store(std::move(*fitted));
+  return {};
+}
+
+std::expected<void, std::string> OSTRELObject::fit(const Counts& counts) {
+  if (counts.alphabet_size() != config.alphabet_size) {
+    return std::unexpected("data holds counts of alphabet_size " +
+                           std::to_string(counts.alphabet_size()) + "; the model's is " +
+                           std::to_string(config.alphabet_size));
+  }
+  if (counts.max_depth() != config.max_depth) {
+    return std::unexpected("data holds counts of max_depth " + std::to_string(counts.max_depth()) +
+                           "; the model's is " + std::to_string(config.max_depth));
+  }
+  store(fit_counts(counts, config));
+  return {};
+}
+
+void OSTRELObject::store(FittedTrie fitted) {
+  TreeMask fitted_mask{std::vector<std::uint8_t>(fitted.first.node_count(), 1),
+                       std::move(fitted.second)};
+  // Nothing below can fail: moves only.
+  trie = std::move(fitted.first);
+  mask = std::move(fitted_mask);
+}
+
+ModelResult<void> OSTRELObject::require_fit() const {
+  if (!fitted()) return error(ErrorKind::Runtime, NOT_FITTED);
+  return {};
+}
+
+ModelResult<void> OSTRELObject::validate_symbols(std::span<const Symbol> sequence) const {
+  for (std::size_t i = 0; i < sequence.size(); ++i) {
+    if (sequence[i] >= config.alphabet_size) {
+      return error(ErrorKind::Value, "symbol " + std::to_string(sequence[i]) + " at sequence[" +
+                                         std::to_string(i) + "] is outside 0.." +
+                                         std::to_string(config.alphabet_size));
+    }
+  }
+  return {};
+}
+
+ModelResult<NodeIndex> OSTRELObject::resolve_active_context(
+    std::span<const Symbol> sequence) const {
+  if (auto valid = validate_symbols(sequence); !valid) return std::unexpected(valid.error());
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  if (sequence.size() > trie->storage_depth()) return error(ErrorKind::Key, NOT_IN_TREE);
+  NodeIndex node = 0;
+  for (auto it = sequence.rbegin(); it != sequence.rend(); ++it) {
+    node = trie->find_child(node, *it);
+    if (node == NO_INDEX) return error(ErrorKind::Key, NOT_IN_TREE);
+  }
+  if (node >= mask->kept.size() || mask->kept[node] != 1) {
+    return error(ErrorKind::Key, NOT_IN_TREE);
+  }
+  return node;
+}
+
+SparseDistribution OSTRELObject::distribution(NodeIndex node) const {
+  if (!trie) throw InternalFault("distribution requires a fitted model");
+  const TrieNode& record = trie->node(node);
+  const double denominator =
+      static_cast<double>(record.count) + static_cast<double>(trie->alphabet_size()) * 0.5;
+  SparseDistribution result{0.5 / denominator, {}};
+  for (const OutcomeCount& outcome : trie->outcomes(node)) {
+    const double numerator = static_cast<double>(outcome.count) + 0.5;
+    result.seen.emplace_back(outcome.symbol, numerator / denominator);
+  }
+  return result;
+}
+
+ModelResult<Count> OSTRELObject::get_counts(std::span<const Symbol> sequence) const {
+  return then(resolve_active_context(sequence),
+              [&](NodeIndex node) { return trie->node(node).count; });
+}
+
+ModelResult<SparseCounts> OSTRELObject::get_transition_counts(
+    std::span<const Symbol> sequence) const {
+  return then(resolve_active_context(sequence), [&](NodeIndex node) {
+    SparseCounts counts;
+    for (const OutcomeCount& outcome : trie->outcomes(node)) {
+      counts.push_back(SymbolCount{outcome.symbol, outcome.count});
+    }
+    return counts;
+  });
+}
+
+ModelResult<SparseDistribution> OSTRELObject::get_distribution(
+    std::span<const Symbol> sequence) const {
+  return then(resolve_active_context(sequence), [&](NodeIndex node) { return distribution(node); });
+}
+
+ModelResult<NodeIndex> OSTRELObject::selected_node(std::span<const Symbol> history) const {
+  if (auto valid = validate_symbols(history); !valid) return std::unexpected(valid.error());
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  return deepest_selected_suffix(*trie, history, mask->kept, mask->terminal);
+}
+
+ModelResult<std::vector<Symbol>> OSTRELObject::get_suffix(std::span<const Symbol> history) const {
+  return then(selected_node(history), [&](NodeIndex node) { return context(*trie, node); });
+}
+
+ModelResult<SparseDistribution> OSTRELObject::predict_proba(std::span<const Symbol> history) const {
+  return then(selected_node(history), [&](NodeIndex node) { return distribution(node); });
+}
+
+ModelResult<std::vector<std::vector<Symbol>>> OSTRELObject::get_contexts() const {
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  std::vector<std::vector<Symbol>> contexts;
+  const auto& terminal = mask->terminal;
+  for (std::size_t i = 0; i < terminal.size(); ++i) {
+    if (terminal[i] == 1) contexts.push_back(context(*trie, static_cast<NodeIndex>(i)));
+  }
+  if (contexts.size() >= 2) {
+    // Shorter first; equal lengths compare from the oldest symbol.
+    std::stable_sort(contexts.begin(), contexts.end(),
+                     [](const std::vector<Symbol>& a, const std::vector<Symbol>& b) {
+                       if (a.size() != b.size()) return a.size() < b.size();
+                       return a < b;
+                     });
+  }
+  return contexts;
+}
+
+ModelResult<Count> OSTRELObject::sample_size() const {
+  return then(require_fit(), [&] { return trie->sample_size(); });
+}
+
+ModelResult<std::size_t> OSTRELObject::node_count() const {
+  return then(require_fit(), [&] { return trie->node_count(); });
+}
+
+ModelResult<std::size_t> OSTRELObject::context_count() const {
+  return then(require_fit(), [&] {
+    return static_cast<std::size_t>(std::count(mask->terminal.begin(), mask->terminal.end(), 1));
+  });
+}
+
+ModelResult<std::size_t> OSTRELObject::effective_max_depth() const {
+  return then(require_fit(), [&] { return trie->storage_depth(); });
+}
+
+ModelResult<std::vector<double>> OSTRELObject::log_likelihood(const Rows& rows,
+                                                              std::size_t skip) const {
+  if (auto valid = check_symbols(rows, config.alphabet_size); !valid) {
+    return error(ErrorKind::Value, std::move(valid.error()));
+  }
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  return log_likelihoods(*trie, mask->terminal, rows, skip);
+}
+
+ModelResult<void> OSTRELObject::check_history(std::span<const Symbol> history) const {
+  if (auto valid = validate_symbols(history); !valid) return valid;
+  return require_fit();
+}
+
+ModelResult<ModelSummary> OSTRELObject::summary() const {
+  return then(require_fit(), [&] { return summarise(*trie, mask->terminal); });
+}
+
+}  // namespace ostrel

@@ -1,0 +1,333 @@
+// The class Counts: constructor, deallocator, adding rows, merging with `+`,
+// copying and pickling, and read-only properties. Each entry point only
+// converts arguments, calls the native value and converts its answer; the
+// pattern around it lives in entry.hpp.
+
+#include <Python.h>
+
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "convert.hpp"
+#include "entry.hpp"
+#include "posterior/posterior.hpp"
+#include "state/counts_state.hpp"
+
+namespace ostrel::binding {
+
+namespace {
+
+PyTypeObject* cached_type = nullptr;
+
+// A new Counts object holding `value`.
+PyObject* new_counts(PyTypeObject* type, Counts value) {
+  PyObject* object = PyType_GenericAlloc(type, 0);
+  if (object == nullptr) return nullptr;
+  auto* instance = reinterpret_cast<CountsInstance*>(object);
+  new (instance->storage) Counts(std::move(value));
+  new (instance->exporter_storage) ExporterCache();
+  instance->borrow = 0;
+  return object;
+}
+
+PyObject* raise_value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return nullptr;
+}
+
+constexpr const char* CONSTRUCTOR_PARAMETERS[] = {"alphabet_size", "max_depth", "part"};
+
+PyObject* counts_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Ref given[3];
+    if (!parse_arguments("Counts.__new__()", CONSTRUCTOR_PARAMETERS, 2, 2, args, kwargs, given)) {
+      return nullptr;
+    }
+    std::size_t alphabet_size = 0, max_depth = 0;
+    std::uint64_t part = 0;
+    if (!to_size(given[0].get(), "alphabet_size", alphabet_size)) return nullptr;
+    if (!to_size(given[1].get(), "max_depth", max_depth)) return nullptr;
+    if (given[2] && !to_u64(given[2].get(), "part", part)) return nullptr;
+    auto counts = Counts::create(alphabet_size, max_depth, part);
+    if (!counts) return raise_value_error(counts.error());
+    return new_counts(type, std::move(*counts));
+  });
+}
+
+void counts_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<CountsInstance*>(self)->state().~Counts();
+  reinterpret_cast<CountsInstance*>(self)->exporters().~ExporterCache();
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+// ---- methods ---------------------------------------------------------------
+
+constexpr const char* DATA[] = {"data"};
+
+PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Exclusive, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
+    Ref data[1];
+    if (!parse_arguments("Counts.add()", DATA, 1, args, kwargs, data)) return nullptr;
+    Rows rows;
+    if (!to_rows(data[0].get(), "data", rows, instance.exporters())) return nullptr;
+    auto added = instance.state().add(rows);
+    if (!added) return raise_value_error(added.error());
+    Py_RETURN_NONE;
+  });
+}
+
+// bct's prior for these counts, `beta` as the constructor of
+// OSTREL(alphabet_size, max_depth, "bct", beta) takes it; null with
+// ValueError when it refuses.
+std::optional<bct::BctPrior> bct_prior(const Counts& counts, std::optional<double> beta) {
+  auto prior = bct::BctPrior::checked(counts.alphabet_size(), beta);
+  if (!prior) {
+    raise_value_error(prior.error());
+    return std::nullopt;
+  }
+  return *prior;
+}
+
+constexpr const char* EVIDENCE_PARAMETERS[] = {"beta"};
+
+PyObject* log_evidence(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
+    Ref given[1];
+    if (!parse_arguments("Counts.log_evidence()", EVIDENCE_PARAMETERS, 0, args, kwargs, given)) {
+      return nullptr;
+    }
+    std::optional<double> beta;
+    if (!to_optional_float(given[0].get(), "beta", beta)) return nullptr;
+    const Counts& counts = instance.state();
+    const std::optional<bct::BctPrior> prior = bct_prior(counts, beta);
+    if (!prior) return nullptr;
+    return PyFloat_FromDouble(bct::posterior(counts, *prior, 0).log_evidence);
+  });
+}
+
+constexpr const char* TOP_TREES_PARAMETERS[] = {"k", "beta"};
+
+// A tree as the list of its contexts.
+Ref contexts_of(const bct::RankedTree& tree) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(tree.context_count())));
+  if (!list) return list;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < tree.context_count(); ++i) {
+    Ref context = from_symbols(std::span(tree.symbols).subspan(begin, tree.ends[i] - begin));
+    if (!context) return Ref();
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), context.release());  // steals
+    begin = tree.ends[i];
+  }
+  return list;
+}
+
+PyObject* top_trees(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
+    Ref given[2];
+    if (!parse_arguments("Counts.top_trees()", TOP_TREES_PARAMETERS, 1, args, kwargs, given)) {
+      return nullptr;
+    }
+    Ref k(PyNumber_Index(given[0].get()));
+    if (!k) {
+      prefix_type_error("k");
+      return nullptr;
+    }
+    std::optional<double> beta;
+    if (!to_optional_float(given[1].get(), "beta", beta)) return nullptr;
+    Ref one(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    const int below_one = PyObject_RichCompareBool(k.get(), one.get(), Py_LT);
+    if (below_one < 0) return nullptr;
+    if (below_one == 1) return raise_value_error("k must be at least 1");
+    // More trees than a word counts could never be held: ask for them all.
+    std::size_t wanted = PyLong_AsSize_t(k.get());
+    if (wanted == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      wanted = static_cast<std::size_t>(-1);
+    }
+    const Counts& counts = instance.state();
+    const std::optional<bct::BctPrior> prior = bct_prior(counts, beta);
+    if (!prior) return nullptr;
+    const std::vector<bct::RankedTree> trees = bct::posterior(counts, *prior, wanted).top_trees;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(trees.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < trees.size(); ++i) {
+      Ref contexts = contexts_of(trees[i]);
+      if (!contexts) return nullptr;
+      Ref posterior(PyFloat_FromDouble(trees[i].log_posterior));
+      if (!posterior) return nullptr;
+      PyObject* pair = PyTuple_Pack(2, contexts.get(), posterior.get());
+      if (pair == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals
+    }
+    return list.release();
+  });
+}
+
+PyObject* reduce(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared, Counts>(self, [](CountsInstance& instance) -> PyObject* {
+    return reduce_to_state(save_counts(instance.state()));
+  });
+}
+
+PyObject* copy(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
+    return new_counts(Py_TYPE(self), instance.state());
+  });
+}
+
+PyObject* deep_copy(PyObject* self, PyObject* /*memo*/) { return copy(self, nullptr); }
+
+// a + b: the counts of the rows of both, as a new value.
+PyObject* merge(PyObject* a, PyObject* b) {
+  return guarded([&]() -> PyObject* {
+    PyTypeObject* type = counts_type();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(a, type) || !PyObject_TypeCheck(b, type)) {
+      Py_RETURN_NOTIMPLEMENTED;
+    }
+    auto& left = *reinterpret_cast<CountsInstance*>(a);
+    auto& right = *reinterpret_cast<CountsInstance*>(b);
+    BorrowGuard left_guard(left, Access::Shared);
+    if (!left_guard) return nullptr;
+    BorrowGuard right_guard(right, Access::Shared);
+    if (!right_guard) return nullptr;
+    auto merged = Counts::merge(left.state(), right.state());
+    if (!merged) return raise_value_error(merged.error());
+    return new_counts(type, std::move(*merged));
+  });
+}
+
+PyObject* counts_repr(PyObject* self) {
+  return entry<Access::Shared, Counts>(self, [](CountsInstance& instance) -> PyObject* {
+    const Counts& counts = instance.state();
+    const std::string text =
+        "<ostrel.Counts alphabet_size=" + std::to_string(counts.alphabet_size()) +
+        " max_depth=" + std::to_string(counts.max_depth()) +
+        " part=" + std::to_string(counts.part()) +
+        " sample_size=" + std::to_string(counts.sample_size()) + ">";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+template <class Function>
+constexpr PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef methods[] = {
+    {"add", as_cfunction(add), METH_VARARGS | METH_KEYWORDS,
+     "add($self, data)\n--\n\n"
+     "Count the rows of `data`, taken as OSTREL.fit takes them, after the rows\n"
+     "added before. A failed call counts nothing."},
+    {"log_evidence", as_cfunction(log_evidence), METH_VARARGS | METH_KEYWORDS,
+     "log_evidence($self, beta=None)\n--\n\n"
+     "Return the natural log of the evidence of the counted positions under\n"
+     "bct's prior with `beta` (None: the default of OSTREL(..., method=\"bct\")):\n"
+     "their probability summed over every tree of depth at most max_depth, each\n"
+     "tree weighted by its prior, each leaf scoring its counts by the\n"
+     "Krichevsky-Trofimov estimate. Bayes factors between depths, priors or data\n"
+     "sets are differences of these."},
+    {"top_trees", as_cfunction(top_trees), METH_VARARGS | METH_KEYWORDS,
+     "top_trees($self, k, beta=None)\n--\n\n"
+     "Return the k context trees of highest posterior probability under bct's\n"
+     "prior with `beta`, best first, as (contexts, log posterior) pairs: the\n"
+     "contexts as get_contexts() lists them, the natural log of the posterior\n"
+     "probability. The first is the tree that OSTREL(..., method=\"bct\",\n"
+     "beta=beta) fits. Fewer when fewer trees exist. Equal posteriors rank the\n"
+     "tree that stops sooner first, then by where the trees differ, the smaller\n"
+     "symbol first."},
+    {"__reduce__", reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nReturn what pickling stores: ostrel._restore and the counts' "
+     "state."},
+    {"__copy__", copy, METH_NOARGS,
+     "__copy__($self, /)\n--\n\nReturn an independent copy of the counts."},
+    {"__deepcopy__", deep_copy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nReturn an independent copy of the counts."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- properties ------------------------------------------------------------
+
+template <class Read>
+PyObject* property(PyObject* self, Read&& read) {
+  return entry<Access::Shared, Counts>(
+      self, [&](CountsInstance& instance) -> PyObject* { return read(instance.state()); });
+}
+
+PyObject* get_alphabet_size(PyObject* self, void*) {
+  return property(self,
+                  [](const Counts& counts) { return PyLong_FromSize_t(counts.alphabet_size()); });
+}
+
+PyObject* get_max_depth(PyObject* self, void*) {
+  return property(self, [](const Counts& counts) { return PyLong_FromSize_t(counts.max_depth()); });
+}
+
+PyObject* get_part(PyObject* self, void*) {
+  return property(self,
+                  [](const Counts& counts) { return PyLong_FromUnsignedLongLong(counts.part()); });
+}
+
+PyObject* get_sample_size(PyObject* self, void*) {
+  return property(
+      self, [](const Counts& counts) { return PyLong_FromUnsignedLongLong(counts.sample_size()); });
+}
+
+PyGetSetDef properties[] = {
+    {"alphabet_size", get_alphabet_size, nullptr, "Symbols are 0 .. alphabet_size - 1.", nullptr},
+    {"max_depth", get_max_depth, nullptr,
+     "The context length: the first max_depth symbols of each row are context only.", nullptr},
+    {"part", get_part, nullptr,
+     "The part that add() counts rows into: the last part these counts hold.", nullptr},
+    {"sample_size", get_sample_size, nullptr, "The number of counted positions.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Counts(alphabet_size, max_depth, *, part=0)\n--\n\n"
+                    "The counts of a set of rows: what fitting needs of them and nothing more.\n\n"
+                    "Rows are added with add() and belong to `part`. Counts of different parts\n"
+                    "merge with `+` into the counts of all their rows, ordered by part and then\n"
+                    "by the order they were added, whatever order the merges run in.\n"
+                    "OSTREL.fit(counts) fits the model that fitting those rows in that order\n"
+                    "fits. Counts pickle to a compact state independent of the machine.")},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(counts_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(counts_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(counts_repr)},
+    {Py_tp_getset, properties},
+    {Py_tp_methods, methods},
+    {Py_nb_add, reinterpret_cast<void*>(merge)},
+    {0, nullptr},
+};
+
+PyType_Spec type_spec = {
+    "ostrel.Counts", static_cast<int>(sizeof(CountsInstance)), 0, Py_TPFLAGS_DEFAULT, slots,
+};
+
+}  // namespace
+
+PyTypeObject* counts_type() {
+  if (cached_type == nullptr) {
+    cached_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+  }
+  return cached_type;
+}
+
+PyObject* restore_counts(std::span<const std::uint8_t> state) {
+  PyTypeObject* type = counts_type();
+  if (type == nullptr) return nullptr;
+  auto counts = load_counts(state);
+  if (!counts) return raise_value_error(counts.error());
+  return new_counts(type, std::move(*counts));
+}
+
+}  // namespace ostrel::binding

@@ -1,0 +1,484 @@
+// The class OSTREL: constructor, deallocator, methods and read-only
+// properties. Each entry point only converts arguments, calls the model and
+// converts its answer; the pattern around it lives in entry.hpp.
+
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "convert.hpp"
+#include "entry.hpp"
+#include "model/sampling.hpp"
+#include "state/model_state.hpp"
+
+namespace ostrel::binding {
+
+namespace {
+
+PyTypeObject* cached_type = nullptr;
+PyObject* cached_internal_fault = nullptr;
+
+// A model answer as a new interpreter object, or its error raised.
+template <class T, class Convert>
+PyObject* answer(const ModelResult<T>& result, Convert&& convert) {
+  if (!result) {
+    raise_model_error(result.error());
+    return nullptr;
+  }
+  return convert(*result).release();
+}
+
+PyObject* answer_size(const ModelResult<std::size_t>& result) {
+  return answer(result, [](std::size_t value) { return Ref(PyLong_FromSize_t(value)); });
+}
+
+// ---- constructor and deallocator -----------------------------------------
+
+// A new instance of `type` that takes over `state`, or null with the
+// interpreter's error (and `state` left to its owner).
+PyObject* new_instance(PyTypeObject* type, OSTRELObject&& state) {
+  PyObject* object = PyType_GenericAlloc(type, 0);
+  if (object == nullptr) return nullptr;
+  auto* instance = reinterpret_cast<Instance*>(object);
+  new (instance->storage) OSTRELObject(std::move(state));
+  new (instance->exporter_storage) ExporterCache();
+  instance->borrow = 0;
+  return object;
+}
+
+constexpr const char* CONSTRUCTOR_PARAMETERS[] = {"alphabet_size", "max_depth", "method",
+                                                  "beta",          "penalty",   "boundary"};
+
+PyObject* ostrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Ref given[6];
+    if (!parse_arguments("OSTREL.__new__()", CONSTRUCTOR_PARAMETERS, 1, args, kwargs, given)) {
+      return nullptr;
+    }
+    std::size_t alphabet_size = 0;
+    std::size_t max_depth = 10;
+    std::u32string method = U"bct";
+    std::optional<double> beta;
+    std::optional<double> penalty;
+    std::u32string boundary = U"condition";
+    if (!to_size(given[0].get(), "alphabet_size", alphabet_size)) return nullptr;
+    if (given[1] && !to_size(given[1].get(), "max_depth", max_depth)) return nullptr;
+    if (given[2] && !to_text(given[2].get(), "method", method)) return nullptr;
+    if (!to_optional_float(given[3].get(), "beta", beta)) return nullptr;
+    if (!to_optional_float(given[4].get(), "penalty", penalty)) return nullptr;
+    if (given[5] && !to_text(given[5].get(), "boundary", boundary)) return nullptr;
+
+    auto config = FitConfig::create(alphabet_size, max_depth, method, beta, penalty, boundary);
+    if (!config) {
+      PyErr_SetString(PyExc_ValueError, config.error().c_str());
+      return nullptr;
+    }
+    return new_instance(type, OSTRELObject(*config));
+  });
+}
+
+void ostrel_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Releases the fitted trie's arrays, then the mask's.
+  reinterpret_cast<Instance*>(self)->state().~OSTRELObject();
+  reinterpret_cast<Instance*>(self)->exporters().~ExporterCache();
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+// ---- methods ---------------------------------------------------------------
+
+constexpr const char* DATA[] = {"data"};
+constexpr const char* SEQUENCE[] = {"sequence"};
+constexpr const char* HISTORY[] = {"history"};
+
+PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Exclusive>(self, [&](Instance& instance) -> PyObject* {
+    Ref data[1];
+    if (!parse_arguments("OSTREL.fit()", DATA, 1, args, kwargs, data)) return nullptr;
+    if (PyTypeObject* counts = counts_type(); counts == nullptr) {
+      return nullptr;
+    } else if (PyObject_TypeCheck(data[0].get(), counts)) {
+      auto& from = *reinterpret_cast<CountsInstance*>(data[0].get());
+      BorrowGuard guard(from, Access::Shared);
+      if (!guard) return nullptr;
+      auto fitted = instance.state().fit(from.state());
+      if (!fitted) {
+        PyErr_SetString(PyExc_ValueError, fitted.error().c_str());
+        return nullptr;
+      }
+      Py_RETURN_NONE;
+    }
+    Rows rows;
+    if (!to_rows(data[0].get(), "data", rows, instance.exporters())) return nullptr;
+    auto fitted = instance.state().fit(rows);
+    if (!fitted) {
+      PyErr_SetString(PyExc_ValueError, fitted.error().c_str());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// A method with one sequence argument: converts it, then runs `query`
+// (const OSTRELObject&, span of symbols) -> PyObject*.
+template <class Query>
+PyObject* sequence_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* function,
+                          const char* const (&parameter)[1], Query&& query) {
+  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
+    Ref argument[1];
+    if (!parse_arguments(function, parameter, 1, args, kwargs, argument)) return nullptr;
+    std::vector<Symbol> symbols;
+    if (!to_symbols(argument[0].get(), parameter[0], symbols, instance.exporters())) {
+      return nullptr;
+    }
+    return query(static_cast<const OSTRELObject&>(instance.state()), symbols);
+  });
+}
+
+PyObject* get_suffix(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return sequence_method(self, args, kwargs, "OSTREL.get_suffix()", SEQUENCE,
+                         [](const OSTRELObject& model, std::span<const Symbol> sequence) {
+                           return answer(model.get_suffix(sequence),
+                                         [](const auto& context) { return from_symbols(context); });
+                         });
+}
+
+PyObject* get_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return sequence_method(self, args, kwargs, "OSTREL.get_counts()", SEQUENCE,
+                         [](const OSTRELObject& model, std::span<const Symbol> sequence) {
+                           return answer(model.get_counts(sequence), from_count);
+                         });
+}
+
+PyObject* get_transition_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return sequence_method(self, args, kwargs, "OSTREL.get_transition_counts()", SEQUENCE,
+                         [](const OSTRELObject& model, std::span<const Symbol> sequence) {
+                           return answer(model.get_transition_counts(sequence),
+                                         [&](const SparseCounts& counts) {
+                                           return from_counts(counts, model.config.alphabet_size);
+                                         });
+                         });
+}
+
+PyObject* get_distribution(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return sequence_method(self, args, kwargs, "OSTREL.get_distribution()", SEQUENCE,
+                         [](const OSTRELObject& model, std::span<const Symbol> sequence) {
+                           return answer(model.get_distribution(sequence),
+                                         [&](const SparseDistribution& p) {
+                                           return from_distribution(p, model.config.alphabet_size);
+                                         });
+                         });
+}
+
+PyObject* predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return sequence_method(self, args, kwargs, "OSTREL.predict_proba()", HISTORY,
+                         [](const OSTRELObject& model, std::span<const Symbol> history) {
+                           return answer(model.predict_proba(history),
+                                         [&](const SparseDistribution& p) {
+                                           return from_distribution(p, model.config.alphabet_size);
+                                         });
+                         });
+}
+
+PyObject* get_contexts(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared>(self, [](Instance& instance) -> PyObject* {
+    return answer(static_cast<const OSTRELObject&>(instance.state()).get_contexts(),
+                  [](const auto& contexts) { return from_contexts(contexts); });
+  });
+}
+
+// ---- keeping, scoring, sampling, summarising --------------------------------
+
+constexpr const char* LOG_LIKELIHOOD[] = {"data", "skip"};
+constexpr const char* SAMPLE[] = {"n", "seed", "history"};
+
+PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
+    Ref given[2];
+    if (!parse_arguments("OSTREL.log_likelihood()", LOG_LIKELIHOOD, 1, args, kwargs, given)) {
+      return nullptr;
+    }
+    Rows rows;
+    if (!to_rows(given[0].get(), "data", rows, instance.exporters())) return nullptr;
+    const OSTRELObject& model = instance.state();
+    std::size_t skip = model.config.max_depth;
+    if (given[1] && given[1].get() != Py_None && !to_size(given[1].get(), "skip", skip)) {
+      return nullptr;
+    }
+    return answer(model.log_likelihood(rows, skip),
+                  [](const std::vector<double>& totals) { return from_floats(totals); });
+  });
+}
+
+// Eight bytes from the operating system's random source, through os.urandom.
+std::optional<std::uint64_t> fresh_seed() {
+  Ref os(PyImport_ImportModule("os"));
+  if (!os) return std::nullopt;
+  Ref bytes(PyObject_CallMethod(os.get(), "urandom", "i", 8));
+  if (!bytes) return std::nullopt;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return std::nullopt;
+  if (size != 8) throw InternalFault("os.urandom(8) did not give 8 bytes");
+  std::uint64_t seed = 0;
+  for (int i = 7; i >= 0; --i) seed = (seed << 8) | static_cast<unsigned char>(data[i]);
+  return seed;
+}
+
+PyObject* sample(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
+    Ref given[3];
+    if (!parse_arguments("OSTREL.sample()", SAMPLE, 1, 1, args, kwargs, given)) return nullptr;
+    std::size_t n = 0;
+    if (!to_size(given[0].get(), "n", n)) return nullptr;
+    // The most a list can hold, refused before anything is made.
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return PyErr_NoMemory();
+    std::optional<std::uint64_t> seed;
+    if (given[1] && given[1].get() != Py_None) {
+      std::uint64_t value = 0;
+      if (!to_u64(given[1].get(), "seed", value)) return nullptr;
+      seed = value;
+    }
+    std::vector<Symbol> history;
+    if (given[2] && !to_symbols(given[2].get(), "history", history, instance.exporters())) {
+      return nullptr;
+    }
+    const OSTRELObject& model = instance.state();
+    if (auto ready = model.check_history(history); !ready) {
+      raise_model_error(ready.error());
+      return nullptr;
+    }
+    if (!seed && !(seed = fresh_seed())) return nullptr;
+    Sampler sampler(model, history, *seed, n);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+      // A long draw can be interrupted.
+      if (i % 65536 == 65535 && PyErr_CheckSignals() < 0) return nullptr;
+      PyObject* item = PyLong_FromSize_t(sampler.next());
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+    }
+    return list.release();
+  });
+}
+
+PyObject* summary(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared>(self, [](Instance& instance) -> PyObject* {
+    return answer(static_cast<const OSTRELObject&>(instance.state()).summary(), from_summary);
+  });
+}
+
+// Pickling reduces to ostrel._restore(state): the class lives under builtins,
+// where pickle cannot find it. The function is looked up at every call.
+PyObject* reduce(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared>(self, [](Instance& instance) -> PyObject* {
+    const std::string state = save_model(instance.state());
+    Ref bytes(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+    if (!bytes) return nullptr;
+    Ref module(PyImport_ImportModule("ostrel"));
+    if (!module) return nullptr;
+    Ref restore(PyObject_GetAttrString(module.get(), "_restore"));
+    if (!restore) return nullptr;
+    return Py_BuildValue("(O(O))", restore.get(), bytes.get());
+  });
+}
+
+// A copy shares nothing with its original, so copy and deepcopy are one.
+PyObject* copy(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
+    return new_instance(Py_TYPE(self), OSTRELObject(instance.state()));
+  });
+}
+
+PyObject* deepcopy(PyObject* self, PyObject* /*memo*/) { return copy(self, nullptr); }
+
+template <class Function>
+constexpr PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef methods[] = {
+    {"fit", as_cfunction(fit), METH_VARARGS | METH_KEYWORDS,
+     "fit($self, data)\n--\n\n"
+     "Fit a fresh model. Rows are independent sequences and are never joined."},
+    {"get_suffix", as_cfunction(get_suffix), METH_VARARGS | METH_KEYWORDS,
+     "get_suffix($self, sequence)\n--\n\n"
+     "Return the selected context suffix, or an aggregate prefix when the\n"
+     "supplied history is shorter than the selected context."},
+    {"get_counts", as_cfunction(get_counts), METH_VARARGS | METH_KEYWORDS,
+     "get_counts($self, sequence)\n--\n\n"
+     "Return the number of usable outcomes observed after an active tree node."},
+    {"get_transition_counts", as_cfunction(get_transition_counts), METH_VARARGS | METH_KEYWORDS,
+     "get_transition_counts($self, sequence)\n--\n\n"
+     "Return unsmoothed next-symbol counts in alphabet order."},
+    {"get_distribution", as_cfunction(get_distribution), METH_VARARGS | METH_KEYWORDS,
+     "get_distribution($self, sequence)\n--\n\n"
+     "Return Jeffreys-smoothed transition probabilities for an active node."},
+    {"predict_proba", as_cfunction(predict_proba), METH_VARARGS | METH_KEYWORDS,
+     "predict_proba($self, history)\n--\n\n"
+     "Select a context from `history` and return its transition probabilities."},
+    {"get_contexts", as_cfunction(get_contexts), METH_NOARGS,
+     "get_contexts($self)\n--\n\n"
+     "Return terminal contexts only, ordered first by length and then lexically."},
+    {"log_likelihood", as_cfunction(log_likelihood), METH_VARARGS | METH_KEYWORDS,
+     "log_likelihood($self, data, skip=None)\n--\n\n"
+     "Return, for each row, the natural-log probability of its symbols from\n"
+     "position `skip` on (None: `max_depth`, the positions that fit counts),\n"
+     "each as predict_proba gives it after the symbols before it in its row,\n"
+     "added in order from 0.0."},
+    {"sample", as_cfunction(sample), METH_VARARGS | METH_KEYWORDS,
+     "sample($self, n, *, seed=None, history=())\n--\n\n"
+     "Draw `n` symbols one after another, each from predict_proba of `history`\n"
+     "followed by the symbols drawn so far. A `seed` from 0 to 2**64 - 1 gives\n"
+     "the same symbols on every machine; None takes one from the operating system."},
+    {"summary", as_cfunction(summary), METH_NOARGS,
+     "summary($self)\n--\n\n"
+     "Return the fit's statistics: contexts, sample_size, parameters (contexts\n"
+     "times alphabet_size - 1), log_likelihood (maximised, natural log, of the\n"
+     "counted positions, each charged to the context that predicts it), aic and\n"
+     "bic. Without counted positions log_likelihood is 0.0 and bic is nan."},
+    {"__reduce__", as_cfunction(reduce), METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Return what pickling stores: ostrel._restore and the model's state."},
+    {"__copy__", as_cfunction(copy), METH_NOARGS,
+     "__copy__($self)\n--\n\n"
+     "Return an independent copy of the model."},
+    {"__deepcopy__", as_cfunction(deepcopy), METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\n"
+     "Return an independent copy of the model."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- properties ------------------------------------------------------------
+
+template <class Read>
+PyObject* property(PyObject* self, Read&& read) {
+  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
+    return read(static_cast<const OSTRELObject&>(instance.state()));
+  });
+}
+
+PyObject* get_method(PyObject* self, void*) {
+  return property(self, [](const OSTRELObject& model) {
+    const std::string_view name = canonical_name(model.config.method);
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  });
+}
+
+PyObject* get_boundary(PyObject* self, void*) {
+  return property(self, [](const OSTRELObject&) { return PyUnicode_FromString("condition"); });
+}
+
+PyObject* get_sample_size(PyObject* self, void*) {
+  return property(
+      self, [](const OSTRELObject& model) { return answer(model.sample_size(), from_count); });
+}
+
+PyObject* get_alphabet_size(PyObject* self, void*) {
+  return property(self, [](const OSTRELObject& model) {
+    return PyLong_FromSize_t(model.config.alphabet_size);
+  });
+}
+
+PyObject* get_max_depth(PyObject* self, void*) {
+  return property(
+      self, [](const OSTRELObject& model) { return PyLong_FromSize_t(model.config.max_depth); });
+}
+
+PyObject* get_effective_max_depth(PyObject* self, void*) {
+  return property(
+      self, [](const OSTRELObject& model) { return answer_size(model.effective_max_depth()); });
+}
+
+PyObject* get_node_count(PyObject* self, void*) {
+  return property(self, [](const OSTRELObject& model) { return answer_size(model.node_count()); });
+}
+
+PyObject* get_context_count(PyObject* self, void*) {
+  return property(self,
+                  [](const OSTRELObject& model) { return answer_size(model.context_count()); });
+}
+
+PyGetSetDef properties[] = {
+    {"method", get_method, nullptr, nullptr, nullptr},
+    {"boundary", get_boundary, nullptr, nullptr, nullptr},
+    {"sample_size", get_sample_size, nullptr, nullptr, nullptr},
+    {"alphabet_size", get_alphabet_size, nullptr, nullptr, nullptr},
+    {"max_depth", get_max_depth, nullptr, nullptr, nullptr},
+    {"effective_max_depth", get_effective_max_depth, nullptr, nullptr, nullptr},
+    {"node_count", get_node_count, nullptr, nullptr, nullptr},
+    {"context_count", get_context_count, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Variable-length Markov-chain estimator with interchangeable tree selectors.")},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ostrel_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(ostrel_new)},
+    {Py_tp_getset, properties},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec type_spec = {
+    "builtins.OSTREL", static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT, slots,
+};
+
+}  // namespace
+
+PyTypeObject* ostrel_type() {
+  if (cached_type == nullptr) {
+    cached_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+  }
+  return cached_type;
+}
+
+PyObject* internal_fault_type() {
+  if (cached_internal_fault == nullptr) {
+    cached_internal_fault = PyErr_NewExceptionWithDoc(
+        "ostrel.InternalFault",
+        "An invariant of the model core was violated. This is a bug in ostrel, not an input "
+        "error.",
+        PyExc_BaseException, nullptr);
+  }
+  return cached_internal_fault;
+}
+
+void raise_internal_fault(const char* message) {
+  PyObject* type = internal_fault_type();
+  if (type == nullptr) {
+    PyErr_Clear();
+    type = PyExc_SystemError;
+  }
+  PyErr_SetString(type, message);
+}
+
+void raise_model_error(const ModelError& error) {
+  PyObject* type = PyExc_ValueError;
+  if (error.kind == ErrorKind::Runtime) type = PyExc_RuntimeError;
+  if (error.kind == ErrorKind::Key) type = PyExc_KeyError;
+  PyErr_SetString(type, error.message.c_str());
+}
+
+PyObject* restore_model(std::span<const std::uint8_t> state) {
+  auto model = load_model(state);
+  if (!model) {
+    PyErr_SetString(PyExc_ValueError, model.error().c_str());
+    return nullptr;
+  }
+  PyTypeObject* type = ostrel_type();
+  if (type == nullptr) return nullptr;
+  return new_instance(type, std::move(*model));
+}
+
+}  // namespace ostrel::binding
