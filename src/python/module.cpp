@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "array.hpp"
 #include "entry.hpp"
 #include "state/state.hpp"
 
@@ -44,6 +45,8 @@ PyObject* restore(PyObject*, PyObject* state) {
         return restore_model(bytes);
       case StateKind::Counts:
         return restore_counts(bytes);
+      case StateKind::Array:
+        return restore_array(bytes);
     }
     PyErr_SetString(PyExc_ValueError, "invalid ostrel state: unknown kind");
     return nullptr;
@@ -103,6 +106,13 @@ bool add_counts(PyObject* module) {
   return PyObject_SetAttrString(module, "Counts", reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+// Likewise the class of results that hold many numbers.
+bool add_array(PyObject* module) {
+  PyTypeObject* type = array_type();
+  if (type == nullptr) return false;
+  return PyObject_SetAttrString(module, "Array", reinterpret_cast<PyObject*>(type)) == 0;
+}
+
 bool add_version(PyObject* module) {
   if (!add_to_all(module, "__version__")) return false;
   Ref version(PyUnicode_FromString("0.3.0"));
@@ -133,7 +143,8 @@ PyMODINIT_FUNC PyInit_ostrel(void) {
                       "ostrel may be initialised only once per interpreter process");
       return nullptr;
     }
-    if (!add_class(module.get()) || !add_version(module.get()) || !add_counts(module.get())) {
+    if (!add_class(module.get()) || !add_version(module.get()) || !add_counts(module.get()) ||
+        !add_array(module.get())) {
       return nullptr;
     }
     return module.release();

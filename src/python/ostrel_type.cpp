@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "array.hpp"
 #include "convert.hpp"
 #include "entry.hpp"
 #include "model/sampling.hpp"
@@ -238,8 +239,12 @@ PyObject* sample(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!parse_arguments("OSTREL.sample()", SAMPLE, 1, 1, args, kwargs, given)) return nullptr;
     std::size_t n = 0;
     if (!to_size(given[0].get(), "n", n)) return nullptr;
-    // The most a list can hold, refused before anything is made.
-    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return PyErr_NoMemory();
+    const OSTRELObject& model = instance.state();
+    // The symbols in the narrowest width that holds every one of them; more
+    // than an array can hold are refused before anything is made.
+    ArrayItems drawn = narrowest_unsigned(model.config.alphabet_size - 1);
+    const std::size_t width = std::visit([](const auto& v) { return sizeof(v[0]); }, drawn);
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / width) return PyErr_NoMemory();
     std::optional<std::uint64_t> seed;
     if (given[1] && given[1].get() != Py_None) {
       std::uint64_t value = 0;
@@ -250,23 +255,26 @@ PyObject* sample(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (given[2] && !to_symbols(given[2].get(), "history", history, instance.exporters())) {
       return nullptr;
     }
-    const OSTRELObject& model = instance.state();
     if (auto ready = model.check_history(history); !ready) {
       raise_model_error(ready.error());
       return nullptr;
     }
     if (!seed && !(seed = fresh_seed())) return nullptr;
     Sampler sampler(model, history, *seed, n);
-    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
-      // A long draw can be interrupted.
-      if (i % 65536 == 65535 && PyErr_CheckSignals() < 0) return nullptr;
-      PyObject* item = PyLong_FromSize_t(sampler.next());
-      if (item == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-    }
-    return list.release();
+    const bool complete = std::visit(
+        [&](auto& out) {
+          using Stored = typename std::remove_cvref_t<decltype(out)>::value_type;
+          out.reserve(n);
+          for (std::size_t i = 0; i < n; ++i) {
+            // A long draw can be interrupted.
+            if (i % 65536 == 65535 && PyErr_CheckSignals() < 0) return false;
+            out.push_back(static_cast<Stored>(sampler.next()));
+          }
+          return true;
+        },
+        drawn);
+    if (!complete) return nullptr;
+    return make_array(std::move(drawn)).release();
   });
 }
 

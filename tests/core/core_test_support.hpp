@@ -67,6 +67,19 @@ inline Counts counts_of(const Rows& rows, std::size_t alphabet, std::size_t dept
   return std::move(*counts);
 }
 
+// A query's sparse answer with every symbol's entry.
+inline std::vector<double> dense(const SparseDistribution& d, std::size_t alphabet) {
+  std::vector<double> out(alphabet, d.unseen);
+  for (const auto& [s, p] : d.seen) out[s] = p;
+  return out;
+}
+
+inline std::vector<Count> dense(const SparseCounts& counts, std::size_t alphabet) {
+  std::vector<Count> out(alphabet, 0);
+  for (const SymbolCount& c : counts) out[c.symbol] = c.count;
+  return out;
+}
+
 // Seeded inputs of every shape the counting strategies meet: one long row, a few
 // medium rows, many short ones (some no longer than the context), each alphabet width,
 // empty and degenerate cases, and a deep chain.

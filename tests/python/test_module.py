@@ -80,9 +80,11 @@ def test_module_attributes():
     assert ostrel.__version__ == "0.3.0"
     assert ostrel.__doc__ == ""
     assert ostrel.OSTREL is OSTREL
-    # Counts is the module's too, though `from ostrel import *` takes only __all__.
-    assert [name for name in vars(ostrel) if not name.startswith("_")] == ["OSTREL", "Counts"]
-    assert ostrel.Counts.__module__ == "ostrel"
+    # Counts and Array are the module's too, though `from ostrel import *` takes only
+    # __all__.
+    public = [name for name in vars(ostrel) if not name.startswith("_")]
+    assert public == ["OSTREL", "Counts", "Array"]
+    assert ostrel.Counts.__module__ == ostrel.Array.__module__ == "ostrel"
 
 
 def test_class_identity_and_docstring():

@@ -25,6 +25,11 @@
 
 namespace ostrel {
 
+class Counts;
+namespace detail {
+std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> state, bool fast);
+}  // namespace detail
+
 class Counts {
  public:
   // An empty value whose added rows go to part `part`. Refuses an alphabet
@@ -41,6 +46,11 @@ class Counts {
   // The distinct keys, in context order.
   const detail::KeyedLeaves& keyed() const noexcept { return keyed_; }
 
+  // The bytes the value holds beyond the object itself.
+  std::size_t bytes() const noexcept {
+    return keyed_.leaves.bytes() + keyed_.suffixes.bytes() + parts_.capacity() * sizeof(Part);
+  }
+
   // Counts every position of `rows` that follows max_depth symbols of its own
   // row, after the rows added before. Fails, changing nothing, with fitting's
   // message when a symbol is outside the alphabet.
@@ -53,7 +63,8 @@ class Counts {
  private:
   // The persistent state (state/counts_state.hpp) is written and read whole.
   friend std::string save_counts(const Counts& counts);
-  friend std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> state);
+  friend std::expected<Counts, std::string> detail::load_counts(std::span<const std::uint8_t> state,
+                                                                bool fast);
 
   struct Part {
     std::uint64_t id;

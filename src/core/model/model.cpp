@@ -3,6 +3,9 @@
 #include "model/model.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -189,6 +192,46 @@ ModelResult<std::vector<double>> OSTRELObject::log_likelihood(const Rows& rows,
   }
   if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
   return log_likelihoods(*trie, mask->terminal, rows, skip);
+}
+
+ModelResult<std::vector<double>> OSTRELObject::pointwise_log_likelihood(const Rows& rows,
+                                                                        std::size_t skip) const {
+  if (auto valid = check_symbols(rows, config.alphabet_size); !valid) {
+    return error(ErrorKind::Value, std::move(valid.error()));
+  }
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  return pointwise_log_likelihoods(*trie, mask->terminal, rows, skip);
+}
+
+namespace {
+
+// Refuses, before anything is allocated, a result of `rows` x `columns` items
+// of `bytes` bytes each that no array could hold.
+void check_result_size(std::size_t rows, std::size_t columns, std::size_t bytes) {
+  const auto most = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / bytes;
+  if (columns != 0 && rows > most / columns) throw std::bad_alloc();
+}
+
+}  // namespace
+
+ModelResult<std::vector<double>> OSTRELObject::predict_proba_batch(const Rows& histories) const {
+  if (auto valid = check_symbols(histories, config.alphabet_size, "histories"); !valid) {
+    return error(ErrorKind::Value, std::move(valid.error()));
+  }
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  check_result_size(histories.size(), config.alphabet_size, sizeof(double));
+  return batch_distributions(*trie, mask->terminal, histories);
+}
+
+ModelResult<TopSymbols> OSTRELObject::top_k(const Rows& histories, std::size_t k) const {
+  if (k == 0) throw InternalFault("top_k: k below 1");
+  if (auto valid = check_symbols(histories, config.alphabet_size, "histories"); !valid) {
+    return error(ErrorKind::Value, std::move(valid.error()));
+  }
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  check_result_size(histories.size(), std::min(k, config.alphabet_size),
+                    sizeof(Symbol) + sizeof(double));
+  return top_symbols(*trie, mask->terminal, histories, k);
 }
 
 ModelResult<void> OSTRELObject::check_history(std::span<const Symbol> history) const {

@@ -16,6 +16,7 @@
 #include "config/config.hpp"
 #include "counts/counts.hpp"
 #include "fit/fit.hpp"
+#include "model/batch.hpp"
 #include "model/scoring.hpp"
 #include "representation/trie.hpp"
 #include "selection/selection.hpp"
@@ -55,6 +56,12 @@ struct OSTRELObject {
 
   bool fitted() const noexcept { return trie.has_value() && mask.has_value(); }
 
+  // The bytes the fitted state holds beyond the object itself.
+  std::size_t bytes() const noexcept {
+    if (!fitted()) return 0;
+    return trie->bytes() + mask->kept.capacity() + mask->terminal.capacity();
+  }
+
   // Builds, selects and compacts a new model from `rows`; stores it only when
   // every step succeeded, so a failure leaves the object as it was. The error
   // is a ValueError message.
@@ -78,6 +85,17 @@ struct OSTRELObject {
   // log-likelihood of each row from position `skip` on; symbols are checked
   // first (with fit's message), then the fit.
   ModelResult<std::vector<double>> log_likelihood(const Rows& rows, std::size_t skip) const;
+  // The terms log_likelihood adds, one per scored position, rows one after
+  // another; the same checks in the same order.
+  ModelResult<std::vector<double>> pointwise_log_likelihood(const Rows& rows,
+                                                            std::size_t skip) const;
+  // predict_proba of every history (rows of `histories`), row after row;
+  // symbols are checked first (the rows named "histories"), then the fit,
+  // then that the result can be held (std::bad_alloc when not).
+  ModelResult<std::vector<double>> predict_proba_batch(const Rows& histories) const;
+  // The k most probable next symbols after each history (batch.hpp), checked
+  // as predict_proba_batch; k is at least 1.
+  ModelResult<TopSymbols> top_k(const Rows& histories, std::size_t k) const;
   // What sampling after `history` requires: its symbols in range, then a fit.
   ModelResult<void> check_history(std::span<const Symbol> history) const;
   ModelResult<ModelSummary> summary() const;

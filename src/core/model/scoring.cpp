@@ -97,33 +97,63 @@ double LogProbabilities::compute(NodeIndex node, Symbol symbol) const {
   return std::log(numerator / denominator);
 }
 
-std::vector<double> log_likelihoods(const CountTrie& trie, std::span<const std::uint8_t> terminal,
-                                    const Rows& rows, std::size_t skip) {
+namespace {
+
+// Calls term(log probability) for every scored position of every row, rows
+// one after another, and row_end() after each row's last.
+template <class Term, class RowEnd>
+void score_rows(const CountTrie& trie, std::span<const std::uint8_t> terminal, const Rows& rows,
+                std::size_t skip, Term&& term, RowEnd&& row_end) {
   Count positions = 0;  // at most the number of symbols: no overflow
   for (std::size_t r = 0; r < rows.size(); ++r) {
     if (rows.row_length(r) > skip) positions += rows.row_length(r) - skip;
   }
   ContextLookup lookup(trie, terminal, positions);
   LogProbabilities log_probability(trie, positions);
-  std::vector<double> totals;
-  totals.reserve(rows.size());
   rows.visit([&](auto symbols) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
       const auto row = symbols.subspan(rows.row_begin(r), rows.row_length(r));
-      // Left to right from 0.0, as a loop over predict_proba adds them.
-      double total = 0.0;
       if (skip < row.size()) {
         ContextLookup::Walk walk = lookup.walk(row.first(skip));
         for (std::size_t t = skip;;) {
-          total += log_probability(walk.answer, static_cast<Symbol>(row[t]));
+          term(log_probability(walk.answer, static_cast<Symbol>(row[t])));
           if (++t == row.size()) break;
           walk = lookup.walk_after(walk, row.first(t));
         }
       }
-      totals.push_back(total);
+      row_end();
     }
   });
+}
+
+}  // namespace
+
+std::vector<double> log_likelihoods(const CountTrie& trie, std::span<const std::uint8_t> terminal,
+                                    const Rows& rows, std::size_t skip) {
+  std::vector<double> totals;
+  totals.reserve(rows.size());
+  // Left to right from 0.0, as a loop over predict_proba adds them.
+  double total = 0.0;
+  score_rows(
+      trie, terminal, rows, skip, [&](double term) { total += term; },
+      [&] {
+        totals.push_back(total);
+        total = 0.0;
+      });
   return totals;
+}
+
+std::vector<double> pointwise_log_likelihoods(const CountTrie& trie,
+                                              std::span<const std::uint8_t> terminal,
+                                              const Rows& rows, std::size_t skip) {
+  std::size_t positions = 0;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    if (rows.row_length(r) > skip) positions += rows.row_length(r) - skip;
+  }
+  std::vector<double> terms;
+  terms.reserve(positions);
+  score_rows(trie, terminal, rows, skip, [&](double term) { terms.push_back(term); }, [] {});
+  return terms;
 }
 
 ModelSummary summarise(const CountTrie& trie, std::span<const std::uint8_t> terminal) {

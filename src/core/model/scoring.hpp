@@ -70,6 +70,12 @@ class LogProbabilities {
 std::vector<double> log_likelihoods(const CountTrie& trie, std::span<const std::uint8_t> terminal,
                                     const Rows& rows, std::size_t skip);
 
+// The terms that log_likelihoods adds: one per scored position, rows one
+// after another, in order.
+std::vector<double> pointwise_log_likelihoods(const CountTrie& trie,
+                                              std::span<const std::uint8_t> terminal,
+                                              const Rows& rows, std::size_t skip);
+
 // The summary of a fitted trie: its contexts, sample size, parameters
 // (contexts times alphabet_size - 1, exactly), the maximised log-likelihood of
 // the charged counts, AIC and BIC (nan without counted positions).

@@ -70,6 +70,11 @@ struct Leaves {
     key.clear();
   }
   std::size_t size() const noexcept { return first.size(); }
+  // The bytes of storage held, spare capacity included.
+  std::size_t bytes() const noexcept {
+    return first.capacity() * sizeof(Position) + count.capacity() * sizeof(Position) +
+           shared.capacity() * sizeof(Depth) + key.capacity() * sizeof(std::uint64_t);
+  }
 };
 
 // Keys read from the rows they were counted from: a leaf's key lies at its

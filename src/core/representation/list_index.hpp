@@ -34,6 +34,9 @@ class ListIndex {
   // allocate. May throw std::bad_alloc; the content is unchanged either way.
   void reserve(std::size_t extra);
 
+  // The bytes of storage held.
+  std::size_t bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
+
   // Adds an entry for a key that is not present. Requires room (see reserve).
   void insert(std::uint32_t owner, Symbol symbol, std::uint32_t record) noexcept;
 

@@ -13,7 +13,8 @@ Rows::Rows(std::initializer_list<std::initializer_list<Symbol>> rows) {
   }
 }
 
-std::expected<void, std::string> check_symbols(const Rows& rows, std::size_t alphabet_size) {
+std::expected<void, std::string> check_symbols(const Rows& rows, std::size_t alphabet_size,
+                                               std::string_view name) {
   if (rows.symbol_count() == 0 || rows.max_symbol() < alphabet_size) return {};
   return rows.visit([&](auto symbols) -> std::expected<void, std::string> {
     for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -21,8 +22,8 @@ std::expected<void, std::string> check_symbols(const Rows& rows, std::size_t alp
       for (std::size_t i = 0; i < rows.row_length(r); ++i) {
         const Symbol s = symbols[begin + i];
         if (s >= alphabet_size) {
-          return std::unexpected("symbol " + std::to_string(s) + " at data[" + std::to_string(r) +
-                                 "][" + std::to_string(i) + "] is outside 0.." +
+          return std::unexpected("symbol " + std::to_string(s) + " at " + std::string(name) + "[" +
+                                 std::to_string(r) + "][" + std::to_string(i) + "] is outside 0.." +
                                  std::to_string(alphabet_size));
         }
       }

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -67,7 +68,9 @@ class Rows {
 };
 
 // The error of the first symbol, by row and then position, that is not below
-// `alphabet_size`, if any.
-std::expected<void, std::string> check_symbols(const Rows& rows, std::size_t alphabet_size);
+// `alphabet_size`, if any: "symbol 7 at data[1][2] is outside 0..4", the rows
+// named `name`.
+std::expected<void, std::string> check_symbols(const Rows& rows, std::size_t alphabet_size,
+                                               std::string_view name = "data");
 
 }  // namespace ostrel

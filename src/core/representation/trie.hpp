@@ -143,6 +143,14 @@ class CountTrie {
   // The index of the outcome record of `node` for `symbol`, or NO_INDEX.
   OutcomeIndex find_outcome(NodeIndex node, Symbol symbol) const noexcept;
 
+  // The bytes of storage the trie holds, beyond the object itself: its arenas
+  // (spare capacity included) and side indexes.
+  std::size_t bytes() const noexcept {
+    return nodes_.capacity() * sizeof(TrieNode) + edges_.capacity() * sizeof(ChildEdge) +
+           outcomes_.capacity() * sizeof(OutcomeCount) + child_index_.bytes() +
+           outcome_index_.bytes();
+  }
+
   // `alphabet_size` counts, entry s for symbol s.
   std::vector<Count> dense_counts(NodeIndex node) const;
 

@@ -3,7 +3,9 @@
 #include "state/counts_state.hpp"
 
 #include <bit>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -17,14 +19,134 @@ namespace {
 constexpr std::uint8_t STATE_VERSION = 1;
 constexpr std::uint64_t MAX_ORDINALS = std::numeric_limits<std::uint64_t>::max();
 
+[[gnu::always_inline]] inline std::uint8_t* put_varint(std::uint8_t* at, std::uint64_t value) {
+  if (value < 0x80) {
+    *at = static_cast<std::uint8_t>(value);
+    return at + 1;
+  }
+  while (value >= 0x80) {
+    *at++ = static_cast<std::uint8_t>(value | 0x80);
+    value >>= 7;
+  }
+  *at++ = static_cast<std::uint8_t>(value);
+  return at;
+}
+
+// A varint of more than one byte at `at`, as StateReader reads one; false
+// for one it refuses.
+[[gnu::always_inline]] inline bool get_long_varint(const std::uint8_t*& at, const std::uint8_t* end,
+                                                   std::uint64_t& value) {
+  std::uint64_t v = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    if (at == end) return false;
+    const std::uint8_t b = *at++;
+    if (shift == 63 && b > 1) return false;
+    v |= std::uint64_t{b & 0x7Fu} << shift;
+    if ((b & 0x80) == 0) {
+      if (b == 0 && shift != 0) return false;
+      value = v;
+      return true;
+    }
+  }
+}
+
+// A varint at `at`, as StateReader reads one; false for one it refuses.
+[[gnu::always_inline]] inline bool get_varint(const std::uint8_t*& at, const std::uint8_t* end,
+                                              std::uint64_t& value) {
+  if (at != end && *at < 0x80) {
+    value = *at++;
+    return true;
+  }
+  return get_long_varint(at, end, value);
+}
+
+// Whether no two of `firsts`, all below `span`, are equal: by a radix sort.
+bool distinct(std::span<const std::uint64_t> firsts, std::uint64_t span) {
+  if (firsts.size() < 2) return true;
+  std::vector<std::uint64_t> sorted_firsts(firsts.begin(), firsts.end()), spare(firsts.size());
+  RadixSort radix(0, static_cast<unsigned>(std::bit_width(span)));
+  for (const std::uint64_t f : sorted_firsts) radix.count(f);
+  const auto sorted = radix.sort(sorted_firsts, spare);
+  for (std::size_t i = 1; i < sorted.size(); ++i) {
+    if (sorted[i] == sorted[i - 1]) return false;
+  }
+  return true;
+}
+
+// Copies `n` bytes, usually a few: a call to memcpy costs more than they
+// do. From 8 to 16 bytes as two words that may overlap, inside the n bytes.
+[[gnu::always_inline]] inline void copy_short(std::uint8_t* to, const std::uint8_t* from,
+                                              std::size_t n) {
+  if (n > 16) {
+    std::memcpy(to, from, n);
+  } else if (n >= 8) {
+    std::uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else {
+    for (std::size_t q = 0; q < n; ++q) to[q] = from[q];
+  }
+}
+
+// The `n` keys of a state whose alphabet has at most 128 symbols, each of
+// them one byte, read in one pass over `bytes` (the rest of the state) into
+// `keyed`: what the general reader below reads, checked as it checks them.
+// False at anything it would refuse, which it then names.
+bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::size_t depth,
+                     std::uint64_t alphabet, std::uint64_t span, detail::KeyedLeaves& keyed,
+                     Count& total) {
+  const std::size_t width = depth + 1;
+  const std::uint8_t* at = bytes.data();
+  const std::uint8_t* const end = at + bytes.size();
+  std::vector<std::uint8_t> key(width, 0);
+  // A byte per symbol at least: the bytes left are room enough.
+  const auto symbols = std::make_unique_for_overwrite<std::uint8_t[]>(bytes.size());
+  std::size_t held = 0;
+  // No two keys start at one ordinal: a bit per ordinal when that takes at
+  // most a word per key, otherwise a sort at the end.
+  const bool by_bits = span / 64 <= n;
+  std::vector<std::uint64_t> seen(by_bits ? static_cast<std::size_t>(span / 64) + 1 : 0, 0);
+  total = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint64_t shared = 0, count = 0, first = 0;
+    if (!get_varint(at, end, shared) || shared > depth || (i == 0 && shared != 0)) return false;
+    const auto from = static_cast<std::size_t>(shared);
+    const std::size_t stored = width - from;
+    if (static_cast<std::size_t>(end - at) < stored) return false;
+    std::uint8_t largest = 0;
+    for (std::size_t q = 0; q < stored; ++q) largest = std::max(largest, at[q]);
+    // Keys ascend: the first symbol a key does not share is larger.
+    if (largest >= alphabet || (i > 0 && at[0] <= key[from])) return false;
+    copy_short(key.data() + from, at, stored);
+    copy_short(symbols.get() + held, at, stored);
+    held += stored;
+    at += stored;
+    if (!get_varint(at, end, count) || !get_varint(at, end, first)) return false;
+    if (count == 0 || count > MAX_ORDINALS - total || first >= span) return false;
+    if (by_bits) {
+      std::uint64_t& word = seen[static_cast<std::size_t>(first / 64)];
+      const std::uint64_t bit = std::uint64_t{1} << (first % 64);
+      if (word & bit) return false;
+      word |= bit;
+    }
+    total += count;
+    keyed.leaves.add(first, count, from);
+  }
+  if (at != end || total > span) return false;
+  if (!by_bits && !distinct(keyed.leaves.first, span)) return false;
+  keyed.suffixes.append(std::span<const std::uint8_t>(symbols.get(), held), alphabet - 1);
+  return true;
+}
+
 }  // namespace
 
 std::string save_counts(const Counts& counts) {
   StateWriter out(StateKind::Counts, STATE_VERSION);
   // A key takes at least a byte for what it shares, for each symbol it
   // stores, for its count and for its first ordinal.
-  out.reserve_more(3 * counts.keyed_.size() + counts.keyed_.suffixes.size() +
-                   10 * (counts.parts_.size() + 4));
+  out.reserve_more(10 * (3 * counts.parts_.size() + 4));
   out.varint(counts.alphabet_size_);
   out.varint(counts.max_depth());
   out.varint(counts.parts_.size());
@@ -34,20 +156,42 @@ std::string save_counts(const Counts& counts) {
     out.varint(part.span);
   }
   out.varint(counts.keyed_.size());
-  counts.keyed_.suffixes.visit([&](auto suffixes) {
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < counts.keyed_.size(); ++i) {
-      out.varint(counts.keyed_.leaves.shared[i]);
-      for (const std::size_t end = at + counts.keyed_.stored(i); at < end; ++at)
-        out.varint(suffixes[at]);
-      out.varint(counts.keyed_.leaves.count[i]);
-      out.varint(counts.keyed_.leaves.first[i]);
-    }
+  const detail::KeyedLeaves& keyed = counts.keyed_;
+  const auto& leaves = keyed.leaves;
+  keyed.suffixes.visit([&](auto suffixes) {
+    using Stored = typename decltype(suffixes)::value_type;
+    // Symbols below 128 take one byte each, their own: copied as they are.
+    const bool bytes = sizeof(Stored) == 1 && keyed.suffixes.max_symbol() < 0x80;
+    // At most 10 bytes a number, 3 for what a key shares (a depth).
+    const std::size_t most = 23 * keyed.size() + (bytes ? 1 : 10) * suffixes.size();
+    out.write_raw(most, [&](std::uint8_t* at) {
+      const Stored* symbol = suffixes.data();
+      for (std::size_t i = 0; i < keyed.size(); ++i) {
+        at = put_varint(at, leaves.shared[i]);
+        const std::size_t stored = keyed.stored(i);
+        if (bytes) {
+          std::memcpy(at, symbol, stored);
+          at += stored;
+          symbol += stored;
+        } else {
+          for (std::size_t q = 0; q < stored; ++q) at = put_varint(at, *symbol++);
+        }
+        at = put_varint(at, leaves.count[i]);
+        at = put_varint(at, leaves.first[i]);
+      }
+      return at;
+    });
   });
   return std::move(out).take();
 }
 
 std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> bytes) {
+  return detail::load_counts(bytes, true);
+}
+
+namespace detail {
+
+std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> bytes, bool fast) {
   StateReader in(bytes);
   auto fault = [&] { return std::unexpected(in.error()); };
   if (in.kind() != StateKind::Counts && in.ok()) in.fail("it holds no Counts");
@@ -86,6 +230,15 @@ std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> byt
   const std::size_t width = static_cast<std::size_t>(depth) + 1;
   detail::KeyedLeaves& keyed = out.keyed_;
   keyed.leaves.reserve(n);
+  if (fast && alphabet <= 0x80) {
+    Count small_total = 0;
+    if (read_small_keys(in.rest(), n, static_cast<std::size_t>(depth), alphabet, out.span_, keyed,
+                        small_total)) {
+      out.sample_size_ = small_total;
+      return out;
+    }
+    keyed.leaves.clear();  // the reader below says what is wrong
+  }
   // The key being read, spelled whole; it grows as keys need it.
   std::vector<Symbol> key;
   Count total = 0;
@@ -147,5 +300,7 @@ std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> byt
   out.sample_size_ = total;
   return out;
 }
+
+}  // namespace detail
 
 }  // namespace ostrel

@@ -25,4 +25,14 @@ std::string save_counts(const Counts& counts);
 // that starts "invalid ostrel state: ").
 std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> state);
 
+namespace detail {
+
+// The same; `fast`: alphabets of at most 128 symbols have their keys read in
+// one pass over the bytes, and when that meets anything the field-by-field
+// reader would refuse, the field-by-field reader says what. Tests hold the
+// fast path to the other.
+std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> state, bool fast);
+
+}  // namespace detail
+
 }  // namespace ostrel

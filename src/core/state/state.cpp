@@ -50,7 +50,8 @@ StateKind StateReader::kind() {
   }
   at_ += MAGIC.size();
   const std::uint8_t kind = byte();
-  if (kind != static_cast<std::uint8_t>(StateKind::Counts) &&
+  if (kind != static_cast<std::uint8_t>(StateKind::Array) &&
+      kind != static_cast<std::uint8_t>(StateKind::Counts) &&
       kind != static_cast<std::uint8_t>(StateKind::Model)) {
     fail("unknown kind " + std::to_string(kind));
     return StateKind::Counts;

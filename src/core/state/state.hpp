@@ -19,6 +19,7 @@ namespace ostrel {
 
 // What a state holds.
 enum class StateKind : std::uint8_t {
+  Array = 'A',  // a result array of the binding
   Counts = 'C',
   Model = 'M',
 };
@@ -38,6 +39,20 @@ class StateWriter {
   }
   // Room for `n` more bytes.
   void reserve_more(std::size_t n) { bytes_.reserve(bytes_.size() + n); }
+  // At most `most` more bytes, written by write(std::uint8_t* at), which
+  // returns the end of what it wrote. Room that is not written is never
+  // touched, so a generous bound costs address space only.
+  template <class Write>
+  void write_raw(std::size_t most, Write&& write) {
+    // The bytes so far stay in front. (The size that this library's
+    // resize_and_overwrite hands the operation may be the new capacity, so
+    // it is not used.)
+    const std::size_t before = bytes_.size();
+    bytes_.resize_and_overwrite(before + most, [&](char* data, std::size_t) {
+      std::uint8_t* begin = reinterpret_cast<std::uint8_t*>(data) + before;
+      return static_cast<std::size_t>(reinterpret_cast<char*>(write(begin)) - data);
+    });
+  }
   void raw(std::span<const std::uint8_t> bytes);
   // The low `size` bytes (1 to 8) of `value`, least significant first.
   void word(std::uint64_t value, std::size_t size);
@@ -92,6 +107,8 @@ class StateReader {
   // The message of the first fault: "invalid ostrel state: " + what.
   const std::string& error() const noexcept { return error_; }
   std::size_t remaining() const noexcept { return bytes_.size() - at_; }
+  // The bytes not read yet.
+  std::span<const std::uint8_t> rest() const noexcept { return bytes_.subspan(at_); }
 
  private:
   std::uint64_t long_varint();

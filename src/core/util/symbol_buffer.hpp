@@ -94,6 +94,10 @@ class SymbolBuffer {
   void truncate(std::size_t n) {
     std::visit([&](auto& v) { v.resize(std::min(v.size(), n)); }, symbols_);
   }
+  // The bytes of storage held, spare capacity included.
+  std::size_t bytes() const noexcept {
+    return std::visit([](const auto& v) { return v.capacity() * sizeof(v[0]); }, symbols_);
+  }
   // Releases the capacity beyond the symbols held.
   void shrink_to_fit() {
     std::visit([](auto& v) { v.shrink_to_fit(); }, symbols_);

@@ -15,6 +15,7 @@ namespace ostrel {
 namespace {
 
 using Seq = std::vector<Symbol>;
+using testing_support::dense;
 
 OSTRELObject make_model(std::size_t alphabet, std::size_t max_depth, std::u32string method) {
   const auto config = FitConfig::create(alphabet, max_depth, method, {}, {}, U"condition");
@@ -26,18 +27,6 @@ template <class T>
 ModelError error_of(const ModelResult<T>& result) {
   EXPECT_FALSE(result.has_value());
   return result ? ModelError{ErrorKind::Value, "<no error>"} : result.error();
-}
-
-std::vector<double> dense(const SparseDistribution& d, std::size_t alphabet) {
-  std::vector<double> out(alphabet, d.unseen);
-  for (const auto& [s, p] : d.seen) out[s] = p;
-  return out;
-}
-
-std::vector<Count> dense(const SparseCounts& counts, std::size_t alphabet) {
-  std::vector<Count> out(alphabet, 0);
-  for (const SymbolCount& c : counts) out[c.symbol] = c.count;
-  return out;
 }
 
 Rows one_row(std::size_t length) {

@@ -1,0 +1,39 @@
+#pragma once
+// Answers for many histories at once, each exactly the answer that the query
+// of its one history gives: the smoothed distribution predict_proba returns,
+// or its k most probable symbols. Histories are rows (most recent symbol
+// last) whose symbols are below the alphabet size; `terminal` holds the
+// fitted model's context flags.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "representation/rows.hpp"
+#include "representation/trie.hpp"
+
+namespace ostrel {
+
+// The distribution of each history, alphabet_size entries each, one history
+// after another. The caller has made sure they fit in memory.
+std::vector<double> batch_distributions(const CountTrie& trie,
+                                        std::span<const std::uint8_t> terminal,
+                                        const Rows& histories);
+
+// The min(k, alphabet_size) most probable next symbols after each history,
+// most probable first and equal probabilities in ascending symbol order, with
+// their probabilities (the distribution's entries, bit for bit); `columns`
+// entries per history, one history after another. Symbols recorded at the
+// answering node are ordered by their probabilities; every symbol not
+// recorded there has the smallest probability, so those follow in ascending
+// order, and the distribution is never built whole.
+struct TopSymbols {
+  std::size_t columns;
+  std::vector<Symbol> symbols;
+  std::vector<double> probabilities;
+};
+TopSymbols top_symbols(const CountTrie& trie, std::span<const std::uint8_t> terminal,
+                       const Rows& histories, std::size_t k);
+
+}  // namespace ostrel

@@ -1,0 +1,51 @@
+#pragma once
+// ostrel.Array: a result that holds many numbers (per-position scores, a
+// matrix of distributions, drawn symbols), as one object that owns its items
+// and exports them through the buffer protocol with their format and shape,
+// so that numpy.asarray(result) views them without a copy. Its items are
+// writable, as a fresh NumPy result's are. One- and two-dimensional results,
+// items stored in row order:
+//
+//   Ref scores = make_array(std::vector<double>(...));            // shape (n,)
+//   Ref table = make_array(std::move(probabilities), rows, columns);
+//
+// An Array indexes, iterates and has a length (a row of a two-dimensional one
+// is a one-dimensional Array that shares its items), converts to lists with
+// tolist(), compares with == through tolist(), and pickles.
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "ref.hpp"
+
+namespace ostrel::binding {
+
+// The items an Array can own: float64, the unsigned widths and int64.
+using ArrayItems =
+    std::variant<std::vector<double>, std::vector<std::uint8_t>, std::vector<std::uint16_t>,
+                 std::vector<std::uint32_t>, std::vector<std::uint64_t>, std::vector<std::int64_t>>;
+
+// The class, created once per process; null with the interpreter's error set
+// when it cannot be.
+PyTypeObject* array_type();
+
+// A one-dimensional Array that takes over `items`, or null with the error set.
+Ref make_array(ArrayItems items);
+// A two-dimensional Array of `rows` x `columns` items (their product must be
+// the number of items).
+Ref make_array(ArrayItems items, std::size_t rows, std::size_t columns);
+
+// Empty unsigned items of the narrowest width (1, 2, 4 or 8 bytes) that
+// holds `largest`.
+ArrayItems narrowest_unsigned(std::uint64_t largest);
+
+// Rebuilds an Array from its persistent state (the whole state, header
+// included): a new reference, or null with ValueError set.
+PyObject* restore_array(std::span<const std::uint8_t> state);
+
+}  // namespace ostrel::binding
