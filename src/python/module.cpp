@@ -19,8 +19,8 @@ namespace ostrel::binding {
 
 namespace {
 
-// Rebuilds a pickled object. Pickle finds objects by module and name, and
-// OSTREL lives under builtins, so every state is reduced to this function.
+// Rebuilds a pickled object of any class from its state: every class's
+// __reduce__ names this function (members.hpp says why).
 PyObject* restore_state(PyObject*, PyObject* state) {
   return guarded([&]() -> PyObject* {
     if (!PyBytes_Check(state) && !PyByteArray_Check(state) && !PyMemoryView_Check(state)) {
