@@ -12,7 +12,10 @@
 #include <utility>
 
 #include "base/types.hpp"
+#include "classes.hpp"
 #include "entry.hpp"
+#include "instance.hpp"
+#include "members.hpp"
 #include "state/state.hpp"
 
 namespace ostrel::binding {
@@ -36,32 +39,13 @@ constexpr ItemKind KINDS[] = {
 static_assert(sizeof(unsigned short) == 2 && sizeof(unsigned int) == 4 &&
               sizeof(unsigned long long) == 8 && sizeof(long long) == 8);
 
-struct ArrayState {
-  ArrayItems items;  // empty for a row, whose items are its parent's
-  Ref parent;        // a row: the Array whose items it shares
-  const char* data;  // the first item
-  std::size_t kind;  // index into KINDS and ArrayItems
-  int ndim;
-  Py_ssize_t shape[2];
-  Py_ssize_t strides[2];
+using ArrayInstance = InstanceOf<ResultArray>;
 
-  Py_ssize_t length() const noexcept { return shape[0]; }
-  Py_ssize_t count() const noexcept { return ndim == 1 ? shape[0] : shape[0] * shape[1]; }
-  Py_ssize_t item_size() const noexcept { return KINDS[kind].size; }
-};
-
-struct ArrayObject {
-  PyObject_HEAD alignas(ArrayState) unsigned char storage[sizeof(ArrayState)];
-  ArrayState& state() noexcept { return *std::launder(reinterpret_cast<ArrayState*>(storage)); }
-};
-
-PyTypeObject* cached_type = nullptr;
-
-ArrayState& state_of(PyObject* self) { return reinterpret_cast<ArrayObject*>(self)->state(); }
+ResultArray& state_of(PyObject* self) { return reinterpret_cast<ArrayInstance*>(self)->state(); }
 
 // Calls f(const T* items) with the items in their own type.
 template <class F>
-decltype(auto) visit_items(const ArrayState& array, F&& f) {
+decltype(auto) visit_items(const ResultArray& array, F&& f) {
   switch (array.kind) {
     case 0:
       return f(reinterpret_cast<const double*>(array.data));
@@ -86,7 +70,7 @@ PyObject* item_object(T value) {
 }
 
 // The flat items [begin, end) as a new list.
-Ref list_of(const ArrayState& array, Py_ssize_t begin, Py_ssize_t end) {
+Ref list_of(const ResultArray& array, Py_ssize_t begin, Py_ssize_t end) {
   Ref list(PyList_New(end - begin));
   if (!list) return list;
   const bool filled = visit_items(array, [&](const auto* items) {
@@ -100,7 +84,7 @@ Ref list_of(const ArrayState& array, Py_ssize_t begin, Py_ssize_t end) {
   return filled ? std::move(list) : Ref();
 }
 
-Ref to_list(const ArrayState& array) {
+Ref to_list(const ResultArray& array) {
   if (array.ndim == 1) return list_of(array, 0, array.shape[0]);
   Ref rows(PyList_New(array.shape[0]));
   if (!rows) return rows;
@@ -113,16 +97,13 @@ Ref to_list(const ArrayState& array) {
 }
 
 // A new Array object around `state`, which it takes over.
-PyObject* new_array(ArrayState&& state) {
-  PyTypeObject* type = array_type();
+PyObject* new_array(ResultArray&& state) {
+  PyTypeObject* type = type_of<ResultArray>();
   if (type == nullptr) return nullptr;
-  PyObject* object = PyType_GenericAlloc(type, 0);
-  if (object == nullptr) return nullptr;
-  new (reinterpret_cast<ArrayObject*>(object)->storage) ArrayState(std::move(state));
-  return object;
+  return new_instance(type, std::move(state));
 }
 
-void set_shape(ArrayState& state, int ndim, Py_ssize_t rows, Py_ssize_t columns) {
+void set_shape(ResultArray& state, int ndim, Py_ssize_t rows, Py_ssize_t columns) {
   state.ndim = ndim;
   state.shape[0] = rows;
   state.shape[1] = ndim == 2 ? columns : 0;
@@ -130,8 +111,8 @@ void set_shape(ArrayState& state, int ndim, Py_ssize_t rows, Py_ssize_t columns)
   state.strides[0] = ndim == 2 ? columns * state.item_size() : state.item_size();
 }
 
-ArrayState owning(ArrayItems items) {
-  ArrayState state{std::move(items), Ref(), nullptr, 0, 1, {0, 0}, {0, 0}};
+ResultArray owning(ArrayItems items) {
+  ResultArray state{std::move(items), Ref(), nullptr, 0, 1, {0, 0}, {0, 0}};
   state.kind = state.items.index();
   state.data = std::visit([](const auto& v) { return reinterpret_cast<const char*>(v.data()); },
                           state.items);
@@ -142,8 +123,26 @@ std::size_t item_count(const ArrayItems& items) {
   return std::visit([](const auto& v) { return v.size(); }, items);
 }
 
+ResultArray one_dimensional(ArrayItems items, std::size_t n) {
+  ResultArray state = owning(std::move(items));
+  set_shape(state, 1, static_cast<Py_ssize_t>(n), 0);
+  return state;
+}
+
+ResultArray two_dimensional(ArrayItems items, std::size_t rows, std::size_t columns) {
+  const std::size_t n = item_count(items);
+  const auto most = static_cast<std::size_t>(PY_SSIZE_T_MAX);
+  if (rows > most || columns > most || (columns != 0 && rows > n / columns) ||
+      rows * columns != n) {
+    throw InternalFault("make_array: the items do not fill the shape");
+  }
+  ResultArray state = owning(std::move(items));
+  set_shape(state, 2, static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(columns));
+  return state;
+}
+
 // A copy of the flat items [begin, end).
-ArrayItems copied(const ArrayState& array, Py_ssize_t begin, Py_ssize_t end, Py_ssize_t step) {
+ArrayItems copied(const ResultArray& array, Py_ssize_t begin, Py_ssize_t end, Py_ssize_t step) {
   return visit_items(array, [&](const auto* items) -> ArrayItems {
     using T = std::remove_cvref_t<decltype(*items)>;
     std::vector<T> out;
@@ -153,14 +152,6 @@ ArrayItems copied(const ArrayState& array, Py_ssize_t begin, Py_ssize_t end, Py_
 }
 
 // ---- slots -----------------------------------------------------------------
-
-void array_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  state_of(self).~ArrayState();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);  // instances of a heap type hold a reference to it
-}
 
 PyObject* array_new(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError,
@@ -173,7 +164,7 @@ Py_ssize_t array_length(PyObject* self) { return state_of(self).length(); }
 // Item `index` (from 0): a number, or a row of a two-dimensional Array.
 PyObject* item_at(PyObject* self, Py_ssize_t index) {
   return guarded([&]() -> PyObject* {
-    const ArrayState& array = state_of(self);
+    const ResultArray& array = state_of(self);
     if (index < 0 || index >= array.length()) {
       PyErr_SetString(PyExc_IndexError, "Array index out of range");
       return nullptr;
@@ -181,13 +172,13 @@ PyObject* item_at(PyObject* self, Py_ssize_t index) {
     if (array.ndim == 1) {
       return visit_items(array, [&](const auto* items) { return item_object(items[index]); });
     }
-    ArrayState row{std::vector<double>{},
-                   Ref::borrow(self),
-                   array.data + index * array.strides[0],
-                   array.kind,
-                   1,
-                   {0, 0},
-                   {0, 0}};
+    ResultArray row{std::vector<double>{},
+                    Ref::borrow(self),
+                    array.data + index * array.strides[0],
+                    array.kind,
+                    1,
+                    {0, 0},
+                    {0, 0}};
     set_shape(row, 1, array.shape[1], 0);
     return new_array(std::move(row));
   });
@@ -195,7 +186,7 @@ PyObject* item_at(PyObject* self, Py_ssize_t index) {
 
 PyObject* array_subscript(PyObject* self, PyObject* key) {
   return guarded([&]() -> PyObject* {
-    const ArrayState& array = state_of(self);
+    const ResultArray& array = state_of(self);
     if (PyIndex_Check(key)) {
       Py_ssize_t index = PyNumber_AsSsize_t(key, PyExc_IndexError);
       if (index == -1 && PyErr_Occurred()) return nullptr;
@@ -233,7 +224,7 @@ PyObject* array_subscript(PyObject* self, PyObject* key) {
 }
 
 int array_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-  ArrayState& array = state_of(self);
+  ResultArray& array = state_of(self);
   const bool matrix = array.ndim == 2 && array.shape[0] > 1 && array.shape[1] > 1;
   // Items are stored row after row: C-contiguous, and Fortran-contiguous only
   // when there is but one row or one column.
@@ -262,7 +253,7 @@ PyObject* array_richcompare(PyObject* self, PyObject* other, int op) {
   return guarded([&]() -> PyObject* {
     Ref mine = to_list(state_of(self));
     if (!mine) return nullptr;
-    PyTypeObject* type = array_type();
+    PyTypeObject* type = type_of<ResultArray>();
     if (type == nullptr) return nullptr;
     Ref theirs = PyObject_TypeCheck(other, type) ? to_list(state_of(other)) : Ref::borrow(other);
     if (!theirs) return nullptr;
@@ -272,7 +263,7 @@ PyObject* array_richcompare(PyObject* self, PyObject* other, int op) {
 
 PyObject* array_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    const ArrayState& array = state_of(self);
+    const ResultArray& array = state_of(self);
     const char* dtype = KINDS[array.kind].dtype;
     if (array.ndim == 1 && array.length() <= 8) {
       Ref items = to_list(array);
@@ -293,34 +284,9 @@ PyObject* tolist(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* { return to_list(state_of(self)).release(); });
 }
 
-// Layout 1 of the state of an Array, after the header: the item kind (its
-// struct format character), the number of dimensions (1 or 2), each extent as
-// a varint, then every item as a little-endian word of its size (a float64 as
-// its bit pattern), row after row.
-PyObject* reduce(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    const ArrayState& array = state_of(self);
-    StateWriter out(StateKind::Array, STATE_LAYOUT);
-    out.reserve_more(static_cast<std::size_t>(array.count() * array.item_size()) + 24);
-    out.byte(static_cast<std::uint8_t>(KINDS[array.kind].format[0]));
-    out.byte(static_cast<std::uint8_t>(array.ndim));
-    for (int d = 0; d < array.ndim; ++d) out.varint(static_cast<std::uint64_t>(array.shape[d]));
-    visit_items(array, [&](const auto* items) {
-      for (Py_ssize_t i = 0; i < array.count(); ++i) {
-        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(*items)>, double>) {
-          out.float64(items[i]);
-        } else {
-          out.word(static_cast<std::uint64_t>(items[i]), sizeof(items[i]));
-        }
-      }
-    });
-    return reduce_to_state(std::move(out).take());
-  });
-}
-
 PyObject* copy(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const ArrayState& array = state_of(self);
+    const ResultArray& array = state_of(self);
     ArrayItems items = copied(array, 0, array.count(), 1);
     return (array.ndim == 1 ? make_array(std::move(items))
                             : make_array(std::move(items), static_cast<std::size_t>(array.shape[0]),
@@ -333,15 +299,15 @@ PyObject* deepcopy(PyObject* self, PyObject*) { return copy(self, nullptr); }
 
 PyObject* sizeof_array(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const ArrayState& array = state_of(self);
+    const ResultArray& array = state_of(self);
     const std::size_t owned =
         std::visit([](const auto& v) { return v.capacity() * sizeof(v[0]); }, array.items);
-    return PyLong_FromSize_t(sizeof(ArrayObject) + owned);
+    return PyLong_FromSize_t(sizeof(ArrayInstance) + owned);
   });
 }
 
 PyObject* get_shape(PyObject* self, void*) {
-  const ArrayState& array = state_of(self);
+  const ResultArray& array = state_of(self);
   if (array.ndim == 1) return Py_BuildValue("(n)", array.shape[0]);
   return Py_BuildValue("(nn)", array.shape[0], array.shape[1]);
 }
@@ -361,13 +327,8 @@ PyObject* get_itemsize(PyObject* self, void*) {
 }
 
 PyObject* get_nbytes(PyObject* self, void*) {
-  const ArrayState& array = state_of(self);
+  const ResultArray& array = state_of(self);
   return PyLong_FromSsize_t(array.count() * array.item_size());
-}
-
-template <class Function>
-constexpr PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef methods[] = {
@@ -375,7 +336,7 @@ PyMethodDef methods[] = {
      "tolist($self, /)\n--\n\n"
      "Return the items as a list of Python numbers (a list of rows for two\n"
      "dimensions)."},
-    {"__reduce__", as_cfunction(reduce), METH_NOARGS,
+    {"__reduce__", as_cfunction(reduce<ResultArray>), METH_NOARGS,
      "__reduce__($self, /)\n--\n\nReturn what pickling stores: ostrel._restore and the items."},
     {"__copy__", as_cfunction(copy), METH_NOARGS,
      "__copy__($self, /)\n--\n\nReturn an independent copy."},
@@ -408,7 +369,7 @@ PyType_Slot slots[] = {
          "through tolist(), and pickles.")},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_new, reinterpret_cast<void*>(array_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(array_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<ResultArray>)},
     {Py_tp_repr, reinterpret_cast<void*>(array_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(array_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
@@ -422,36 +383,43 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
-    "ostrel.Array", static_cast<int>(sizeof(ArrayObject)), 0, Py_TPFLAGS_DEFAULT, slots,
-};
-
 }  // namespace
 
-PyTypeObject* array_type() {
-  if (cached_type == nullptr) {
-    cached_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-  }
-  return cached_type;
+PyType_Spec ClassOf<ResultArray>::spec = {
+    "ostrel.Array", static_cast<int>(sizeof(ArrayInstance)), 0, Py_TPFLAGS_DEFAULT, slots,
+};
+
+Py_ssize_t ResultArray::item_size() const noexcept { return KINDS[kind].size; }
+
+// Layout 1 of the state of an Array, after the header: the item kind (its
+// struct format character), the number of dimensions (1 or 2), each extent as
+// a varint, then every item as a little-endian word of its size (a float64 as
+// its bit pattern), row after row.
+std::string save_array(const ResultArray& array) {
+  StateWriter out(StateKind::Array, STATE_LAYOUT);
+  out.reserve_more(static_cast<std::size_t>(array.count() * array.item_size()) + 24);
+  out.byte(static_cast<std::uint8_t>(KINDS[array.kind].format[0]));
+  out.byte(static_cast<std::uint8_t>(array.ndim));
+  for (int d = 0; d < array.ndim; ++d) out.varint(static_cast<std::uint64_t>(array.shape[d]));
+  visit_items(array, [&](const auto* items) {
+    for (Py_ssize_t i = 0; i < array.count(); ++i) {
+      if constexpr (std::is_same_v<std::remove_cvref_t<decltype(*items)>, double>) {
+        out.float64(items[i]);
+      } else {
+        out.word(static_cast<std::uint64_t>(items[i]), sizeof(items[i]));
+      }
+    }
+  });
+  return std::move(out).take();
 }
 
 Ref make_array(ArrayItems items) {
   const std::size_t n = item_count(items);
-  ArrayState state = owning(std::move(items));
-  set_shape(state, 1, static_cast<Py_ssize_t>(n), 0);
-  return Ref(new_array(std::move(state)));
+  return Ref(new_array(one_dimensional(std::move(items), n)));
 }
 
 Ref make_array(ArrayItems items, std::size_t rows, std::size_t columns) {
-  const std::size_t n = item_count(items);
-  const std::size_t most = static_cast<std::size_t>(PY_SSIZE_T_MAX);
-  if (rows > most || columns > most || (columns != 0 && rows > n / columns) ||
-      rows * columns != n) {
-    throw InternalFault("make_array: the items do not fill the shape");
-  }
-  ArrayState state = owning(std::move(items));
-  set_shape(state, 2, static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(columns));
-  return Ref(new_array(std::move(state)));
+  return Ref(new_array(two_dimensional(std::move(items), rows, columns)));
 }
 
 ArrayItems narrowest_unsigned(std::uint64_t largest) {
@@ -461,7 +429,7 @@ ArrayItems narrowest_unsigned(std::uint64_t largest) {
   return std::vector<std::uint64_t>{};
 }
 
-PyObject* restore_array(std::span<const std::uint8_t> bytes) {
+std::expected<ResultArray, std::string> load_array(std::span<const std::uint8_t> bytes) {
   StateReader in(bytes);
   if (in.kind() != StateKind::Array && in.ok()) in.fail("it holds no Array");
   in.version(STATE_LAYOUT);
@@ -478,10 +446,7 @@ PyObject* restore_array(std::span<const std::uint8_t> bytes) {
     in.fail("an Array has 1 or 2 dimensions, not " + std::to_string(ndim));
   std::uint64_t extent[2] = {0, 0};
   for (int d = 0; d < ndim && in.ok(); ++d) extent[d] = in.varint();
-  if (!in.ok()) {
-    PyErr_SetString(PyExc_ValueError, in.error().c_str());
-    return nullptr;
-  }
+  if (!in.ok()) return std::unexpected(in.error());
   const auto size = static_cast<std::uint64_t>(KINDS[kind].size);
   // The items must be exactly the bytes that are left.
   const std::uint64_t left = in.remaining();
@@ -491,8 +456,7 @@ PyObject* restore_array(std::span<const std::uint8_t> bytes) {
                     (per_row == 0 || extent[0] <= left / size / per_row);
   if (!fits || extent[0] * per_row * size != left) {
     in.fail("its items do not fill the " + std::to_string(left) + " bytes left");
-    PyErr_SetString(PyExc_ValueError, in.error().c_str());
-    return nullptr;
+    return std::unexpected(in.error());
   }
   const auto n = static_cast<std::size_t>(extent[0] * per_row);
   const auto raw = in.raw(static_cast<std::size_t>(left));
@@ -531,10 +495,9 @@ PyObject* restore_array(std::span<const std::uint8_t> bytes) {
         }
       },
       items);
-  return (ndim == 1 ? make_array(std::move(items))
-                    : make_array(std::move(items), static_cast<std::size_t>(extent[0]),
-                                 static_cast<std::size_t>(extent[1])))
-      .release();
+  if (ndim == 1) return one_dimensional(std::move(items), n);
+  return two_dimensional(std::move(items), static_cast<std::size_t>(extent[0]),
+                         static_cast<std::size_t>(extent[1]));
 }
 
 }  // namespace ostrel::binding

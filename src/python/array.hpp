@@ -17,7 +17,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <span>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -30,9 +32,20 @@ using ArrayItems =
     std::variant<std::vector<double>, std::vector<std::uint8_t>, std::vector<std::uint16_t>,
                  std::vector<std::uint32_t>, std::vector<std::uint64_t>, std::vector<std::int64_t>>;
 
-// The class, created once per process; null with the interpreter's error set
-// when it cannot be.
-PyTypeObject* array_type();
+// The native state of an Array.
+struct ResultArray {
+  ArrayItems items;  // empty for a row, whose items are its parent's
+  Ref parent;        // a row: the Array whose items it shares
+  const char* data;  // the first item
+  std::size_t kind;  // the alternative of ArrayItems the items are
+  int ndim;
+  Py_ssize_t shape[2];
+  Py_ssize_t strides[2];
+
+  Py_ssize_t length() const noexcept { return shape[0]; }
+  Py_ssize_t count() const noexcept { return ndim == 1 ? shape[0] : shape[0] * shape[1]; }
+  Py_ssize_t item_size() const noexcept;
+};
 
 // A one-dimensional Array that takes over `items`, or null with the error set.
 Ref make_array(ArrayItems items);
@@ -44,8 +57,8 @@ Ref make_array(ArrayItems items, std::size_t rows, std::size_t columns);
 // holds `largest`.
 ArrayItems narrowest_unsigned(std::uint64_t largest);
 
-// Rebuilds an Array from its persistent state (the whole state, header
-// included): a new reference, or null with ValueError set.
-PyObject* restore_array(std::span<const std::uint8_t> state);
+// The persistent state of an Array (kind 'A'), and the Array a state holds.
+std::string save_array(const ResultArray& array);
+std::expected<ResultArray, std::string> load_array(std::span<const std::uint8_t> state);
 
 }  // namespace ostrel::binding

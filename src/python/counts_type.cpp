@@ -1,37 +1,30 @@
-// The class Counts: constructor, deallocator, adding rows, merging with `+`,
-// copying and pickling, and read-only properties. Each entry point only
-// converts arguments, calls the native value and converts its answer; the
-// pattern around it lives in entry.hpp.
+// The class Counts: constructor, adding rows, the evidence and the top trees
+// of bct's prior, merging with `+`, and read-only properties. Each entry
+// point only converts arguments, calls the native value and converts its
+// answer; the pattern around it lives in entry.hpp, the members every class
+// shares (copies, pickling) in members.hpp.
 
 #include <Python.h>
 
-#include <new>
+#include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
-#include "convert.hpp"
+#include "arguments.hpp"
+#include "classes.hpp"
 #include "entry.hpp"
+#include "members.hpp"
 #include "posterior/posterior.hpp"
-#include "state/counts_state.hpp"
+#include "results.hpp"
+#include "symbols.hpp"
 
 namespace ostrel::binding {
 
 namespace {
 
-PyTypeObject* cached_type = nullptr;
-
-// A new Counts object holding `value`.
-PyObject* new_counts(PyTypeObject* type, Counts value) {
-  PyObject* object = PyType_GenericAlloc(type, 0);
-  if (object == nullptr) return nullptr;
-  auto* instance = reinterpret_cast<CountsInstance*>(object);
-  new (instance->storage) Counts(std::move(value));
-  new (instance->exporter_storage) ExporterCache();
-  instance->borrow = 0;
-  return object;
-}
+using CountsInstance = InstanceOf<Counts>;
 
 PyObject* raise_value_error(const std::string& message) {
   PyErr_SetString(PyExc_ValueError, message.c_str());
@@ -53,17 +46,8 @@ PyObject* counts_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (given[2] && !to_u64(given[2].get(), "part", part)) return nullptr;
     auto counts = Counts::create(alphabet_size, max_depth, part);
     if (!counts) return raise_value_error(counts.error());
-    return new_counts(type, std::move(*counts));
+    return new_instance(type, std::move(*counts));
   });
-}
-
-void counts_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<CountsInstance*>(self)->state().~Counts();
-  reinterpret_cast<CountsInstance*>(self)->exporters().~ExporterCache();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
 // ---- methods ---------------------------------------------------------------
@@ -113,20 +97,6 @@ PyObject* log_evidence(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 constexpr const char* TOP_TREES_PARAMETERS[] = {"k", "beta"};
 
-// A tree as the list of its contexts.
-Ref contexts_of(const bct::RankedTree& tree) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(tree.context_count())));
-  if (!list) return list;
-  std::size_t begin = 0;
-  for (std::size_t i = 0; i < tree.context_count(); ++i) {
-    Ref context = from_symbols(std::span(tree.symbols).subspan(begin, tree.ends[i] - begin));
-    if (!context) return Ref();
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), context.release());  // steals
-    begin = tree.ends[i];
-  }
-  return list;
-}
-
 PyObject* top_trees(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
     Ref given[2];
@@ -154,40 +124,14 @@ PyObject* top_trees(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Counts& counts = instance.state();
     const std::optional<bct::BctPrior> prior = bct_prior(counts, beta);
     if (!prior) return nullptr;
-    const std::vector<bct::RankedTree> trees = bct::posterior(counts, *prior, wanted).top_trees;
-    Ref list(PyList_New(static_cast<Py_ssize_t>(trees.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < trees.size(); ++i) {
-      Ref contexts = contexts_of(trees[i]);
-      if (!contexts) return nullptr;
-      Ref posterior(PyFloat_FromDouble(trees[i].log_posterior));
-      if (!posterior) return nullptr;
-      PyObject* pair = PyTuple_Pack(2, contexts.get(), posterior.get());
-      if (pair == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals
-    }
-    return list.release();
+    return from_ranked_trees(bct::posterior(counts, *prior, wanted).top_trees).release();
   });
 }
-
-PyObject* reduce(PyObject* self, PyObject* /*unused*/) {
-  return entry<Access::Shared, Counts>(self, [](CountsInstance& instance) -> PyObject* {
-    return reduce_to_state(save_counts(instance.state()));
-  });
-}
-
-PyObject* copy(PyObject* self, PyObject* /*unused*/) {
-  return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
-    return new_counts(Py_TYPE(self), instance.state());
-  });
-}
-
-PyObject* deep_copy(PyObject* self, PyObject* /*memo*/) { return copy(self, nullptr); }
 
 // a + b: the counts of the rows of both, as a new value.
 PyObject* merge(PyObject* a, PyObject* b) {
   return guarded([&]() -> PyObject* {
-    PyTypeObject* type = counts_type();
+    PyTypeObject* type = type_of<Counts>();
     if (type == nullptr) return nullptr;
     if (!PyObject_TypeCheck(a, type) || !PyObject_TypeCheck(b, type)) {
       Py_RETURN_NOTIMPLEMENTED;
@@ -200,7 +144,7 @@ PyObject* merge(PyObject* a, PyObject* b) {
     if (!right_guard) return nullptr;
     auto merged = Counts::merge(left.state(), right.state());
     if (!merged) return raise_value_error(merged.error());
-    return new_counts(type, std::move(*merged));
+    return new_instance(type, std::move(*merged));
   });
 }
 
@@ -214,11 +158,6 @@ PyObject* counts_repr(PyObject* self) {
         " sample_size=" + std::to_string(counts.sample_size()) + ">";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
-}
-
-template <class Function>
-constexpr PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef methods[] = {
@@ -243,50 +182,37 @@ PyMethodDef methods[] = {
      "beta=beta) fits. Fewer when fewer trees exist. Equal posteriors rank the\n"
      "tree that stops sooner first, then by where the trees differ, the smaller\n"
      "symbol first."},
-    {"__reduce__", reduce, METH_NOARGS,
+    {"__reduce__", reduce<Counts>, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nReturn what pickling stores: ostrel._restore and the counts' "
      "state."},
-    {"__copy__", copy, METH_NOARGS,
+    {"__copy__", copy<Counts>, METH_NOARGS,
      "__copy__($self, /)\n--\n\nReturn an independent copy of the counts."},
-    {"__deepcopy__", deep_copy, METH_O,
+    {"__deepcopy__", deepcopy<Counts>, METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nReturn an independent copy of the counts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // ---- properties ------------------------------------------------------------
 
-template <class Read>
-PyObject* property(PyObject* self, Read&& read) {
-  return entry<Access::Shared, Counts>(
-      self, [&](CountsInstance& instance) -> PyObject* { return read(instance.state()); });
-}
+PyObject* alphabet_size(const Counts& counts) { return PyLong_FromSize_t(counts.alphabet_size()); }
 
-PyObject* get_alphabet_size(PyObject* self, void*) {
-  return property(self,
-                  [](const Counts& counts) { return PyLong_FromSize_t(counts.alphabet_size()); });
-}
+PyObject* max_depth(const Counts& counts) { return PyLong_FromSize_t(counts.max_depth()); }
 
-PyObject* get_max_depth(PyObject* self, void*) {
-  return property(self, [](const Counts& counts) { return PyLong_FromSize_t(counts.max_depth()); });
-}
+PyObject* part(const Counts& counts) { return PyLong_FromUnsignedLongLong(counts.part()); }
 
-PyObject* get_part(PyObject* self, void*) {
-  return property(self,
-                  [](const Counts& counts) { return PyLong_FromUnsignedLongLong(counts.part()); });
-}
-
-PyObject* get_sample_size(PyObject* self, void*) {
-  return property(
-      self, [](const Counts& counts) { return PyLong_FromUnsignedLongLong(counts.sample_size()); });
+PyObject* sample_size(const Counts& counts) {
+  return PyLong_FromUnsignedLongLong(counts.sample_size());
 }
 
 PyGetSetDef properties[] = {
-    {"alphabet_size", get_alphabet_size, nullptr, "Symbols are 0 .. alphabet_size - 1.", nullptr},
-    {"max_depth", get_max_depth, nullptr,
+    {"alphabet_size", property<Counts, alphabet_size>, nullptr,
+     "Symbols are 0 .. alphabet_size - 1.", nullptr},
+    {"max_depth", property<Counts, max_depth>, nullptr,
      "The context length: the first max_depth symbols of each row are context only.", nullptr},
-    {"part", get_part, nullptr,
+    {"part", property<Counts, part>, nullptr,
      "The part that add() counts rows into: the last part these counts hold.", nullptr},
-    {"sample_size", get_sample_size, nullptr, "The number of counted positions.", nullptr},
+    {"sample_size", property<Counts, sample_size>, nullptr, "The number of counted positions.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -300,7 +226,7 @@ PyType_Slot slots[] = {
                     "OSTREL.fit(counts) fits the model that fitting those rows in that order\n"
                     "fits. Counts pickle to a compact state independent of the machine.")},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(counts_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Counts>)},
     {Py_tp_new, reinterpret_cast<void*>(counts_new)},
     {Py_tp_repr, reinterpret_cast<void*>(counts_repr)},
     {Py_tp_getset, properties},
@@ -309,25 +235,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
-    "ostrel.Counts", static_cast<int>(sizeof(CountsInstance)), 0, Py_TPFLAGS_DEFAULT, slots,
-};
-
 }  // namespace
 
-PyTypeObject* counts_type() {
-  if (cached_type == nullptr) {
-    cached_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-  }
-  return cached_type;
-}
-
-PyObject* restore_counts(std::span<const std::uint8_t> state) {
-  PyTypeObject* type = counts_type();
-  if (type == nullptr) return nullptr;
-  auto counts = load_counts(state);
-  if (!counts) return raise_value_error(counts.error());
-  return new_counts(type, std::move(*counts));
-}
+PyType_Spec ClassOf<Counts>::spec = {
+    "ostrel.Counts", static_cast<int>(sizeof(CountsInstance)), 0, Py_TPFLAGS_DEFAULT, slots,
+};
 
 }  // namespace ostrel::binding

@@ -1,33 +1,35 @@
 // The module entry: creates the module `ostrel` once per process, with the
-// class OSTREL, `__version__` and `__all__`.
+// class OSTREL, `__version__` and `__all__`, the class Counts, and the
+// function that rebuilds pickled objects.
 
 #include <Python.h>
 
 #include <atomic>
+#include <cstdint>
+#include <span>
 
+#include "arguments.hpp"
 #include "array.hpp"
+#include "classes.hpp"
 #include "entry.hpp"
+#include "errors.hpp"
+#include "members.hpp"
 #include "state/state.hpp"
 
 namespace ostrel::binding {
 
 namespace {
 
-// Rebuilds a pickled object. Pickle finds objects by module and name, and
-// OSTREL lives under builtins, so every state is reduced to this function.
-PyObject* restore(PyObject*, PyObject* state) {
+// Rebuilds a pickled object of any class from its state: every class's
+// __reduce__ names this function (members.hpp says why).
+PyObject* restore_state(PyObject*, PyObject* state) {
   return guarded([&]() -> PyObject* {
-    Py_buffer view;
-    if (PyBytes_Check(state) || PyByteArray_Check(state) || PyMemoryView_Check(state)) {
-      if (PyObject_GetBuffer(state, &view, PyBUF_SIMPLE) < 0) return nullptr;
-    } else {
-      Ref name(PyType_GetName(Py_TYPE(state)));
-      if (name) {
-        PyErr_Format(PyExc_TypeError,
-                     "argument 'state': '%U' object cannot be converted to 'bytes'", name.get());
-      }
+    if (!PyBytes_Check(state) && !PyByteArray_Check(state) && !PyMemoryView_Check(state)) {
+      raise_cannot_convert(state, "bytes", "state");
       return nullptr;
     }
+    Py_buffer view;
+    if (PyObject_GetBuffer(state, &view, PyBUF_SIMPLE) < 0) return nullptr;
     struct Release {
       Py_buffer& view;
       ~Release() { PyBuffer_Release(&view); }
@@ -42,11 +44,11 @@ PyObject* restore(PyObject*, PyObject* state) {
     }
     switch (kind) {
       case StateKind::Model:
-        return restore_model(bytes);
+        return restore<OSTRELObject>(bytes);
       case StateKind::Counts:
-        return restore_counts(bytes);
+        return restore<Counts>(bytes);
       case StateKind::Array:
-        return restore_array(bytes);
+        return restore<ResultArray>(bytes);
     }
     PyErr_SetString(PyExc_ValueError, "invalid ostrel state: unknown kind");
     return nullptr;
@@ -54,7 +56,7 @@ PyObject* restore(PyObject*, PyObject* state) {
 }
 
 PyMethodDef module_functions[] = {
-    {"_restore", restore, METH_O,
+    {"_restore", restore_state, METH_O,
      "_restore($module, state, /)\n--\n\n"
      "Rebuild an ostrel object from the state that pickling it gave."},
     {nullptr, nullptr, 0, nullptr},
@@ -92,7 +94,7 @@ bool add_to_all(PyObject* module, const char* name) {
 
 bool add_class(PyObject* module) {
   if (internal_fault_type() == nullptr) return false;
-  PyTypeObject* type = ostrel_type();
+  PyTypeObject* type = type_of<OSTRELObject>();
   if (type == nullptr) return false;
   if (!add_to_all(module, "OSTREL")) return false;
   return PyObject_SetAttrString(module, "OSTREL", reinterpret_cast<PyObject*>(type)) == 0;
@@ -101,14 +103,14 @@ bool add_class(PyObject* module) {
 // Counts is an attribute of the module but not one of the names that
 // `from ostrel import *` takes, which stay OSTREL and __version__.
 bool add_counts(PyObject* module) {
-  PyTypeObject* type = counts_type();
+  PyTypeObject* type = type_of<Counts>();
   if (type == nullptr) return false;
   return PyObject_SetAttrString(module, "Counts", reinterpret_cast<PyObject*>(type)) == 0;
 }
 
 // Likewise the class of results that hold many numbers.
 bool add_array(PyObject* module) {
-  PyTypeObject* type = array_type();
+  PyTypeObject* type = type_of<ResultArray>();
   if (type == nullptr) return false;
   return PyObject_SetAttrString(module, "Array", reinterpret_cast<PyObject*>(type)) == 0;
 }
@@ -120,17 +122,6 @@ bool add_version(PyObject* module) {
 }
 
 }  // namespace
-
-PyObject* reduce_to_state(const std::string& state) {
-  Ref module(PyImport_ImportModule("ostrel"));
-  if (!module) return nullptr;
-  Ref restore(PyObject_GetAttrString(module.get(), "_restore"));
-  if (!restore) return nullptr;
-  Ref bytes(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
-  if (!bytes) return nullptr;
-  return Py_BuildValue("(O(O))", restore.get(), bytes.get());
-}
-
 }  // namespace ostrel::binding
 
 PyMODINIT_FUNC PyInit_ostrel(void) {

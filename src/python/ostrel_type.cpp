@@ -1,56 +1,37 @@
-// The class OSTREL: constructor, deallocator, methods and read-only
-// properties. Each entry point only converts arguments, calls the model and
-// converts its answer; the pattern around it lives in entry.hpp.
+// The class OSTREL: constructor, methods and read-only properties. Each
+// entry point only converts arguments, calls the model and converts its
+// answer; the pattern around it lives in entry.hpp, the members every class
+// shares in members.hpp.
 
 #include <Python.h>
 
 #include <cstdint>
-#include <new>
 #include <optional>
+#include <span>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
+#include "arguments.hpp"
 #include "array.hpp"
-#include "convert.hpp"
+#include "classes.hpp"
 #include "entry.hpp"
+#include "members.hpp"
 #include "model/sampling.hpp"
-#include "state/model_state.hpp"
+#include "results.hpp"
+#include "symbols.hpp"
 
 namespace ostrel::binding {
 
 namespace {
 
-PyTypeObject* cached_type = nullptr;
-PyObject* cached_internal_fault = nullptr;
-
-// A model answer as a new interpreter object, or its error raised.
-template <class T, class Convert>
-PyObject* answer(const ModelResult<T>& result, Convert&& convert) {
-  if (!result) {
-    raise_model_error(result.error());
-    return nullptr;
-  }
-  return convert(*result).release();
-}
+using Instance = InstanceOf<OSTRELObject>;
 
 PyObject* answer_size(const ModelResult<std::size_t>& result) {
   return answer(result, [](std::size_t value) { return Ref(PyLong_FromSize_t(value)); });
 }
 
-// ---- constructor and deallocator -----------------------------------------
-
-// A new instance of `type` that takes over `state`, or null with the
-// interpreter's error (and `state` left to its owner).
-PyObject* new_instance(PyTypeObject* type, OSTRELObject&& state) {
-  PyObject* object = PyType_GenericAlloc(type, 0);
-  if (object == nullptr) return nullptr;
-  auto* instance = reinterpret_cast<Instance*>(object);
-  new (instance->storage) OSTRELObject(std::move(state));
-  new (instance->exporter_storage) ExporterCache();
-  instance->borrow = 0;
-  return object;
-}
+// ---- constructor -----------------------------------------------------------
 
 constexpr const char* CONSTRUCTOR_PARAMETERS[] = {"alphabet_size", "max_depth", "method",
                                                   "beta",          "penalty",   "boundary"};
@@ -83,16 +64,6 @@ PyObject* ostrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void ostrel_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  // Releases the fitted trie's arrays, then the mask's.
-  reinterpret_cast<Instance*>(self)->state().~OSTRELObject();
-  reinterpret_cast<Instance*>(self)->exporters().~ExporterCache();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);  // instances of a heap type hold a reference to it
-}
-
 // ---- methods ---------------------------------------------------------------
 
 constexpr const char* DATA[] = {"data"};
@@ -100,13 +71,13 @@ constexpr const char* SEQUENCE[] = {"sequence"};
 constexpr const char* HISTORY[] = {"history"};
 
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return entry<Access::Exclusive>(self, [&](Instance& instance) -> PyObject* {
+  return entry<Access::Exclusive, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
     Ref data[1];
     if (!parse_arguments("OSTREL.fit()", DATA, 1, args, kwargs, data)) return nullptr;
-    if (PyTypeObject* counts = counts_type(); counts == nullptr) {
+    if (PyTypeObject* counts = type_of<Counts>(); counts == nullptr) {
       return nullptr;
     } else if (PyObject_TypeCheck(data[0].get(), counts)) {
-      auto& from = *reinterpret_cast<CountsInstance*>(data[0].get());
+      auto& from = *reinterpret_cast<InstanceOf<Counts>*>(data[0].get());
       BorrowGuard guard(from, Access::Shared);
       if (!guard) return nullptr;
       auto fitted = instance.state().fit(from.state());
@@ -132,7 +103,7 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <class Query>
 PyObject* sequence_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* function,
                           const char* const (&parameter)[1], Query&& query) {
-  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
+  return entry<Access::Shared, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
     Ref argument[1];
     if (!parse_arguments(function, parameter, 1, args, kwargs, argument)) return nullptr;
     std::vector<Symbol> symbols;
@@ -189,7 +160,7 @@ PyObject* predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* get_contexts(PyObject* self, PyObject* /*unused*/) {
-  return entry<Access::Shared>(self, [](Instance& instance) -> PyObject* {
+  return entry<Access::Shared, OSTRELObject>(self, [](Instance& instance) -> PyObject* {
     return answer(static_cast<const OSTRELObject&>(instance.state()).get_contexts(),
                   [](const auto& contexts) { return from_contexts(contexts); });
   });
@@ -201,7 +172,7 @@ constexpr const char* LOG_LIKELIHOOD[] = {"data", "skip"};
 constexpr const char* SAMPLE[] = {"n", "seed", "history"};
 
 PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
+  return entry<Access::Shared, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
     Ref given[2];
     if (!parse_arguments("OSTREL.log_likelihood()", LOG_LIKELIHOOD, 1, args, kwargs, given)) {
       return nullptr;
@@ -234,7 +205,7 @@ std::optional<std::uint64_t> fresh_seed() {
 }
 
 PyObject* sample(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
+  return entry<Access::Shared, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
     Ref given[3];
     if (!parse_arguments("OSTREL.sample()", SAMPLE, 1, 1, args, kwargs, given)) return nullptr;
     std::size_t n = 0;
@@ -279,38 +250,9 @@ PyObject* sample(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* summary(PyObject* self, PyObject* /*unused*/) {
-  return entry<Access::Shared>(self, [](Instance& instance) -> PyObject* {
+  return entry<Access::Shared, OSTRELObject>(self, [](Instance& instance) -> PyObject* {
     return answer(static_cast<const OSTRELObject&>(instance.state()).summary(), from_summary);
   });
-}
-
-// Pickling reduces to ostrel._restore(state): the class lives under builtins,
-// where pickle cannot find it. The function is looked up at every call.
-PyObject* reduce(PyObject* self, PyObject* /*unused*/) {
-  return entry<Access::Shared>(self, [](Instance& instance) -> PyObject* {
-    const std::string state = save_model(instance.state());
-    Ref bytes(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
-    if (!bytes) return nullptr;
-    Ref module(PyImport_ImportModule("ostrel"));
-    if (!module) return nullptr;
-    Ref restore(PyObject_GetAttrString(module.get(), "_restore"));
-    if (!restore) return nullptr;
-    return Py_BuildValue("(O(O))", restore.get(), bytes.get());
-  });
-}
-
-// A copy shares nothing with its original, so copy and deepcopy are one.
-PyObject* copy(PyObject* self, PyObject* /*unused*/) {
-  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
-    return new_instance(Py_TYPE(self), OSTRELObject(instance.state()));
-  });
-}
-
-PyObject* deepcopy(PyObject* self, PyObject* /*memo*/) { return copy(self, nullptr); }
-
-template <class Function>
-constexpr PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef methods[] = {
@@ -353,13 +295,13 @@ PyMethodDef methods[] = {
      "times alphabet_size - 1), log_likelihood (maximised, natural log, of the\n"
      "counted positions, each charged to the context that predicts it), aic and\n"
      "bic. Without counted positions log_likelihood is 0.0 and bic is nan."},
-    {"__reduce__", as_cfunction(reduce), METH_NOARGS,
+    {"__reduce__", as_cfunction(reduce<OSTRELObject>), METH_NOARGS,
      "__reduce__($self)\n--\n\n"
      "Return what pickling stores: ostrel._restore and the model's state."},
-    {"__copy__", as_cfunction(copy), METH_NOARGS,
+    {"__copy__", as_cfunction(copy<OSTRELObject>), METH_NOARGS,
      "__copy__($self)\n--\n\n"
      "Return an independent copy of the model."},
-    {"__deepcopy__", as_cfunction(deepcopy), METH_O,
+    {"__deepcopy__", as_cfunction(deepcopy<OSTRELObject>), METH_O,
      "__deepcopy__($self, memo, /)\n--\n\n"
      "Return an independent copy of the model."},
     {nullptr, nullptr, 0, nullptr},
@@ -367,63 +309,38 @@ PyMethodDef methods[] = {
 
 // ---- properties ------------------------------------------------------------
 
-template <class Read>
-PyObject* property(PyObject* self, Read&& read) {
-  return entry<Access::Shared>(self, [&](Instance& instance) -> PyObject* {
-    return read(static_cast<const OSTRELObject&>(instance.state()));
-  });
+PyObject* method(const OSTRELObject& model) {
+  const std::string_view name = canonical_name(model.config.method);
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
-PyObject* get_method(PyObject* self, void*) {
-  return property(self, [](const OSTRELObject& model) {
-    const std::string_view name = canonical_name(model.config.method);
-    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-  });
+PyObject* boundary(const OSTRELObject&) { return PyUnicode_FromString("condition"); }
+
+PyObject* sample_size(const OSTRELObject& model) { return answer(model.sample_size(), from_count); }
+
+PyObject* alphabet_size(const OSTRELObject& model) {
+  return PyLong_FromSize_t(model.config.alphabet_size);
 }
 
-PyObject* get_boundary(PyObject* self, void*) {
-  return property(self, [](const OSTRELObject&) { return PyUnicode_FromString("condition"); });
+PyObject* max_depth(const OSTRELObject& model) { return PyLong_FromSize_t(model.config.max_depth); }
+
+PyObject* effective_max_depth(const OSTRELObject& model) {
+  return answer_size(model.effective_max_depth());
 }
 
-PyObject* get_sample_size(PyObject* self, void*) {
-  return property(
-      self, [](const OSTRELObject& model) { return answer(model.sample_size(), from_count); });
-}
+PyObject* node_count(const OSTRELObject& model) { return answer_size(model.node_count()); }
 
-PyObject* get_alphabet_size(PyObject* self, void*) {
-  return property(self, [](const OSTRELObject& model) {
-    return PyLong_FromSize_t(model.config.alphabet_size);
-  });
-}
-
-PyObject* get_max_depth(PyObject* self, void*) {
-  return property(
-      self, [](const OSTRELObject& model) { return PyLong_FromSize_t(model.config.max_depth); });
-}
-
-PyObject* get_effective_max_depth(PyObject* self, void*) {
-  return property(
-      self, [](const OSTRELObject& model) { return answer_size(model.effective_max_depth()); });
-}
-
-PyObject* get_node_count(PyObject* self, void*) {
-  return property(self, [](const OSTRELObject& model) { return answer_size(model.node_count()); });
-}
-
-PyObject* get_context_count(PyObject* self, void*) {
-  return property(self,
-                  [](const OSTRELObject& model) { return answer_size(model.context_count()); });
-}
+PyObject* context_count(const OSTRELObject& model) { return answer_size(model.context_count()); }
 
 PyGetSetDef properties[] = {
-    {"method", get_method, nullptr, nullptr, nullptr},
-    {"boundary", get_boundary, nullptr, nullptr, nullptr},
-    {"sample_size", get_sample_size, nullptr, nullptr, nullptr},
-    {"alphabet_size", get_alphabet_size, nullptr, nullptr, nullptr},
-    {"max_depth", get_max_depth, nullptr, nullptr, nullptr},
-    {"effective_max_depth", get_effective_max_depth, nullptr, nullptr, nullptr},
-    {"node_count", get_node_count, nullptr, nullptr, nullptr},
-    {"context_count", get_context_count, nullptr, nullptr, nullptr},
+    {"method", property<OSTRELObject, method>, nullptr, nullptr, nullptr},
+    {"boundary", property<OSTRELObject, boundary>, nullptr, nullptr, nullptr},
+    {"sample_size", property<OSTRELObject, sample_size>, nullptr, nullptr, nullptr},
+    {"alphabet_size", property<OSTRELObject, alphabet_size>, nullptr, nullptr, nullptr},
+    {"max_depth", property<OSTRELObject, max_depth>, nullptr, nullptr, nullptr},
+    {"effective_max_depth", property<OSTRELObject, effective_max_depth>, nullptr, nullptr, nullptr},
+    {"node_count", property<OSTRELObject, node_count>, nullptr, nullptr, nullptr},
+    {"context_count", property<OSTRELObject, context_count>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -431,62 +348,18 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Variable-length Markov-chain estimator with interchangeable tree selectors.")},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ostrel_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<OSTRELObject>)},
     {Py_tp_new, reinterpret_cast<void*>(ostrel_new)},
     {Py_tp_getset, properties},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
-    "builtins.OSTREL", static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT, slots,
-};
-
 }  // namespace
 
-PyTypeObject* ostrel_type() {
-  if (cached_type == nullptr) {
-    cached_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-  }
-  return cached_type;
-}
-
-PyObject* internal_fault_type() {
-  if (cached_internal_fault == nullptr) {
-    cached_internal_fault = PyErr_NewExceptionWithDoc(
-        "ostrel.InternalFault",
-        "An invariant of the model core was violated. This is a bug in ostrel, not an input "
-        "error.",
-        PyExc_BaseException, nullptr);
-  }
-  return cached_internal_fault;
-}
-
-void raise_internal_fault(const char* message) {
-  PyObject* type = internal_fault_type();
-  if (type == nullptr) {
-    PyErr_Clear();
-    type = PyExc_SystemError;
-  }
-  PyErr_SetString(type, message);
-}
-
-void raise_model_error(const ModelError& error) {
-  PyObject* type = PyExc_ValueError;
-  if (error.kind == ErrorKind::Runtime) type = PyExc_RuntimeError;
-  if (error.kind == ErrorKind::Key) type = PyExc_KeyError;
-  PyErr_SetString(type, error.message.c_str());
-}
-
-PyObject* restore_model(std::span<const std::uint8_t> state) {
-  auto model = load_model(state);
-  if (!model) {
-    PyErr_SetString(PyExc_ValueError, model.error().c_str());
-    return nullptr;
-  }
-  PyTypeObject* type = ostrel_type();
-  if (type == nullptr) return nullptr;
-  return new_instance(type, std::move(*model));
-}
+// Qualified under builtins: the class reports "builtins" as its module.
+PyType_Spec ClassOf<OSTRELObject>::spec = {
+    "builtins.OSTREL", static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT, slots,
+};
 
 }  // namespace ostrel::binding

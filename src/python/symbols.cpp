@@ -1,21 +1,27 @@
-// Conversions at the interpreter boundary. Sequences are read element by
-// element with the iteration protocol (exact lists and tuples by index, which
-// reads the same elements in the same order); a reported length only sizes the
-// native vector and may be wrong or fail.
+// Reading symbols and rows at the interpreter boundary. Sequences are read
+// element by element with the iteration protocol (exact lists and tuples by
+// index, which reads the same elements in the same order); a reported length
+// only sizes the native vector and may be wrong or fail.
 
-#include "convert.hpp"
+#include "symbols.hpp"
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
-#include <string>
 #include <type_traits>
+#include <utility>
+
+#include "arguments.hpp"
 
 namespace ostrel::binding {
+
+// Symbols are native words: an element converts as a size argument does.
+static_assert(std::is_same_v<Symbol, std::size_t>);
 
 namespace {
 
@@ -23,49 +29,10 @@ namespace {
 // reports; lists, tuples and bytes report their true length.
 constexpr Py_ssize_t MAX_TRUSTED_HINT = Py_ssize_t{1} << 20;
 
-bool raise_type_error(const char* name, Ref message) {
-  if (message) PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message.get());
-  return false;
-}
-
-// "'<type name>' object cannot be converted to '<target>'".
-bool raise_cannot_convert(PyObject* object, const char* target, const char* name) {
-  Ref type_name(PyType_GetName(Py_TYPE(object)));
-  if (!type_name) return false;
-  return raise_type_error(name, Ref(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'",
-                                                         type_name.get(), target)));
-}
-
-bool unsigned_from_int(PyObject* integer, Symbol& out) {
-  const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  if constexpr (std::numeric_limits<unsigned long long>::max() >
-                std::numeric_limits<Symbol>::max()) {
-    if (value > std::numeric_limits<Symbol>::max()) {
-      PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-      return false;
-    }
-  }
-  out = static_cast<Symbol>(value);
-  return true;
-}
-
-// One integer-like object to a native word; TypeErrors are prefixed.
-bool to_word(PyObject* object, const char* name, Symbol& out) {
-  if (PyLong_Check(object)) {
-    if (unsigned_from_int(object, out)) return true;
-  } else {
-    Ref index(PyNumber_Index(object));
-    if (index && unsigned_from_int(index.get(), out)) return true;
-  }
-  prefix_type_error(name);
-  return false;
-}
-
 // The common checks of every sequence argument; true when it may be read.
 bool check_sequence(PyObject* object, const char* name) {
   if (PyUnicode_Check(object)) {
-    return raise_type_error(name, Ref(PyUnicode_FromString("Can't extract `str` to `Vec`")));
+    return raise_argument_error(name, Ref(PyUnicode_FromString("Can't extract `str` to `Vec`")));
   }
   if (!PySequence_Check(object)) return raise_cannot_convert(object, "Sequence", name);
   return true;
@@ -136,7 +103,7 @@ bool read_items(PyObject* object, bool list, const char* name, Chunked<Sink>& ou
     }
     Symbol symbol = 0;
     if (Py_IS_TYPE(item, &PyLong_Type)) {
-      if (!unsigned_from_int(item, symbol)) {
+      if (!size_from_int(item, symbol)) {
         prefix_type_error(name);
         return false;
       }
@@ -146,7 +113,7 @@ bool read_items(PyObject* object, bool list, const char* name, Chunked<Sink>& ou
       }
     } else {
       const Ref held = Ref::borrow(item);
-      if (!to_word(held.get(), name, symbol)) return false;
+      if (!to_size(held.get(), name, symbol)) return false;
       if (remember) std::fill(std::begin(recent_item), std::end(recent_item), nullptr);
       n = size();
     }
@@ -409,7 +376,7 @@ bool read_elements(PyObject* object, const char* name, Sink&& sink) {
   }
   Symbol symbol = 0;
   while (Ref item{PyIter_Next(iterator.get())}) {
-    if (!to_word(item.get(), name, symbol)) return false;
+    if (!to_size(item.get(), name, symbol)) return false;
     out.push(symbol);
   }
   if (PyErr_Occurred()) {
@@ -421,154 +388,6 @@ bool read_elements(PyObject* object, const char* name, Sink&& sink) {
 }
 
 }  // namespace
-
-void prefix_type_error(const char* name) {
-  if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  Ref type(raw_type), value(raw_value), traceback(raw_traceback);
-
-  Ref text(PyObject_Str(value.get()));
-  if (!text) return;
-  Ref message(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-  if (!message) return;
-  Ref error(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
-  if (!error) return;
-  if (Ref cause{PyException_GetCause(value.get())}) {
-    PyException_SetCause(error.get(), cause.release());  // steals
-  }
-  if (traceback) PyException_SetTraceback(error.get(), traceback.get());
-  PyErr_Restore(Py_NewRef(PyExc_TypeError), error.release(), traceback.release());
-}
-
-bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
-                     PyObject* args, PyObject* kwargs, std::span<Ref> out) {
-  return parse_arguments(function, names, required, names.size(), args, kwargs, out);
-}
-
-bool parse_arguments(const char* function, std::span<const char* const> names, std::size_t required,
-                     std::size_t by_position, PyObject* args, PyObject* kwargs,
-                     std::span<Ref> out) {
-  const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
-  if (given < 0) return false;
-  const auto positional = static_cast<std::size_t>(given);
-  if (positional > by_position) {
-    if (required == by_position) {
-      PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given",
-                   function, by_position, given);
-    } else {
-      PyErr_Format(PyExc_TypeError,
-                   "%s takes from %zu to %zu positional arguments but %zd were given", function,
-                   required, by_position, given);
-    }
-    return false;
-  }
-  for (std::size_t i = 0; i < positional; ++i) {
-    out[i] = Ref::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
-  }
-
-  if (kwargs != nullptr) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-      if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%s keywords must be strings", function);
-        return false;
-      }
-      std::size_t slot = names.size();
-      for (std::size_t i = 0; i < names.size(); ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
-          slot = i;
-          break;
-        }
-      }
-      if (slot == names.size()) {
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", function, key);
-        return false;
-      }
-      if (out[slot]) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", function,
-                     names[slot]);
-        return false;
-      }
-      out[slot] = Ref::borrow(value);
-    }
-  }
-
-  std::vector<const char*> missing;
-  for (std::size_t i = 0; i < required; ++i) {
-    if (!out[i]) missing.push_back(names[i]);
-  }
-  if (!missing.empty()) {
-    // 'a'; 'a' and 'b'; 'a', 'b', and 'c', as the interpreter words it.
-    std::string list;
-    for (std::size_t i = 0; i < missing.size(); ++i) {
-      if (i > 0)
-        list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
-      list += "'";
-      list += missing[i];
-      list += "'";
-    }
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", function,
-                 missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
-    return false;
-  }
-  return true;
-}
-
-bool to_u64(PyObject* object, const char* name, std::uint64_t& out) {
-  Ref index = PyLong_Check(object) ? Ref::borrow(object) : Ref(PyNumber_Index(object));
-  if (index) {
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (!(value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-      out = value;
-      return true;
-    }
-  }
-  prefix_type_error(name);
-  return false;
-}
-
-bool to_size(PyObject* object, const char* name, std::size_t& out) {
-  Symbol value = 0;
-  if (!to_word(object, name, value)) return false;
-  out = value;
-  return true;
-}
-
-bool to_text(PyObject* object, const char* name, std::u32string& out) {
-  if (!PyUnicode_Check(object)) return raise_cannot_convert(object, "PyString", name);
-  const Py_ssize_t length = PyUnicode_GetLength(object);
-  if (length < 0) return false;
-  Py_UCS4* buffer = PyUnicode_AsUCS4Copy(object);
-  if (buffer == nullptr) return false;
-  try {
-    out.assign(buffer, buffer + length);
-  } catch (...) {
-    PyMem_Free(buffer);
-    throw;
-  }
-  PyMem_Free(buffer);
-  return true;
-}
-
-bool to_optional_float(PyObject* object, const char* name, std::optional<double>& out) {
-  if (object == nullptr || object == Py_None) {
-    out.reset();
-    return true;
-  }
-  const double value = PyFloat_AsDouble(object);
-  if (value == -1.0 && PyErr_Occurred()) {
-    prefix_type_error(name);
-    return false;
-  }
-  out = value;
-  return true;
-}
 
 bool to_symbols(PyObject* object, const char* name, std::vector<Symbol>& out,
                 ExporterCache& cache) {
@@ -604,121 +423,6 @@ bool to_rows(PyObject* object, const char* name, Rows& out, ExporterCache& cache
     return false;
   }
   return true;
-}
-
-Ref from_count(Count value) { return Ref(PyLong_FromUnsignedLongLong(value)); }
-
-Ref from_symbols(std::span<const Symbol> symbols) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(symbols.size())));
-  if (!list) return list;
-  for (std::size_t i = 0; i < symbols.size(); ++i) {
-    PyObject* item = PyLong_FromSize_t(symbols[i]);
-    if (item == nullptr) return Ref();
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-  }
-  return list;
-}
-
-namespace {
-
-// A list of `size` references to `fill`; null with MemoryError when the
-// interpreter cannot hold that many entries.
-Ref filled_list(std::size_t size, PyObject* fill) {
-  if (fill == nullptr) return Ref();
-  if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) {
-    PyErr_NoMemory();
-    return Ref();
-  }
-  Ref list(PyList_New(static_cast<Py_ssize_t>(size)));
-  if (!list) return list;
-  for (std::size_t i = 0; i < size; ++i) {
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(fill));
-  }
-  return list;
-}
-
-}  // namespace
-
-Ref from_counts(const SparseCounts& counts, std::size_t alphabet_size) {
-  Ref zero(PyLong_FromLong(0));
-  Ref list = filled_list(alphabet_size, zero.get());
-  if (!list) return list;
-  for (const SymbolCount& record : counts) {
-    PyObject* item = PyLong_FromUnsignedLongLong(record.count);
-    if (item == nullptr) return Ref();
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(record.symbol), item);
-  }
-  return list;
-}
-
-Ref from_distribution(const SparseDistribution& distribution, std::size_t alphabet_size) {
-  // Every unseen symbol shares one float object of the same value.
-  Ref unseen(PyFloat_FromDouble(distribution.unseen));
-  Ref list = filled_list(alphabet_size, unseen.get());
-  if (!list) return list;
-  for (const auto& [symbol, probability] : distribution.seen) {
-    PyObject* item = PyFloat_FromDouble(probability);
-    if (item == nullptr) return Ref();
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(symbol), item);
-  }
-  return list;
-}
-
-Ref from_contexts(const std::vector<std::vector<Symbol>>& contexts) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(contexts.size())));
-  if (!list) return list;
-  for (std::size_t i = 0; i < contexts.size(); ++i) {
-    Ref item = from_symbols(contexts[i]);
-    if (!item) return Ref();
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
-  }
-  return list;
-}
-
-// ---- scoring, sampling, summarising ----------------------------------------
-
-Ref from_floats(std::span<const double> values) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return list;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyFloat_FromDouble(values[i]);
-    if (item == nullptr) return Ref();
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-  }
-  return list;
-}
-
-namespace {
-
-// high * 2**64 + low as an int.
-Ref from_halves(std::uint64_t high, std::uint64_t low) {
-  Ref low_part(PyLong_FromUnsignedLongLong(low));
-  if (high == 0 || !low_part) return low_part;
-  Ref high_part(PyLong_FromUnsignedLongLong(high));
-  Ref shift(PyLong_FromLong(64));
-  if (!high_part || !shift) return Ref();
-  Ref shifted(PyNumber_Lshift(high_part.get(), shift.get()));
-  if (!shifted) return Ref();
-  return Ref(PyNumber_Or(shifted.get(), low_part.get()));
-}
-
-}  // namespace
-
-Ref from_summary(const ModelSummary& summary) {
-  const std::pair<const char*, Ref> entries[] = {
-      {"contexts", Ref(PyLong_FromSize_t(summary.contexts))},
-      {"sample_size", from_count(summary.sample_size)},
-      {"parameters", from_halves(summary.parameters_high, summary.parameters_low)},
-      {"log_likelihood", Ref(PyFloat_FromDouble(summary.log_likelihood))},
-      {"aic", Ref(PyFloat_FromDouble(summary.aic))},
-      {"bic", Ref(PyFloat_FromDouble(summary.bic))},
-  };
-  Ref dict(PyDict_New());
-  if (!dict) return dict;
-  for (const auto& [key, value] : entries) {
-    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return Ref();
-  }
-  return dict;
 }
 
 }  // namespace ostrel::binding
