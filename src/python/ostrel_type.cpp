@@ -254,7 +254,8 @@ PyObject* top_k(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::size_t rows = histories.size();
     // Symbols as int64, unless some symbol of the alphabet is beyond it.
     ArrayItems symbols = std::vector<std::int64_t>();
-    if (model.config.alphabet_size - 1 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    if (model.config.alphabet_size - 1 >
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       symbols = std::vector<std::uint64_t>();
     }
     std::visit(
