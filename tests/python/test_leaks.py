@@ -114,7 +114,7 @@ def _operations():
         (ValueError, lambda: model.top_k([[0]], 0)),
         (TypeError, lambda: model.top_k([FLAKY], 2)),
         (TypeError, lambda: model.pointwise_log_likelihood(DATA, skip=BAD)),
-        (MemoryError, lambda: HUGE.predict_proba_batch([[0]] * 2**25)),
+        (MemoryError, lambda: HUGE.predict_proba_batch([[0], [1]])),
         (ValueError, lambda: ostrel._restore(MODEL_STATE[:-3])),
         (ValueError, lambda: ostrel._restore(MODEL_STATE + b"\x00")),
         (RuntimeError, lambda: model.sample(2, history=[Index(lambda: model.fit(DATA))])),
