@@ -56,6 +56,11 @@ METHODS = {
         "followed by the symbols drawn so far. A `seed` from 0 to 2**64 - 1 gives\n"
         "the same symbols on every machine; None takes one from the operating system.",
     ),
+    # Their docstrings are held to the stubs' (test_typing.py).
+    "pointwise_log_likelihood": ("($self, data, skip=None)", None),
+    "predict_proba_batch": ("($self, histories)", None),
+    "top_k": ("($self, histories, k)", None),
+    "__sizeof__": ("($self)", None),
     "summary": (
         "($self)",
         "Return the fit's statistics: contexts, sample_size, parameters (contexts\n"
@@ -105,7 +110,7 @@ def test_method_signature_and_docstring(name):
     signature, doc = METHODS[name]
     method = getattr(OSTREL, name)
     assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
+    assert method.__doc__ == doc if doc is not None else method.__doc__.startswith("Return ")
 
 
 @pytest.mark.parametrize("name", PROPERTIES)
