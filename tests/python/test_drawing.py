@@ -67,6 +67,6 @@ def test_draw_tree_example_writes_its_figure(tmp_path):
     pytest.importorskip("matplotlib")
     out = tmp_path / "tree.png"
     argv = [sys.executable, str(ROOT / "examples" / "draw_tree.py"), "--out", str(out)]
-    printed = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True, check=True)
+    printed = subprocess.run(argv, cwd=ROOT, capture_output=True, text=True, check=True)
     assert out.stat().st_size > 10_000
     assert "contexts" in printed.stdout
