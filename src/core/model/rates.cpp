@@ -39,6 +39,9 @@ class Distributions {
   const double* of(NodeIndex node) const {
     return probabilities_.data() + static_cast<std::size_t>(row_[node]) * trie_.alphabet_size();
   }
+  // Which of the distinct distributions is `node`'s, and how many there are.
+  std::size_t row(NodeIndex node) const { return row_[node]; }
+  std::size_t rows() const { return probabilities_.size() / trie_.alphabet_size(); }
 
  private:
   const CountTrie& trie_;
@@ -124,12 +127,21 @@ std::expected<double, std::string> entropy_rate(const ChainModel& model) {
   if (!law) return std::unexpected(std::move(law.error()));
   const Distributions rows(model, chain.answers[0]);
   const std::size_t alphabet = chain.alphabet_size;
+  // Each distinct distribution's entropy, once; the states then add theirs.
+  std::vector<double> entropies(rows.rows());
+  std::vector<std::uint8_t> known(rows.rows(), 0);
   double rate = 0.0;
   for (std::size_t w = 0; w < chain.states; ++w) {
-    const double* p = rows.of(chain.answers[0][w]);
-    double entropy = 0.0;
-    for (std::size_t s = 0; s < alphabet; ++s) entropy -= p[s] * std::log(p[s]);
-    rate += (*law)[w] * entropy;
+    const NodeIndex node = chain.answers[0][w];
+    const std::size_t row = rows.row(node);
+    if (known[row] == 0) {
+      const double* p = rows.of(node);
+      double entropy = 0.0;
+      for (std::size_t s = 0; s < alphabet; ++s) entropy -= p[s] * std::log(p[s]);
+      entropies[row] = entropy;
+      known[row] = 1;
+    }
+    rate += (*law)[w] * entropies[row];
   }
   return rate;
 }
