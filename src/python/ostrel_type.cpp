@@ -356,11 +356,13 @@ PyMethodDef methods[] = {
      "stationary probability times the entropy of the next symbol. The states\n"
      "are the fewest contexts that fix both the context predict_proba answers\n"
      "from and the next state; the stationary law is solved exactly to\n"
-     "rounding by Grassmann-Taksar-Heyman elimination up to 256 states and\n"
-     "beyond by iterating the chain until the law moves by less than 1e-15 in\n"
-     "total (RuntimeError when that takes more than 100000 steps). A chain of\n"
-     "more than 2**25 transitions (states times alphabet_size) raises\n"
-     "MemoryError before it is built."},
+     "rounding by Grassmann-Taksar-Heyman elimination up to 2048 states;\n"
+     "beyond, by iterating the chain until what is left to move, estimated\n"
+     "from how fast the moves shrink, is below 1e-15 in total (the law then\n"
+     "holds the rounding of its steps, about 1e-16 / (1 - r) for moves that\n"
+     "shrink by r a step; RuntimeError after 100000 steps). A chain of more\n"
+     "than 2**25 transitions (states times alphabet_size) raises MemoryError\n"
+     "before it is built."},
     {"divergence_rate", as_cfunction(divergence_rate), METH_VARARGS | METH_KEYWORDS,
      "divergence_rate($self, other)\n--\n\n"
      "Return the divergence rate D(self || other) between the fitted chains\n"

@@ -104,11 +104,13 @@ class OSTREL:
         stationary probability times the entropy of the next symbol. The states
         are the fewest contexts that fix both the context predict_proba answers
         from and the next state; the stationary law is solved exactly to
-        rounding by Grassmann-Taksar-Heyman elimination up to 256 states and
-        beyond by iterating the chain until the law moves by less than 1e-15 in
-        total (RuntimeError when that takes more than 100000 steps). A chain of
-        more than 2**25 transitions (states times alphabet_size) raises
-        MemoryError before it is built."""
+        rounding by Grassmann-Taksar-Heyman elimination up to 2048 states;
+        beyond, by iterating the chain until what is left to move, estimated
+        from how fast the moves shrink, is below 1e-15 in total (the law then
+        holds the rounding of its steps, about 1e-16 / (1 - r) for moves that
+        shrink by r a step; RuntimeError after 100000 steps). A chain of more
+        than 2**25 transitions (states times alphabet_size) raises MemoryError
+        before it is built."""
     def divergence_rate(self, other: OSTREL) -> float:
         """Return the divergence rate D(self || other) between the fitted chains
         of two models of one alphabet size, in nats per symbol: the sum over

@@ -61,12 +61,12 @@ def test_rates_equal_the_dense_solve_of_the_order_chain(seed):
 
 
 def test_a_chain_beyond_the_elimination_size_is_iterated_to_the_same_law():
-    # A full tree of depth 6 on three symbols: 729 states.
+    # A full tree of depth 7 on three symbols: 2187 states.
     rng = random.Random(3)
-    rows = [[rng.randrange(3) for _ in range(20000)]]
-    p = fitted(3, rows, max_depth=6, method="bic", penalty=1e-300)
+    rows = [[rng.randrange(3) for _ in range(60000)]]
+    p = fitted(3, rows, max_depth=7, method="bic", penalty=1e-300)
     q = fitted(3, [rows[0][:5000]], max_depth=2, method="bic", penalty=1e-300)
-    assert p.context_count == 729
+    assert p.context_count == 3**7
     entropy, divergence = dense_rates(p, q)
     assert math.isclose(p.entropy_rate(), entropy, rel_tol=1e-12)
     assert math.isclose(p.divergence_rate(q), divergence, rel_tol=1e-10)

@@ -95,7 +95,9 @@ std::expected<std::vector<double>, std::string> stationary_law(const ContextChai
   }
   std::vector<double> law(n, 1.0 / static_cast<double>(n));
   std::vector<double> moved(n);
-  double last_change = 2.0;
+  // The moves shrink geometrically, by `ratio` a step once the slowest mode
+  // is left: what is still to move is about change * ratio / (1 - ratio).
+  double last_change = 2.0, ratio = 1.0;
   for (std::size_t iteration = 0; iteration < ITERATION_LIMIT; ++iteration) {
     std::fill(moved.begin(), moved.end(), 0.0);
     for (std::size_t w = 0; w < n; ++w) {
@@ -111,8 +113,15 @@ std::expected<std::vector<double>, std::string> stationary_law(const ContextChai
       change += std::fabs(moved[w] - law[w]);
     }
     law.swap(moved);
-    // Converged, or moving by rounding alone.
-    if (change < CONVERGED || (change < STALLED && change >= last_change)) return law;
+    if (change < last_change) {
+      ratio = change / last_change;
+      if (change * ratio < CONVERGED * (1.0 - ratio)) return law;
+    } else if (ratio <= FAST && change < STALLED) {
+      // No longer shrinking: rounding moves it now. The rounding of each step
+      // adds up to about its size / (1 - ratio), small only for a chain that
+      // forgets its start fast.
+      return law;
+    }
     last_change = change;
   }
   return std::unexpected("the stationary law of the model's chain of " + std::to_string(n) +

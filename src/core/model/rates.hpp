@@ -4,10 +4,13 @@
 // gives is positive, so the chain has one stationary law. It is solved by
 // Grassmann-Taksar-Heyman elimination (exact to rounding: no subtraction)
 // up to GTH_LIMIT states, and beyond by iterating the chain from the uniform
-// law until the law moves by less than CONVERGED in total, after which the
-// error is at rounding level; an iteration that does not get there within
-// ITERATION_LIMIT steps is reported, not returned. (Below STALLED, a step
-// that moves the law no less than the one before moves it by rounding alone.)
+// law until what is left to move, estimated from how fast the moves shrink,
+// is below CONVERGED in total, or, for a chain that forgets its start fast
+// (moves shrinking by FAST a step or faster), until rounding alone moves it
+// (by less than STALLED). The iterated law holds the rounding of its steps,
+// about 1e-16 / (1 - r) in total for moves that shrink by r a step. A chain
+// that does not get there within ITERATION_LIMIT steps is reported, not
+// answered.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,9 +24,10 @@
 
 namespace ostrel {
 
-inline constexpr std::size_t GTH_LIMIT = 256;
+inline constexpr std::size_t GTH_LIMIT = 2048;
 inline constexpr double CONVERGED = 1e-15;
-inline constexpr double STALLED = 1e-13;
+inline constexpr double STALLED = 1e-14;
+inline constexpr double FAST = 0.5;
 inline constexpr std::size_t ITERATION_LIMIT = 100000;
 
 // The stationary law of `chain` run with the probabilities of `model`, whose
