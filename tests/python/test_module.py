@@ -63,6 +63,10 @@ METHODS = {
         "counted positions, each charged to the context that predicts it), aic and\n"
         "bic. Without counted positions log_likelihood is 0.0 and bic is nan.",
     ),
+    # Their docstrings are held to the stubs' (test_typing.py).
+    "to_dot": ("($self)", None),
+    "entropy_rate": ("($self)", None),
+    "divergence_rate": ("($self, other)", None),
     "__reduce__": (
         "($self)",
         "Return what pickling stores: ostrel._restore and the model's state.",
@@ -105,7 +109,7 @@ def test_method_signature_and_docstring(name):
     signature, doc = METHODS[name]
     method = getattr(OSTREL, name)
     assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
+    assert method.__doc__ == doc if doc is not None else method.__doc__.startswith("Return ")
 
 
 @pytest.mark.parametrize("name", PROPERTIES)

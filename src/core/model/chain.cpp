@@ -20,7 +20,9 @@ constexpr NodeIndex MIXED = NO_INDEX - 1;
 
 // What one model answers: `own[n]` when the walk ends at node n (the deepest
 // context on its path, or n when there is none), `merged[n]` for every
-// history whose walk passes through n, or MIXED.
+// history whose walk passes through n, or MIXED. Where it is not MIXED,
+// merged[n] is own[n]: nodes below different children of n differ, so only
+// an answer from n's path can be common to all of them.
 struct Answers {
   std::vector<NodeIndex> own;
   std::vector<NodeIndex> merged;
@@ -121,9 +123,10 @@ Walked step(const CountTrie& trie, Walked at, Symbol s) {
 }
 
 NodeIndex answer_at(const Answers& answers, Walked at) {
-  const NodeIndex node = at.stopped ? answers.own[at.reached] : answers.merged[at.reached];
-  if (node == MIXED || node == NO_INDEX) throw InternalFault("a chain state answers from no node");
-  return node;
+  if (!at.stopped && answers.merged[at.reached] == MIXED) {
+    throw InternalFault("a chain state answers from no one node");
+  }
+  return answers.own[at.reached];
 }
 
 }  // namespace
