@@ -56,9 +56,15 @@ std::string dot_text(const CountTrie& trie, std::span<const std::uint8_t> termin
   }
   std::string out = "digraph ostrel {\n  node [shape=ellipse];\n";
   std::vector<double> probabilities;
+  std::vector<Symbol> symbols;
   for (std::size_t i = 0; i < nodes; ++i) {
     const TrieNode& node = trie.node(static_cast<NodeIndex>(i));
-    const std::vector<Symbol> symbols = context(trie, static_cast<NodeIndex>(i));
+    // The context, oldest symbol first: the node's own edge symbol, then its
+    // ancestors' up to the root's child.
+    symbols.clear();
+    for (NodeIndex at = static_cast<NodeIndex>(i); at != 0; at = trie.node(at).parent) {
+      symbols.push_back(trie.node(at).symbol);
+    }
     const bool is_context = i < terminal.size() && terminal[i] == 1;
     out += "  ";
     append_node(out, i);
