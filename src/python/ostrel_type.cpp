@@ -356,7 +356,7 @@ PyMethodDef methods[] = {
      "stationary probability times the entropy of the next symbol. The states\n"
      "are the fewest contexts that fix both the context predict_proba answers\n"
      "from and the next state; the stationary law is solved exactly to\n"
-     "rounding by Grassmann-Taksar-Heyman elimination up to 2048 states;\n"
+     "rounding by Grassmann-Taksar-Heyman elimination up to 1024 states;\n"
      "beyond, by iterating the chain until what is left to move, estimated\n"
      "from how fast the moves shrink, is below 1e-15 in total (the law then\n"
      "holds the rounding of its steps, about 1e-16 / (1 - r) for moves that\n"

@@ -104,7 +104,7 @@ class OSTREL:
         stationary probability times the entropy of the next symbol. The states
         are the fewest contexts that fix both the context predict_proba answers
         from and the next state; the stationary law is solved exactly to
-        rounding by Grassmann-Taksar-Heyman elimination up to 2048 states;
+        rounding by Grassmann-Taksar-Heyman elimination up to 1024 states;
         beyond, by iterating the chain until what is left to move, estimated
         from how fast the moves shrink, is below 1e-15 in total (the law then
         holds the rounding of its steps, about 1e-16 / (1 - r) for moves that

@@ -24,7 +24,7 @@
 
 namespace ostrel {
 
-inline constexpr std::size_t GTH_LIMIT = 2048;
+inline constexpr std::size_t GTH_LIMIT = 1024;
 inline constexpr double CONVERGED = 1e-15;
 inline constexpr double STALLED = 1e-14;
 inline constexpr double FAST = 0.5;
