@@ -16,7 +16,7 @@ constexpr std::uint32_t NONE = ~std::uint32_t{0};
 // An entry of the tree's child table that is a leaf: its state in the low bits.
 constexpr std::uint32_t LEAF = std::uint32_t{1} << 31;
 // A model node below which the walk's answers differ.
-constexpr NodeIndex MIXED = NO_INDEX - 1;
+constexpr NodeIndex MIXED{NoIndex::VALUE - 1};
 
 // What one model answers: `own[n]` when the walk ends at node n (the deepest
 // context on its path, or n when there is none), `merged[n]` for every
@@ -24,49 +24,47 @@ constexpr NodeIndex MIXED = NO_INDEX - 1;
 // merged[n] is own[n]: nodes below different children of n differ, so only
 // an answer from n's path can be common to all of them.
 struct Answers {
-  std::vector<NodeIndex> own;
-  std::vector<NodeIndex> merged;
+  IndexVector<NodeIndex, NodeIndex> own;
+  IndexVector<NodeIndex, NodeIndex> merged;
 };
 
 bool expands(const CountTrie& trie, NodeIndex n) {
-  return trie.node(n).first_child != NO_INDEX && trie.node(n).depth < trie.storage_depth();
+  return trie.node(n).first_child.has_value() && trie.node(n).depth < trie.storage_depth();
 }
 
 Answers answers_of(const ChainModel& model) {
   const CountTrie& trie = model.trie;
   const std::size_t nodes = trie.node_count();
-  auto is_context = [&](std::size_t n) {
-    return n < model.terminal.size() && model.terminal[n] == 1;
+  auto is_context = [&](NodeIndex n) {
+    return n.value() < model.terminal.size() && model.terminal[n.value()] == 1;
   };
-  Answers out{std::vector<NodeIndex>(nodes), std::vector<NodeIndex>(nodes)};
+  Answers out{IndexVector<NodeIndex, NodeIndex>(nodes), IndexVector<NodeIndex, NodeIndex>(nodes)};
   // Parents precede children: the deepest context on the path, top down.
-  std::vector<NodeIndex> deepest(nodes, NO_INDEX);
-  for (std::size_t n = 0; n < nodes; ++n) {
-    const auto node = static_cast<NodeIndex>(n);
+  IndexVector<NodeIndex, NodeIndex> deepest(nodes, NO_INDEX);
+  for (const NodeIndex n : trie.nodes().indices()) {
     if (is_context(n)) {
-      deepest[n] = node;
-    } else if (n != 0) {
-      deepest[n] = deepest[trie.node(node).parent];
+      deepest[n] = n;
+    } else if (n != ROOT) {
+      deepest[n] = deepest[trie.node(n).parent];
     }
-    out.own[n] = deepest[n] != NO_INDEX ? deepest[n] : node;
+    out.own[n] = deepest[n].has_value() ? deepest[n] : n;
   }
   // Bottom up: a node whose walk goes on answers as its children do, and as
   // itself for the symbols it has no child for.
-  for (std::size_t n = 0; n < nodes; ++n) {
-    const auto node = static_cast<NodeIndex>(n);
+  for (const NodeIndex n : trie.nodes().indices()) {
     std::size_t children = 0;
-    if (expands(trie, node)) {
-      for (auto it = trie.children(node).begin(); it != trie.children(node).end(); ++it) {
-        ++children;
-      }
+    if (expands(trie, n)) {
+      for (auto it = trie.children(n).begin(); it != trie.children(n).end(); ++it) ++children;
     }
-    out.merged[n] = children == 0 || children < trie.alphabet_size() ? out.own[n] : NO_INDEX;
+    out.merged[n] = children < trie.alphabet_size() ? out.own[n] : NodeIndex(NO_INDEX);
   }
-  for (std::size_t n = nodes; n-- > 1;) {
-    const NodeIndex parent = trie.node(static_cast<NodeIndex>(n)).parent;
+  // Children follow their parents: from the last node back.
+  for (std::size_t i = nodes; i-- > 1;) {
+    const NodeIndex n(i);
+    const NodeIndex parent = trie.node(n).parent;
     if (!expands(trie, parent)) continue;
     NodeIndex& at = out.merged[parent];
-    if (at == NO_INDEX) {
+    if (!at.has_value()) {
       at = out.merged[n];
     } else if (at != out.merged[n]) {
       at = MIXED;
@@ -118,7 +116,7 @@ struct Walked {
 Walked step(const CountTrie& trie, Walked at, Symbol s) {
   if (at.stopped || !expands(trie, at.reached)) return Walked{at.reached, true};
   const NodeIndex child = trie.find_child(at.reached, s);
-  if (child == NO_INDEX) return Walked{at.reached, true};
+  if (!child.has_value()) return Walked{at.reached, true};
   return Walked{child, false};
 }
 
@@ -141,15 +139,14 @@ ContextChain build_chain(std::span<const ChainModel> models) {
   StringTree tree(alphabet);
   for (std::size_t m = 0; m < models.size(); ++m) {
     const CountTrie& trie = models[m].trie;
-    std::vector<std::uint32_t> in_tree(trie.node_count(), NONE);
-    for (std::size_t n = 0; n < trie.node_count(); ++n) {
+    IndexVector<NodeIndex, std::uint32_t> in_tree(trie.node_count(), NONE);
+    for (const NodeIndex n : trie.nodes().indices()) {
       if (answers[m].merged[n] != MIXED) continue;
-      const auto node = static_cast<NodeIndex>(n);
-      if (n == 0) {
-        in_tree[0] = tree.size() == 0 ? tree.add(NONE, 0) : 0;
+      if (n == ROOT) {
+        in_tree[n] = tree.size() == 0 ? tree.add(NONE, 0) : 0;
       } else {
         // A mixed node's parent is mixed, and so in the tree.
-        in_tree[n] = tree.descend(in_tree[trie.node(node).parent], trie.node(node).symbol);
+        in_tree[n] = tree.descend(in_tree[trie.node(n).parent], trie.node(n).symbol);
       }
     }
   }
@@ -178,7 +175,7 @@ ContextChain build_chain(std::span<const ChainModel> models) {
   if (internal == 0) {
     // One state: every model answers from one node after every history.
     for (std::size_t m = 0; m < models.size(); ++m) {
-      chain.answers[m][0] = answer_at(answers[m], Walked{0, false});
+      chain.answers[m][0] = answer_at(answers[m], Walked{ROOT, false});
     }
     return chain;
   }
@@ -189,7 +186,7 @@ ContextChain build_chain(std::span<const ChainModel> models) {
   std::uint32_t state = 0;
   for (std::uint32_t u = 0; u < internal; ++u) {
     for (std::size_t m = 0; m < models.size(); ++m) {
-      walks[m][u] = u == 0 ? Walked{0, false}
+      walks[m][u] = u == 0 ? Walked{ROOT, false}
                            : step(models[m].trie, walks[m][tree.parent(u)], tree.symbol(u));
     }
     for (Symbol s = 0; s < alphabet; ++s) {

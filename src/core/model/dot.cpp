@@ -46,7 +46,6 @@ void append_node(std::string& out, std::size_t index) {
 }  // namespace
 
 std::string dot_text(const CountTrie& trie, std::span<const std::uint8_t> terminal) {
-  const std::size_t nodes = trie.node_count();
   const std::size_t alphabet = trie.alphabet_size();
   // Every context writes at least two characters per symbol; a text that no
   // string could hold is refused before anything is written.
@@ -57,12 +56,13 @@ std::string dot_text(const CountTrie& trie, std::span<const std::uint8_t> termin
   std::string out = "digraph ostrel {\n  node [shape=ellipse];\n";
   std::vector<double> probabilities;
   std::vector<Symbol> symbols;
-  for (std::size_t i = 0; i < nodes; ++i) {
-    const TrieNode& node = trie.node(static_cast<NodeIndex>(i));
+  for (const NodeIndex index : trie.nodes().indices()) {
+    const std::size_t i = index.value();
+    const TrieNode& node = trie.node(index);
     // The context, oldest symbol first: the node's own edge symbol, then its
     // ancestors' up to the root's child.
     symbols.clear();
-    for (NodeIndex at = static_cast<NodeIndex>(i); at != 0; at = trie.node(at).parent) {
+    for (NodeIndex at = index; at != ROOT; at = trie.node(at).parent) {
       symbols.push_back(trie.node(at).symbol);
     }
     const bool is_context = i < terminal.size() && terminal[i] == 1;
@@ -80,7 +80,7 @@ std::string dot_text(const CountTrie& trie, std::span<const std::uint8_t> termin
       const double denominator =
           static_cast<double>(node.count) + static_cast<double>(alphabet) * 0.5;
       probabilities.assign(alphabet, 0.5 / denominator);
-      for (const OutcomeCount& outcome : trie.outcomes(static_cast<NodeIndex>(i))) {
+      for (const OutcomeCount& outcome : trie.outcomes(index)) {
         probabilities[outcome.symbol] = (static_cast<double>(outcome.count) + 0.5) / denominator;
       }
       out += "\\np";
@@ -91,12 +91,12 @@ std::string dot_text(const CountTrie& trie, std::span<const std::uint8_t> termin
     }
     out += "\"];\n";
   }
-  for (std::size_t i = 0; i < nodes; ++i) {
-    for (const ChildEdge& edge : trie.children(static_cast<NodeIndex>(i))) {
+  for (const NodeIndex index : trie.nodes().indices()) {
+    for (const ChildEdge& edge : trie.children(index)) {
       out += "  ";
-      append_node(out, i);
+      append_node(out, index.value());
       out += " -> ";
-      append_node(out, edge.child);
+      append_node(out, edge.child.value());
       out += " [label=\"";
       append_number(out, static_cast<std::uint64_t>(edge.symbol));
       out += "\"];\n";

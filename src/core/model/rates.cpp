@@ -18,11 +18,11 @@ namespace {
 class Distributions {
  public:
   Distributions(const ChainModel& model, std::span<const NodeIndex> answers)
-      : trie_(model.trie), row_(model.trie.node_count(), NO_INDEX) {
+      : trie_(model.trie), row_(model.trie.node_count(), NO_ROW) {
     const std::size_t alphabet = trie_.alphabet_size();
     for (const NodeIndex node : answers) {
-      if (row_[node] != NO_INDEX) continue;
-      row_[node] = static_cast<NodeIndex>(probabilities_.size() / alphabet);
+      if (row_[node] != NO_ROW) continue;
+      row_[node] = probabilities_.size() / alphabet;
       const TrieNode& record = trie_.node(node);
       const double denominator =
           static_cast<double>(record.count) + static_cast<double>(alphabet) * 0.5;
@@ -37,7 +37,7 @@ class Distributions {
 
   // The probabilities after `node`, entry s for symbol s.
   const double* of(NodeIndex node) const {
-    return probabilities_.data() + static_cast<std::size_t>(row_[node]) * trie_.alphabet_size();
+    return probabilities_.data() + row_[node] * trie_.alphabet_size();
   }
   // Which of the distinct distributions is `node`'s, and how many there are.
   std::size_t row(NodeIndex node) const { return row_[node]; }
@@ -45,7 +45,8 @@ class Distributions {
 
  private:
   const CountTrie& trie_;
-  std::vector<NodeIndex> row_;
+  static constexpr std::size_t NO_ROW = ~std::size_t{0};
+  IndexVector<NodeIndex, std::size_t> row_;  // node -> its distribution's row, or NO_ROW
   std::vector<double> probabilities_;
 };
 
