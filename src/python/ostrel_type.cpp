@@ -347,6 +347,52 @@ PyObject* summary(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
+PyObject* to_dot(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared, OSTRELObject>(self, [](Instance& instance) -> PyObject* {
+    return answer(
+        static_cast<const OSTRELObject&>(instance.state()).to_dot(), [](const std::string& text) {
+          return Ref(
+              PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        });
+  });
+}
+
+PyObject* from_rate(double rate) { return PyFloat_FromDouble(rate); }
+
+PyObject* entropy_rate(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared, OSTRELObject>(self, [](Instance& instance) -> PyObject* {
+    return answer(static_cast<const OSTRELObject&>(instance.state()).entropy_rate(),
+                  [](double rate) { return Ref(from_rate(rate)); });
+  });
+}
+
+constexpr const char* OTHER[] = {"other"};
+
+PyObject* divergence_rate(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
+    Ref given[1];
+    if (!parse_arguments("OSTREL.divergence_rate()", OTHER, 1, args, kwargs, given)) {
+      return nullptr;
+    }
+    PyTypeObject* type = type_of<OSTRELObject>();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(given[0].get(), type)) {
+      Ref name(PyType_GetName(Py_TYPE(given[0].get())));
+      if (name) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'other': '%U' object cannot be converted to 'OSTREL'", name.get());
+      }
+      return nullptr;
+    }
+    auto& other = *reinterpret_cast<Instance*>(given[0].get());
+    BorrowGuard guard(other, Access::Shared);
+    if (!guard) return nullptr;
+    return answer(static_cast<const OSTRELObject&>(instance.state())
+                      .divergence_rate(static_cast<const OSTRELObject&>(other.state())),
+                  [](double rate) { return Ref(from_rate(rate)); });
+  });
+}
+
 PyMethodDef methods[] = {
     {"fit", as_cfunction(fit), METH_VARARGS | METH_KEYWORDS,
      "fit($self, data)\n--\n\n"
@@ -408,6 +454,36 @@ PyMethodDef methods[] = {
     {"__sizeof__", as_cfunction(model_sizeof), METH_NOARGS,
      "__sizeof__($self)\n--\n\n"
      "Return the bytes the model holds, its fitted tree included."},
+    {"to_dot", as_cfunction(to_dot), METH_NOARGS,
+     "to_dot($self)\n--\n\n"
+     "Return the fitted tree as Graphviz DOT text: one node per tree node\n"
+     "(n0 the root), labelled with its context (oldest symbol first, as\n"
+     "get_contexts gives it) and its count; contexts are boxes and add the\n"
+     "next-symbol distribution predict_proba answers with, each probability\n"
+     "written so that float() reads it back exactly. An edge to a child carries\n"
+     "the child's symbol, the one a step further back in time."},
+    {"entropy_rate", as_cfunction(entropy_rate), METH_NOARGS,
+     "entropy_rate($self)\n--\n\n"
+     "Return the entropy rate of the fitted chain, the one predict_proba\n"
+     "defines, in nats per symbol: the sum over its states of their\n"
+     "stationary probability times the entropy of the next symbol. The states\n"
+     "are the fewest contexts that fix both the context predict_proba answers\n"
+     "from and the next state; the stationary law is solved exactly to\n"
+     "rounding by Grassmann-Taksar-Heyman elimination up to 1024 states;\n"
+     "beyond, by iterating the chain until what is left to move, estimated\n"
+     "from how fast the moves shrink, is below 1e-15 in total (the law then\n"
+     "holds the rounding of its steps, about 1e-16 / (1 - r) for moves that\n"
+     "shrink by r a step; RuntimeError after 100000 steps). A chain of more\n"
+     "than 2**25 transitions (states times alphabet_size) raises MemoryError\n"
+     "before it is built."},
+    {"divergence_rate", as_cfunction(divergence_rate), METH_VARARGS | METH_KEYWORDS,
+     "divergence_rate($self, other)\n--\n\n"
+     "Return the divergence rate D(self || other) between the fitted chains\n"
+     "of two models of one alphabet size, in nats per symbol: the sum over\n"
+     "the states that fix both models' contexts of their stationary\n"
+     "probability under self times the divergence of other's next-symbol law\n"
+     "from self's, solved as entropy_rate solves it. 0.0 exactly when other\n"
+     "predicts as self does; ValueError for another alphabet size."},
     {"__reduce__", as_cfunction(reduce<OSTRELObject>), METH_NOARGS,
      "__reduce__($self)\n--\n\n"
      "Return what pickling stores: ostrel._restore and the model's state."},

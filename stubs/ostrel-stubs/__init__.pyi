@@ -111,6 +111,33 @@ class OSTREL:
         bic. Without counted positions log_likelihood is 0.0 and bic is nan."""
     def __sizeof__(self) -> int:
         """Return the bytes the model holds, its fitted tree included."""
+    def to_dot(self) -> str:
+        """Return the fitted tree as Graphviz DOT text: one node per tree node
+        (n0 the root), labelled with its context (oldest symbol first, as
+        get_contexts gives it) and its count; contexts are boxes and add the
+        next-symbol distribution predict_proba answers with, each probability
+        written so that float() reads it back exactly. An edge to a child carries
+        the child's symbol, the one a step further back in time."""
+    def entropy_rate(self) -> float:
+        """Return the entropy rate of the fitted chain, the one predict_proba
+        defines, in nats per symbol: the sum over its states of their
+        stationary probability times the entropy of the next symbol. The states
+        are the fewest contexts that fix both the context predict_proba answers
+        from and the next state; the stationary law is solved exactly to
+        rounding by Grassmann-Taksar-Heyman elimination up to 1024 states;
+        beyond, by iterating the chain until what is left to move, estimated
+        from how fast the moves shrink, is below 1e-15 in total (the law then
+        holds the rounding of its steps, about 1e-16 / (1 - r) for moves that
+        shrink by r a step; RuntimeError after 100000 steps). A chain of more
+        than 2**25 transitions (states times alphabet_size) raises MemoryError
+        before it is built."""
+    def divergence_rate(self, other: OSTREL) -> float:
+        """Return the divergence rate D(self || other) between the fitted chains
+        of two models of one alphabet size, in nats per symbol: the sum over
+        the states that fix both models' contexts of their stationary
+        probability under self times the divergence of other's next-symbol law
+        from self's, solved as entropy_rate solves it. 0.0 exactly when other
+        predicts as self does; ValueError for another alphabet size."""
     def __reduce__(self) -> tuple[Callable[[bytes], OSTREL], tuple[bytes]]:
         """Return what pickling stores: ostrel._restore and the model's state."""
     def __copy__(self) -> Self:

@@ -157,10 +157,16 @@ class Session:
     # ---- scoring, sampling, summaries, pickles and copies -------------------------------
 
     def scoring(self, target):
-        """log_likelihood, sample, summary or a bulk answer, with arguments planned now."""
-        which = self.below(4)
+        """log_likelihood, sample, summary, a bulk answer, to_dot or a rate, with arguments
+        planned now."""
+        which = self.below(6)
         if which == 3:
             return self.bulk(target)
+        if which == 4:
+            return lambda: self.describe(target)
+        if which == 5:
+            other = self.pick(self.pool)
+            return lambda: self.rates(target, other)
         if which == 0:
             data, skip = self.data(target), self.pick((None, 0, 1, 2, 40, -1, 2**64))
             kwargs = {"skip": skip if skip is None else self.integer(skip)} if self.below(2) else {}
@@ -279,6 +285,27 @@ class Session:
         expected = -2.0 * summary["log_likelihood"] + 2.0 * float(parameters)
         assert summary["aic"] == expected, where
         assert math.isnan(summary["bic"]) == (m.sample_size == 0), where
+
+    def describe(self, target):
+        m = target.model
+        ok, text = self.use(target, False, lambda: "to_dot()", m.to_dot)
+        if ok:
+            assert text.startswith("digraph ostrel {\n") and text.endswith("}\n"), short(text)
+            assert text.count(" -> ") == m.node_count - 1, short(text)
+
+    def rates(self, target, other):
+        m = target.model
+        ok, entropy = self.use(target, False, lambda: "entropy_rate()", m.entropy_rate)
+        if ok:
+            bound = math.log(target.alphabet) * (1 + 1e-12)
+            assert 0.0 <= entropy <= bound, f"entropy_rate() {entropy} beyond [0, {bound}]"
+        if other.borrow == EXCLUSIVE:
+            return
+        label = lambda: "divergence_rate(other)"  # noqa: E731
+        ok, divergence = self.use(target, False, label, m.divergence_rate, other.model)
+        if ok:
+            assert divergence >= -1e-12, f"divergence_rate(other) {divergence} below 0"
+            assert other is not target or divergence == 0.0, f"D(p || p) is {divergence}"
 
     def keeping(self, target):
         """A pickle of `target` restored as it is, edited or cut; or a copy."""

@@ -43,6 +43,8 @@ for _model in MODELS:
 CONTEXTS = [model.get_contexts()[-1] for model in MODELS]  # a context of each fitted tree
 MODEL_STATE = MODELS[1].__reduce__()[1][0]
 UNFITTED = OSTREL(3)
+HUGE = OSTREL(2**26, 0, "bic")  # its chain would have more transitions than are allowed
+HUGE.fit([[0, 1]])
 PROPERTIES = ["method", "boundary", "alphabet_size", "max_depth"]
 FITTED_PROPERTIES = ["sample_size", "node_count", "context_count", "effective_max_depth"]
 NO_FIT = RuntimeError
@@ -79,6 +81,9 @@ def _operations():
             (OK, lambda m=m: pickle.loads(pickle.dumps(m.sample(5, seed=1))).tolist()),
             (OK, lambda m=m: sys.getsizeof(m)),
             (OK, m.summary),
+            (OK, m.to_dot),
+            (OK, m.entropy_rate),
+            (OK, lambda m=m: m.divergence_rate(other=MODELS[0])),
             (OK, lambda m=m: pickle.loads(pickle.dumps(m))),
             (OK, lambda m=m: copy.copy(m)),
             (OK, lambda m=m: copy.deepcopy(m)),
@@ -125,6 +130,12 @@ def _operations():
         (NO_FIT, lambda: UNFITTED.get_counts(HISTORY)),
         (NO_FIT, lambda: UNFITTED.predict_proba(HISTORY)),
         (NO_FIT, UNFITTED.get_contexts),
+        (NO_FIT, UNFITTED.to_dot),
+        (NO_FIT, UNFITTED.entropy_rate),
+        (NO_FIT, lambda: model.divergence_rate(UNFITTED)),
+        (TypeError, lambda: model.divergence_rate(COUNTS)),
+        (ValueError, lambda: model.divergence_rate(OSTREL(4))),
+        (MemoryError, HUGE.entropy_rate),
     ]
     ops += [(NO_FIT, lambda p=p: getattr(UNFITTED, p)) for p in FITTED_PROPERTIES]
     ops += [

@@ -46,6 +46,9 @@ assert_type(drawn.shape, tuple[int, ...])
 assert_type(drawn.dtype, str)
 assert_type(model.summary()["bic"], float)
 assert_type(model.summary()["parameters"], int)
+assert_type(model.to_dot(), str)
+assert_type(model.entropy_rate(), float)
+assert_type(model.divergence_rate(copy.copy(model)), float)
 assert_type(copy.deepcopy(model), ostrel.OSTREL)
 assert_type(pickle.loads(pickle.dumps(model)), Any)
 assert_type(model.method, str)
@@ -85,6 +88,7 @@ model.predict([0])  # error
 model.sample(3, 1)  # error
 model.log_likelihood([[0]], skip=0.5)  # error
 model.summary()["aic"] + ""  # error
+model.divergence_rate(ostrel.Counts(4, 2))  # error
 class Sub(ostrel.OSTREL): ...  # error
 ostrel.Counts(4, 2, 0)  # error
 ostrel.Counts(4, 2) + 1  # error

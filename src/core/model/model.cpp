@@ -11,6 +11,8 @@
 #include <utility>
 
 #include "fit/fit.hpp"
+#include "model/dot.hpp"
+#include "model/rates.hpp"
 #include "selection/peres_shield.hpp"
 
 namespace ostrel {
@@ -241,6 +243,38 @@ ModelResult<void> OSTRELObject::check_history(std::span<const Symbol> history) c
 
 ModelResult<ModelSummary> OSTRELObject::summary() const {
   return then(require_fit(), [&] { return summarise(*trie, mask->terminal); });
+}
+
+ModelResult<std::string> OSTRELObject::to_dot() const {
+  return then(require_fit(), [&] { return dot_text(*trie, mask->terminal); });
+}
+
+namespace {
+
+ModelResult<double> rate_or_error(std::expected<double, std::string>&& rate) {
+  if (!rate) return error(ErrorKind::Runtime, std::move(rate.error()));
+  return *rate;
+}
+
+}  // namespace
+
+ModelResult<double> OSTRELObject::entropy_rate() const {
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  return rate_or_error(ostrel::entropy_rate(ChainModel{*trie, mask->terminal}));
+}
+
+ModelResult<double> OSTRELObject::divergence_rate(const OSTRELObject& other) const {
+  if (other.config.alphabet_size != config.alphabet_size) {
+    return error(ErrorKind::Value, "other has alphabet_size " +
+                                       std::to_string(other.config.alphabet_size) +
+                                       "; the model's is " + std::to_string(config.alphabet_size));
+  }
+  if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
+  if (!other.fitted()) {
+    return error(ErrorKind::Runtime, "fit must be called on other before comparing with it");
+  }
+  return rate_or_error(ostrel::divergence_rate(ChainModel{*trie, mask->terminal},
+                                               ChainModel{*other.trie, other.mask->terminal}));
 }
 
 }  // namespace ostrel

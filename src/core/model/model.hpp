@@ -99,6 +99,14 @@ struct OSTRELObject {
   // What sampling after `history` requires: its symbols in range, then a fit.
   ModelResult<void> check_history(std::span<const Symbol> history) const;
   ModelResult<ModelSummary> summary() const;
+  // The fitted tree as Graphviz DOT text (dot.hpp).
+  ModelResult<std::string> to_dot() const;
+  // The entropy rate of the fitted chain and its divergence rate from
+  // `other`'s, in nats per symbol (rates.hpp). `other` of another alphabet
+  // size is refused first (ValueError), then this model's fit is required,
+  // then other's; a chain that cannot be held throws ChainTooLarge.
+  ModelResult<double> entropy_rate() const;
+  ModelResult<double> divergence_rate(const OSTRELObject& other) const;
 
   ModelResult<Count> sample_size() const;
   ModelResult<std::size_t> node_count() const;
