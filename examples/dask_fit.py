@@ -104,22 +104,27 @@ def same_model(a, b):
 
 
 def main():
-    parser = argparse.ArgumentParser(
-        description=__doc__.splitlines()[0],
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
-    )
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     shards = Path(tempfile.gettempdir()) / "ostrel-shards"
-    option = parser.add_argument
-    option("--shards", type=Path, default=shards, help="directory of .npy shards")
-    option("--scheduler", help="address of a running scheduler (tcp://host:8786); none: local")
-    option("--workers", type=int, default=2, help="local worker processes")
-    option("--tasks", type=int, default=0, help="counting tasks; 0: one per worker")
-    option("--max-depth", type=int, default=10, help="max_depth of the model")
-    option("--method", default="bct", help="tree selector")
-    option("--new-shards", type=int, default=8, help="shards to write when absent")
-    option("--new-length", type=int, default=10**6, help="symbols per new shard")
-    option("--check-below", type=int, default=10**7, help="symbols to check up to")
-    option("--tree-nodes", type=int, default=100, help="nodes of the tree to draw at most")
+
+    def option(name, help, shown="%(default)s", **kwargs):
+        parser.add_argument(name, help=f"{help} (default: {shown})", **kwargs)
+
+    option("--shards", "directory of .npy shards", type=Path, default=shards, metavar="DIR")
+    option(
+        "--scheduler",
+        "address of a running scheduler, e.g. tcp://host:8786",
+        shown="none, a local cluster of --workers processes",
+        metavar="ADDRESS",
+    )
+    option("--workers", "local worker processes", type=int, default=2, metavar="N")
+    option("--tasks", "counting tasks, 0: one per worker", type=int, default=0, metavar="N")
+    option("--max-depth", "max_depth of the model", type=int, default=10, metavar="N")
+    option("--method", "tree selector", default="bct", choices=("bct", "bic", "peres_shield"))
+    option("--new-shards", "shards to write when absent", type=int, default=8, metavar="N")
+    option("--new-length", "symbols per new shard", type=int, default=10**6, metavar="N")
+    option("--check-below", "symbols to check up to", type=int, default=10**7, metavar="N")
+    option("--tree-nodes", "nodes of the tree to draw at most", type=int, default=100, metavar="N")
     args = parser.parse_args()
 
     paths = sorted(args.shards.glob("*.npy"))

@@ -105,7 +105,7 @@ def test_a_worker_killed_while_counting_changes_nothing(cluster, tmp_path):
 
             def counting():
                 processing = client.processing().items()
-                busy = [w for w, keys in processing if any("count_run" in k for k in keys)]
+                busy = [w for w, keys in processing if any("count_run" in str(k) for k in keys)]
                 names = client.scheduler_info()["workers"]
                 return [names[w]["name"] for w in busy if w in names]
 
