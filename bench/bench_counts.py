@@ -8,8 +8,8 @@ the same run:
            fit of the same 10^9 symbols; peak memory each run added
   cluster  the same shards counted on a 2-worker dask LocalCluster by the recipe of
            examples/dask_fit.py (a task per run of consecutive shards, one run per
-           worker, unpinned, merged in pairs as they finish) and fitted, against the
-           one-process streamed time; also a task per shard; the workers' peak
+           worker, unpinned, merged in pairs as they finish, fitted on a worker),
+           against the one-process streamed time; also a task per shard; the workers' peak
            memory beside the one-process streamed peak; whether the model is the
            streamed one, byte for byte
   merge    a + b for counts of growing size: ns per record (distinct key) of both
@@ -129,9 +129,9 @@ def worker_mark() -> int:
 def child_cluster(payload: dict) -> dict:
     from dask.distributed import Client, LocalCluster
 
-    ostrel = import_ostrel()
+    import_ostrel()
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-    from dask_fit import count_on_cluster
+    from dask_fit import count_on_cluster, fit_counts
 
     paths = payload["paths"]
     with (
@@ -142,9 +142,9 @@ def child_cluster(payload: dict) -> dict:
         marks = client.run(worker_mark)
         start = time.perf_counter()
         counts = count_on_cluster(client, paths, payload["tasks"], 4, 10)
-        model = ostrel.OSTREL(4, 10)
-        model.fit(counts)
+        model, _ = client.submit(fit_counts, counts, 4, 10, "bct", pure=False).result()
         seconds = time.perf_counter() - start
+        del counts
         peaks = client.run(peak_rss)
     added = max(peaks[w] - marks[w] for w in peaks)
     return {

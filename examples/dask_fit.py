@@ -13,9 +13,9 @@ merged counts order rows by shard, then by row, whatever order the merges run in
 Counts are merged in pairs on the workers as they finish, and each is let go as
 soon as it is merged. No task is pinned to a worker: when a worker dies, the
 scheduler runs its tasks again on the others (and recounts a lost result) and the
-model comes out the same. The driver fits the merged counts: exactly the model
-that one process fits on all rows in that order, which the script checks when the
-data is small.
+model comes out the same. A worker fits the merged counts, so only the model
+travels to the driver: exactly the model that one process fits on all rows in that
+order, which the script checks when the data is small.
 
 On a cluster of machines (`dask scheduler` on one, `dask worker tcp://scheduler:8786`
 on the others) every worker must see the shard files at the same path, on a shared
@@ -31,7 +31,7 @@ import time
 from pathlib import Path
 
 import numpy as np
-from dask.distributed import Client, LocalCluster, as_completed
+from dask.distributed import Client, LocalCluster, as_completed, wait
 from quickstart import DATA_DIR, draw_tree, load
 
 import ostrel
@@ -58,7 +58,8 @@ def runs(paths, tasks):
 
 
 def count_on_cluster(client, paths, tasks, alphabet_size, max_depth):
-    """The counts of all shards: a task per run of shards, merged in pairs as they finish."""
+    """The future of the counts of all shards: a task per run of shards, merged in pairs
+    on the workers as they finish."""
     batches = runs(paths, tasks)
     pending = as_completed(
         client.map(
@@ -78,7 +79,15 @@ def count_on_cluster(client, paths, tasks, alphabet_size, max_depth):
             pending.add(client.submit(operator.add, waiting, future, pure=False))
             waiting = None
         del future
-    return waiting.result()
+    return waiting
+
+
+def fit_counts(counts, alphabet_size, max_depth, method):
+    """The model of `counts` and the seconds its fit took (this runs on a worker)."""
+    model = ostrel.OSTREL(alphabet_size, max_depth=max_depth, method=method)
+    start = time.perf_counter()
+    model.fit(counts)
+    return model, time.perf_counter() - start
 
 
 def write_shards(directory, shards, length, seed):
@@ -145,18 +154,21 @@ def main():
         tasks = min(args.tasks or workers, len(paths))
         start = time.perf_counter()
         counts = count_on_cluster(client, [str(p) for p in paths], tasks, alphabet, args.max_depth)
+        wait(counts)
         counted = time.perf_counter() - start
+        # Fitted where the counts are, so that only the model travels (counts.result()
+        # would bring the counts, for log_evidence() or top_trees()).
+        fit = client.submit(fit_counts, counts, alphabet, args.max_depth, args.method, pure=False)
+        del counts
+        model, fitted = fit.result()
+        total = time.perf_counter() - start
     if not args.scheduler:
         cluster.close()
 
-    model = ostrel.OSTREL(alphabet, max_depth=args.max_depth, method=args.method)
-    start = time.perf_counter()
-    model.fit(counts)
-    fitted = time.perf_counter() - start
     print(
         f"{len(paths)} shards, {symbols:,} symbols: counted in {tasks} tasks and merged "
-        f"on {workers} workers in {counted:.2f} s, fitted ({args.method}, "
-        f"max depth {args.max_depth}) in {fitted:.2f} s"
+        f"on {workers} workers in {counted:.2f} s, fitted there ({args.method}, "
+        f"max depth {args.max_depth}) in {fitted:.2f} s, {total:.2f} s in all"
     )
     print(
         f"contexts {model.context_count}, nodes {model.node_count}, "
