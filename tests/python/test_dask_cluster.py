@@ -92,7 +92,8 @@ def test_a_worker_killed_while_counting_changes_nothing(cluster, tmp_path):
     for k in range(6):  # half a walk, half noise: many contexts, so counting takes a while
         walk = np.cumsum(rng.integers(0, 3, size=2 * 10**6)) % 4
         noise = rng.integers(0, 4, size=walk.size)
-        np.save(tmp_path / f"shard-{k}.npy", np.where(rng.random(walk.size) < 0.5, walk, noise))
+        row = np.where(rng.random(walk.size) < 0.5, walk, noise)
+        np.save(tmp_path / f"shard-{k}.npy", row.astype(np.uint8))
     argv = ["examples/dask_fit.py", "--scheduler", address, "--shards", str(tmp_path)]
     argv += ["--check-below", str(10**8)]  # the one-process fit to compare with
 
@@ -104,6 +105,7 @@ def test_a_worker_killed_while_counting_changes_nothing(cluster, tmp_path):
         try:
 
             def counting():
+                assert fit.poll() is None, fit.stdout.read().decode()  # ended before counting
                 processing = client.processing().items()
                 busy = [w for w, keys in processing if any("count_run" in str(k) for k in keys)]
                 names = client.scheduler_info()["workers"]
