@@ -126,8 +126,28 @@ def worker_mark() -> int:
     return current_rss()
 
 
+def phases(records: list[dict], start: float, end: float) -> dict:
+    """When each phase of a cluster run ended, from the task stream: the last count, the
+    last merge and the fit, in seconds after `start`; the rest is the model's way back."""
+    ends = {"count_run": start, "add": start, "fit_counts": start}
+    for record in records:
+        name = str(record["key"]).split("-")[0]
+        for span in record["startstops"]:
+            if name in ends and span["action"] == "compute":
+                ends[name] = max(ends[name], span["stop"])
+    counted = ends["count_run"]
+    merged = max(counted, ends["add"])
+    fitted = max(merged, ends["fit_counts"])
+    return {
+        "counting": counted - start,
+        "merging": merged - counted,
+        "fitting": fitted - merged,
+        "returning": end - fitted,
+    }
+
+
 def child_cluster(payload: dict) -> dict:
-    from dask.distributed import Client, LocalCluster
+    from dask.distributed import Client, LocalCluster, get_task_stream
 
     import_ostrel()
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
@@ -140,15 +160,17 @@ def child_cluster(payload: dict) -> dict:
     ):
         client.run(lambda: (import_ostrel(), __import__("numpy"), __import__("dask_fit")))
         marks = client.run(worker_mark)
-        start = time.perf_counter()
-        counts = count_on_cluster(client, paths, payload["tasks"], 4, 10)
-        model, _ = client.submit(fit_counts, counts, 4, 10, "bct", pure=False).result()
-        seconds = time.perf_counter() - start
-        del counts
+        with get_task_stream(client) as stream:
+            wall, start = time.time(), time.perf_counter()
+            counts = count_on_cluster(client, paths, payload["tasks"], 4, 10)
+            model, _ = client.submit(fit_counts, counts, 4, 10, "bct", pure=False).result()
+            seconds = time.perf_counter() - start
+            del counts
         peaks = client.run(peak_rss)
     added = max(peaks[w] - marks[w] for w in peaks)
     return {
         "seconds": seconds,
+        "phases": phases(stream.data, wall, wall + seconds),
         "nodes": model.node_count,
         "worker_added": added,
         "worker_peak": max(peaks.values()),
@@ -322,6 +344,10 @@ def main(argv: list[str] | None = None) -> int:
         )
         head = ["fit", "time", "ratio", "peak added", "ratio", "peak", "nodes", "same model"]
         print_table(head, rows)
+        for name, r in best.items():
+            if "phases" in r:
+                spans = ", ".join(f"{k} {format_seconds(v)}" for k, v in r["phases"].items())
+                print(f"{name}: {spans}")
     if "merge" in parts:
         r = child("merge", sizes=[10**5, 10**6, 10**7])
         print("\nmerge: a + b, alphabet 4, depth 10, a and b from different rows")
