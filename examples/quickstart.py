@@ -78,7 +78,8 @@ def draw_tree(model, labels, max_nodes=None):
             break
         depth += 1
         drawn += levels[depth]
-    width = max(5 * depth, len("context")) + 2
+    cut = drawn < len(seen)  # some nodes end in " …"
+    width = max(5 * depth + 2 * cut, len("context")) + 2
 
     def line(prefix, node):
         head = prefix + (word(node, labels) if node else "(root)")
@@ -104,7 +105,7 @@ def draw_tree(model, labels, max_nodes=None):
 
     header = f"{'context':<{width}}{'count':>7}   most likely next"
     lines = [header, line("", ()), *walk((), "")]
-    if drawn < len(seen):
+    if cut:
         lines.append(
             f"… {len(seen) - drawn:,} deeper nodes of {len(seen):,} not drawn "
             f"(drawn to depth {depth} of {max(levels)})"
