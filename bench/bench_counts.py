@@ -6,10 +6,12 @@ the same run:
   stream   10 .npy shards of 10^8 symbols (alphabet 4), opened with mmap_mode="r" and
            streamed through one Counts, then fitted (bct, depth 10), against the in-memory
            fit of the same 10^9 symbols; peak memory each run added
-  cluster  the same shards counted on a 2-worker dask LocalCluster, merged by a tree
-           reduction and fitted, against the one-process streamed time: a task per
-           shard, and a task per worker that adds up the counts of its share of the
-           shards before they leave it
+  cluster  the same shards counted on a 2-worker dask LocalCluster by the recipe of
+           examples/dask_fit.py (a task per run of consecutive shards, one run per
+           worker, unpinned, merged in pairs as they finish, fitted on a worker),
+           against the one-process streamed time; also a task per shard; the workers' peak
+           memory beside the one-process streamed peak; whether the model is the
+           streamed one, byte for byte
   merge    a + b for counts of growing size: ns per record (distinct key) of both
   pickle   pickled bytes per distinct key, alphabet 4 depth 10 and alphabet 256 depth 5
   bayes    log_evidence() and top_trees(k), k = 1, 5, 25, against fit(counts) of the same
@@ -24,7 +26,6 @@ from __future__ import annotations
 import argparse
 import gc
 import json
-import operator
 import pickle
 import sys
 import time
@@ -73,17 +74,6 @@ def write_shards(directory: Path, shards: int, symbols: int) -> list[Path]:
     return paths
 
 
-def count_shard(path: str, part: int):
-    import numpy as np
-
-    import ostrel
-
-    rows = np.load(path, mmap_mode="r")
-    counts = ostrel.Counts(4, 10, part=part)
-    counts.add([rows])
-    return counts
-
-
 # ---- children: one measurement each, in a fresh interpreter -------------------------
 
 
@@ -113,55 +103,79 @@ def child_stream(payload: dict) -> dict:
     model = ostrel.OSTREL(4, 10)
     model.fit(counts)
     seconds = time.perf_counter() - start
-    return {"seconds": seconds, "added": peak_rss() - before, "nodes": model.node_count}
+    return {
+        "seconds": seconds,
+        "added": peak_rss() - before,
+        "peak": peak_rss(),
+        "nodes": model.node_count,
+        "digest": model_digest(model),
+    }
 
 
-def count_shards(paths: list[str], parts: list[int]):
-    """The counts of several shards, added up where they were counted."""
-    total = None
-    for path, part in zip(paths, parts, strict=True):
-        counts = count_shard(path, part)
-        total = counts if total is None else total + counts
-    return total
+def model_digest(model) -> str:
+    """The model's pickled state, hashed: equal digests are identical models."""
+    import hashlib
+
+    return hashlib.sha256(pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL)).hexdigest()
+
+
+def worker_mark() -> int:
+    """Restarts a worker's peak watermark; its resident size now (runs on the worker)."""
+    gc.collect()
+    reset_peak_rss()
+    return current_rss()
+
+
+def phases(records: list[dict], start: float, end: float) -> dict:
+    """When each phase of a cluster run ended, from the task stream: the last count, the
+    last merge and the fit, in seconds after `start`; the rest is the model's way back."""
+    ends = {"count_run": start, "add": start, "fit_counts": start}
+    for record in records:
+        name = str(record["key"]).split("-")[0]
+        for span in record["startstops"]:
+            if name in ends and span["action"] == "compute":
+                ends[name] = max(ends[name], span["stop"])
+    counted = ends["count_run"]
+    merged = max(counted, ends["add"])
+    fitted = max(merged, ends["fit_counts"])
+    return {
+        "counting": counted - start,
+        "merging": merged - counted,
+        "fitting": fitted - merged,
+        "returning": end - fitted,
+    }
 
 
 def child_cluster(payload: dict) -> dict:
-    from dask.distributed import Client, LocalCluster
+    from dask.distributed import Client, LocalCluster, get_task_stream
 
-    ostrel = import_ostrel()
+    import_ostrel()
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+    from dask_fit import count_on_cluster, fit_counts
+
     paths = payload["paths"]
     with (
         LocalCluster(n_workers=2, threads_per_worker=1, processes=True) as cluster,
         Client(cluster) as client,
     ):
-        client.run(lambda: (import_ostrel(), __import__("numpy")))
-        start = time.perf_counter()
-        if payload["batched"]:
-            # One task per worker counts its share of the shards, so that counts
-            # cross between processes once per worker rather than once per shard.
-            workers = sorted(client.scheduler_info()["workers"])
-            parts = list(range(len(paths)))
-            futures = [
-                client.submit(
-                    count_shards,
-                    paths[w :: len(workers)],
-                    parts[w :: len(workers)],
-                    workers=[worker],
-                    pure=False,
-                )
-                for w, worker in enumerate(workers)
-            ]
-        else:
-            futures = client.map(count_shard, paths, range(len(paths)), pure=False)
-        while len(futures) > 1:
-            halves = zip(futures[::2], futures[1::2], strict=False)
-            pairs = [client.submit(operator.add, a, b) for a, b in halves]
-            futures = pairs + futures[2 * len(pairs) :]
-        counts = futures[0].result()
-        model = ostrel.OSTREL(4, 10)
-        model.fit(counts)
-        seconds = time.perf_counter() - start
-    return {"seconds": seconds, "nodes": model.node_count}
+        client.run(lambda: (import_ostrel(), __import__("numpy"), __import__("dask_fit")))
+        marks = client.run(worker_mark)
+        with get_task_stream(client) as stream:
+            wall, start = time.time(), time.perf_counter()
+            counts = count_on_cluster(client, paths, payload["tasks"], 4, 10)
+            model, _ = client.submit(fit_counts, counts, 4, 10, "bct", pure=False).result()
+            seconds = time.perf_counter() - start
+            del counts
+        peaks = client.run(peak_rss)
+    added = max(peaks[w] - marks[w] for w in peaks)
+    return {
+        "seconds": seconds,
+        "phases": phases(stream.data, wall, wall + seconds),
+        "nodes": model.node_count,
+        "worker_added": added,
+        "worker_peak": max(peaks.values()),
+        "digest": model_digest(model),
+    }
 
 
 def distinct_keys(row, depth: int, alphabet: int) -> int:
@@ -260,8 +274,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"writing shards to {args.dir} ...", file=sys.stderr, flush=True)
         paths = [str(p) for p in write_shards(args.dir, args.shards, args.shard_symbols)]
     total = args.shards * args.shard_symbols
-    stream = None
-    if "stream" in parts or "cluster" in parts:
+    if "stream" in parts:
         runs = {}
         for mode in ("in-memory", "streamed"):
             best = None
@@ -269,7 +282,6 @@ def main(argv: list[str] | None = None) -> int:
                 r = child("stream", paths=paths, mode=mode)
                 best = r if best is None or r["seconds"] < best["seconds"] else best
             runs[mode] = best
-        stream = runs["streamed"]
         memory, streamed = runs["in-memory"], runs["streamed"]
         print(
             f"\nstream: {args.shards} shards of {args.shard_symbols:,} symbols "
@@ -295,24 +307,47 @@ def main(argv: list[str] | None = None) -> int:
             ],
         )
     if "cluster" in parts:
+        # Rounds of the baseline and each variant, one after another, so that a
+        # machine whose load changes slows them alike.
+        variants = {
+            "one process, streamed": None,
+            "2 workers, a task per run of shards (the recipe)": 2,
+            "2 workers, a task per shard": args.shards,
+        }
+        best = {}
+        for _ in range(args.repeat):
+            for name, tasks in variants.items():
+                if tasks is None:
+                    r = child("stream", paths=paths, mode="streamed")
+                    r["worker_added"], r["worker_peak"] = r["added"], r["peak"]
+                else:
+                    r = child("cluster", paths=paths, tasks=tasks)
+                if name not in best or r["seconds"] < best[name]["seconds"]:
+                    best[name] = r
+        base = best["one process, streamed"]
         rows = [
-            ["one process, streamed", format_seconds(stream["seconds"]), "1.00x", stream["nodes"]]
+            [
+                name,
+                format_seconds(r["seconds"]),
+                format_ratio(r["seconds"] / base["seconds"]),
+                format_bytes(r["worker_added"]),
+                format_ratio(r["worker_added"] / base["added"]),
+                format_bytes(r["worker_peak"]),
+                r["nodes"],
+                "yes" if r["digest"] == base["digest"] else "NO",
+            ]
+            for name, r in best.items()
         ]
-        for batched, name in ((False, "a task per shard"), (True, "a task per worker")):
-            best = None
-            for _ in range(args.repeat):
-                r = child("cluster", paths=paths, batched=batched)
-                best = r if best is None or r["seconds"] < best["seconds"] else best
-            rows.append(
-                [
-                    f"2 workers, {name}, tree reduction",
-                    format_seconds(best["seconds"]),
-                    format_ratio(best["seconds"] / stream["seconds"]),
-                    best["nodes"],
-                ]
-            )
-        print(f"\ncluster: the same {total:,} symbols on a 2-worker LocalCluster")
-        print_table(["fit", "time", "ratio", "nodes"], rows)
+        print(
+            f"\ncluster: the same {total:,} symbols on a 2-worker LocalCluster; "
+            "peaks are a worker's (the larger)"
+        )
+        head = ["fit", "time", "ratio", "peak added", "ratio", "peak", "nodes", "same model"]
+        print_table(head, rows)
+        for name, r in best.items():
+            if "phases" in r:
+                spans = ", ".join(f"{k} {format_seconds(v)}" for k, v in r["phases"].items())
+                print(f"{name}: {spans}")
     if "merge" in parts:
         r = child("merge", sizes=[10**5, 10**6, 10**7])
         print("\nmerge: a + b, alphabet 4, depth 10, a and b from different rows")

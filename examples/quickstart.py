@@ -13,6 +13,7 @@ model's size, and next-symbol probabilities for a few histories.
 import argparse
 import string
 import time
+from collections import Counter, defaultdict
 from pathlib import Path
 
 import ostrel
@@ -47,7 +48,7 @@ def word(symbols, labels):
     return "".join(labels[s] for s in symbols)
 
 
-def draw_tree(model, labels):
+def draw_tree(model, labels, max_nodes=None):
     """Lines drawing the selected contexts as a tree grown back in time.
 
     The root is the empty context; a node's children extend it by the symbol one
@@ -55,13 +56,35 @@ def draw_tree(model, labels):
     Selected contexts show how often they occurred and their most likely next
     symbol. A node can be both selected and a parent when a selector keeps only
     some of its children (the others fall back to it).
+
+    With `max_nodes`, a large tree is drawn only down to the deepest level that
+    keeps it within that many nodes (the root at least); a node whose children
+    are not drawn ends in "…", and a last line says how many nodes are left out.
+    One pass over the contexts finds every node's children.
     """
     contexts = {tuple(c) for c in model.get_contexts()}
-    nodes = {c[i:] for c in contexts for i in range(len(c) + 1)}
-    width = max(5 * max(len(c) for c in nodes), len("context")) + 2
+    children = defaultdict(list)
+    levels = Counter({0: 1})  # nodes per depth
+    seen = {()}
+    for node in contexts:
+        while node not in seen:  # up to the first node already met
+            seen.add(node)
+            levels[len(node)] += 1
+            children[node[1:]].append(node)
+            node = node[1:]
+    depth, drawn = 0, 1
+    while max_nodes is None or drawn + levels[depth + 1] <= max_nodes:
+        if levels[depth + 1] == 0:
+            break
+        depth += 1
+        drawn += levels[depth]
+    cut = drawn < len(seen)  # some nodes end in " …"
+    width = max(5 * depth + 2 * cut, len("context")) + 2
 
     def line(prefix, node):
         head = prefix + (word(node, labels) if node else "(root)")
+        if len(node) == depth and children[node]:
+            head += " …"
         if node not in contexts:
             return head
         count = model.get_counts(list(node))
@@ -72,14 +95,22 @@ def draw_tree(model, labels):
         return f"{head:<{width}}{count:>7,}   {labels[best]} {probs[best]:.3f}"
 
     def walk(node, indent):
-        children = sorted(c for c in nodes if len(c) == len(node) + 1 and c[1:] == node)
-        for i, child in enumerate(children):
-            last = i == len(children) - 1
+        if len(node) == depth:
+            return
+        below = sorted(children[node])
+        for i, child in enumerate(below):
+            last = i == len(below) - 1
             yield line(indent + ("└── " if last else "├── "), child)
             yield from walk(child, indent + ("    " if last else "│   "))
 
     header = f"{'context':<{width}}{'count':>7}   most likely next"
-    return [header, line("", ()), *walk((), "")]
+    lines = [header, line("", ()), *walk((), "")]
+    if cut:
+        lines.append(
+            f"… {len(seen) - drawn:,} deeper nodes of {len(seen):,} not drawn "
+            f"(drawn to depth {depth} of {max(levels)})"
+        )
+    return lines
 
 
 def show_predictions(model, histories, labels):
