@@ -220,7 +220,7 @@ class Session:
         m = target.model
         label = lambda: f"pointwise_log_likelihood({short(data)}, {skip})"  # noqa: E731
         ok, terms = self.use(target, False, label, m.pointwise_log_likelihood, data, skip=skip)
-        if not ok or type(data) is not list or not all(type(r) is list for r in data):
+        if not ok or not self.plain_histories(target, data):
             return
         totals, terms = [], terms.tolist()
         start = target.max_depth if skip is None else skip
@@ -235,9 +235,10 @@ class Session:
         assert not terms and totals == expected, f"{label()}: {totals} is not {expected}"
 
     def plain_histories(self, target, histories):
+        """Lists of ints, which no callback can change while the call reads them."""
         return (
             type(histories) is list
-            and all(type(h) is list for h in histories)
+            and all(type(h) is list and all(type(s) is int for s in h) for h in histories)
             and target.alphabet <= DENSE_MAX
         )
 

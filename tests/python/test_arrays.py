@@ -107,6 +107,9 @@ def test_bulk_methods_check_their_arguments():
     with pytest.raises(MemoryError):
         huge.predict_proba_batch([[0], [1]])  # more than an array could hold
     assert huge.top_k([[0]], 2)[1].shape == (1, 2)  # never builds a whole row
+    if WORD_BITS == 64:  # rows of 2**63 entries: not even an empty table has that shape
+        with pytest.raises(MemoryError):
+            fitted(2**63 + 1, [[0, 1, 0]], max_depth=1, beta=0.5).predict_proba_batch([])
 
 
 def test_counts_merge_in_place_and_sum():

@@ -208,10 +208,11 @@ ModelResult<std::vector<double>> OSTRELObject::pointwise_log_likelihood(const Ro
 namespace {
 
 // Refuses, before anything is allocated, a result of `rows` x `columns` items
-// of `bytes` bytes each that no array could hold.
+// of `bytes` bytes each that no array could hold, or whose rows no array could
+// step over (even with no rows at all).
 void check_result_size(std::size_t rows, std::size_t columns, std::size_t bytes) {
   const auto most = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / bytes;
-  if (columns != 0 && rows > most / columns) throw std::bad_alloc();
+  if (columns > most || (columns != 0 && rows > most / columns)) throw std::bad_alloc();
 }
 
 }  // namespace
