@@ -173,4 +173,32 @@ bool to_optional_float(PyObject* object, const char* name, std::optional<double>
   return true;
 }
 
+Ref to_index(PyObject* object, const char* name) {
+  Ref index(PyNumber_Index(object));
+  if (!index) prefix_type_error(name);
+  return index;
+}
+
+bool at_least_one(PyObject* index, const char* name, std::size_t& out) {
+  Ref one(PyLong_FromLong(1));
+  if (!one) return false;
+  const int below_one = PyObject_RichCompareBool(index, one.get(), Py_LT);
+  if (below_one < 0) return false;
+  if (below_one == 1) {
+    PyErr_Format(PyExc_ValueError, "%s must be at least 1", name);
+    return false;
+  }
+  out = PyLong_AsSize_t(index);
+  if (out == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    out = static_cast<std::size_t>(-1);
+  }
+  return true;
+}
+
+bool to_count(PyObject* object, const char* name, std::size_t& out) {
+  Ref index = to_index(object, name);
+  return index && at_least_one(index.get(), name, out);
+}
+
 }  // namespace ostrel::binding

@@ -59,6 +59,13 @@ inline bool size_from_int(PyObject* integer, std::size_t& out) {
 bool to_u64(PyObject* object, const char* name, std::uint64_t& out);
 // An integer-like object (index protocol) from 0 to the largest native word.
 bool to_size(PyObject* object, const char* name, std::size_t& out);
+// A count of one or more things asked for (index protocol): ValueError
+// "<name> must be at least 1" below 1, and a count beyond the native word
+// asks for the largest (no more could ever be given). In two steps where
+// other arguments are converted between the type check and the value check.
+bool to_count(PyObject* object, const char* name, std::size_t& out);
+Ref to_index(PyObject* object, const char* name);
+bool at_least_one(PyObject* index, const char* name, std::size_t& out);
 // A str, as code points (lone surrogates included).
 bool to_text(PyObject* object, const char* name, std::u32string& out);
 // None (absent) or anything with a float conversion.

@@ -103,24 +103,13 @@ PyObject* top_trees(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!parse_arguments("Counts.top_trees()", TOP_TREES_PARAMETERS, 1, args, kwargs, given)) {
       return nullptr;
     }
-    Ref k(PyNumber_Index(given[0].get()));
-    if (!k) {
-      prefix_type_error("k");
-      return nullptr;
-    }
+    Ref k = to_index(given[0].get(), "k");
+    if (!k) return nullptr;
     std::optional<double> beta;
     if (!to_optional_float(given[1].get(), "beta", beta)) return nullptr;
-    Ref one(PyLong_FromLong(1));
-    if (!one) return nullptr;
-    const int below_one = PyObject_RichCompareBool(k.get(), one.get(), Py_LT);
-    if (below_one < 0) return nullptr;
-    if (below_one == 1) return raise_value_error("k must be at least 1");
     // More trees than a word counts could never be held: ask for them all.
-    std::size_t wanted = PyLong_AsSize_t(k.get());
-    if (wanted == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
-      PyErr_Clear();
-      wanted = static_cast<std::size_t>(-1);
-    }
+    std::size_t wanted = 0;
+    if (!at_least_one(k.get(), "k", wanted)) return nullptr;
     const Counts& counts = instance.state();
     const std::optional<bct::BctPrior> prior = bct_prior(counts, beta);
     if (!prior) return nullptr;
@@ -128,14 +117,31 @@ PyObject* top_trees(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// a + b: the counts of the rows of both, as a new value.
+// Whether `object` is the integer 0, the start of sum(list_of_counts);
+// -1 with the error set when comparing it fails.
+int is_zero(PyObject* object) {
+  if (!PyLong_Check(object)) return 0;
+  Ref zero(PyLong_FromLong(0));
+  if (!zero) return -1;
+  return PyObject_RichCompareBool(object, zero.get(), Py_EQ);
+}
+
+// a + b: the counts of the rows of both, as a new value. 0 + counts (and
+// counts + 0) is a copy of the counts, so that sum() adds a list of them.
 PyObject* merge(PyObject* a, PyObject* b) {
   return guarded([&]() -> PyObject* {
     PyTypeObject* type = type_of<Counts>();
     if (type == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(a, type) || !PyObject_TypeCheck(b, type)) {
-      Py_RETURN_NOTIMPLEMENTED;
+    const bool a_counts = PyObject_TypeCheck(a, type) != 0;
+    const bool b_counts = PyObject_TypeCheck(b, type) != 0;
+    if (a_counts != b_counts) {
+      const int zero = is_zero(a_counts ? b : a);
+      if (zero < 0) return nullptr;
+      if (zero == 0) Py_RETURN_NOTIMPLEMENTED;
+      PyObject* counts = a_counts ? a : b;
+      return copy<Counts>(counts, nullptr);
     }
+    if (!a_counts) Py_RETURN_NOTIMPLEMENTED;
     auto& left = *reinterpret_cast<CountsInstance*>(a);
     auto& right = *reinterpret_cast<CountsInstance*>(b);
     BorrowGuard left_guard(left, Access::Shared);
@@ -145,6 +151,39 @@ PyObject* merge(PyObject* a, PyObject* b) {
     auto merged = Counts::merge(left.state(), right.state());
     if (!merged) return raise_value_error(merged.error());
     return new_instance(type, std::move(*merged));
+  });
+}
+
+// counts += other: the same merge, held by the left operand itself (which
+// other references to it see); a refused merge leaves both as they were.
+// The left operand is not copied first: the merged value replaces its
+// storage, which is released.
+PyObject* merge_in_place(PyObject* a, PyObject* b) {
+  return guarded([&]() -> PyObject* {
+    PyTypeObject* type = type_of<Counts>();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(a, type) || !PyObject_TypeCheck(b, type)) {
+      Py_RETURN_NOTIMPLEMENTED;
+    }
+    auto& left = *reinterpret_cast<CountsInstance*>(a);
+    auto& right = *reinterpret_cast<CountsInstance*>(b);
+    BorrowGuard left_guard(left, Access::Exclusive);
+    if (!left_guard) return nullptr;
+    std::optional<BorrowGuard> right_guard;  // counts += counts reads what it writes
+    if (b != a) {
+      right_guard.emplace(right, Access::Shared);
+      if (!*right_guard) return nullptr;
+    }
+    auto merged = Counts::merge(left.state(), right.state());
+    if (!merged) return raise_value_error(merged.error());
+    left.state() = std::move(*merged);
+    return Py_NewRef(a);
+  });
+}
+
+PyObject* counts_sizeof(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared, Counts>(self, [](CountsInstance& instance) -> PyObject* {
+    return PyLong_FromSize_t(sizeof(CountsInstance) + instance.state().bytes());
   });
 }
 
@@ -182,6 +221,8 @@ PyMethodDef methods[] = {
      "beta=beta) fits. Fewer when fewer trees exist. Equal posteriors rank the\n"
      "tree that stops sooner first, then by where the trees differ, the smaller\n"
      "symbol first."},
+    {"__sizeof__", as_cfunction(counts_sizeof), METH_NOARGS,
+     "__sizeof__($self, /)\n--\n\nReturn the bytes the counts hold, their keys included."},
     {"__reduce__", reduce<Counts>, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nReturn what pickling stores: ostrel._restore and the counts' "
      "state."},
@@ -222,7 +263,8 @@ PyType_Slot slots[] = {
                     "The counts of a set of rows: what fitting needs of them and nothing more.\n\n"
                     "Rows are added with add() and belong to `part`. Counts of different parts\n"
                     "merge with `+` into the counts of all their rows, ordered by part and then\n"
-                    "by the order they were added, whatever order the merges run in.\n"
+                    "by the order they were added, whatever order the merges run in;\n"
+                    "`counts += other` merges into `counts` itself and sum() adds a list.\n"
                     "OSTREL.fit(counts) fits the model that fitting those rows in that order\n"
                     "fits. Counts pickle to a compact state independent of the machine.")},
     {Py_tp_base, &PyBaseObject_Type},
@@ -232,6 +274,7 @@ PyType_Slot slots[] = {
     {Py_tp_getset, properties},
     {Py_tp_methods, methods},
     {Py_nb_add, reinterpret_cast<void*>(merge)},
+    {Py_nb_inplace_add, reinterpret_cast<void*>(merge_in_place)},
     {0, nullptr},
 };
 

@@ -6,10 +6,14 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "arguments.hpp"
@@ -189,6 +193,94 @@ PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* pointwise_log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
+    Ref given[2];
+    if (!parse_arguments("OSTREL.pointwise_log_likelihood()", LOG_LIKELIHOOD, 1, args, kwargs,
+                         given)) {
+      return nullptr;
+    }
+    Rows rows;
+    if (!to_rows(given[0].get(), "data", rows, instance.exporters())) return nullptr;
+    const OSTRELObject& model = instance.state();
+    std::size_t skip = model.config.max_depth;
+    if (given[1] && given[1].get() != Py_None && !to_size(given[1].get(), "skip", skip)) {
+      return nullptr;
+    }
+    auto terms = model.pointwise_log_likelihood(rows, skip);
+    if (!terms) {
+      raise_model_error(terms.error());
+      return nullptr;
+    }
+    return make_array(std::move(*terms)).release();
+  });
+}
+
+constexpr const char* HISTORIES[] = {"histories"};
+constexpr const char* TOP_K[] = {"histories", "k"};
+
+PyObject* predict_proba_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
+    Ref given[1];
+    if (!parse_arguments("OSTREL.predict_proba_batch()", HISTORIES, 1, args, kwargs, given)) {
+      return nullptr;
+    }
+    Rows histories;
+    if (!to_rows(given[0].get(), "histories", histories, instance.exporters())) return nullptr;
+    const OSTRELObject& model = instance.state();
+    auto table = model.predict_proba_batch(histories);
+    if (!table) {
+      raise_model_error(table.error());
+      return nullptr;
+    }
+    return make_array(std::move(*table), histories.size(), model.config.alphabet_size).release();
+  });
+}
+
+PyObject* top_k(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
+    Ref given[2];
+    if (!parse_arguments("OSTREL.top_k()", TOP_K, 2, args, kwargs, given)) return nullptr;
+    Rows histories;
+    if (!to_rows(given[0].get(), "histories", histories, instance.exporters())) return nullptr;
+    std::size_t k = 0;
+    if (!to_count(given[1].get(), "k", k)) return nullptr;
+    const OSTRELObject& model = instance.state();
+    auto top = model.top_k(histories, k);
+    if (!top) {
+      raise_model_error(top.error());
+      return nullptr;
+    }
+    const std::size_t rows = histories.size();
+    // Symbols as int64, unless some symbol of the alphabet is beyond it.
+    ArrayItems symbols = std::vector<std::int64_t>();
+    if (model.config.alphabet_size - 1 >
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      symbols = std::vector<std::uint64_t>();
+    }
+    std::visit(
+        [&](auto& out) {
+          using Stored = typename std::remove_cvref_t<decltype(out)>::value_type;
+          out.reserve(top->symbols.size());
+          for (const Symbol s : top->symbols) out.push_back(static_cast<Stored>(s));
+        },
+        symbols);
+    std::vector<Symbol>().swap(top->symbols);
+    Ref symbol_array = make_array(std::move(symbols), rows, top->columns);
+    if (!symbol_array) return nullptr;
+    Ref probability_array = make_array(std::move(top->probabilities), rows, top->columns);
+    if (!probability_array) return nullptr;
+    return PyTuple_Pack(2, symbol_array.get(), probability_array.get());
+  });
+}
+
+PyObject* model_sizeof(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared, OSTRELObject>(self, [](Instance& instance) -> PyObject* {
+    const OSTRELObject& model = instance.state();
+    return PyLong_FromSize_t(sizeof(Instance) + model.bytes());
+  });
+}
+
 // Eight bytes from the operating system's random source, through os.urandom.
 std::optional<std::uint64_t> fresh_seed() {
   Ref os(PyImport_ImportModule("os"));
@@ -330,6 +422,24 @@ PyMethodDef methods[] = {
      "position `skip` on (None: `max_depth`, the positions that fit counts),\n"
      "each as predict_proba gives it after the symbols before it in its row,\n"
      "added in order from 0.0."},
+    {"pointwise_log_likelihood", as_cfunction(pointwise_log_likelihood),
+     METH_VARARGS | METH_KEYWORDS,
+     "pointwise_log_likelihood($self, data, skip=None)\n--\n\n"
+     "Return the terms log_likelihood adds: the natural-log probability of every\n"
+     "scored position (from position `skip` on, None: `max_depth`), rows one after\n"
+     "another in order, as one float64 ostrel.Array. Adding a row's terms left to\n"
+     "right from 0.0 gives log_likelihood's value for that row."},
+    {"predict_proba_batch", as_cfunction(predict_proba_batch), METH_VARARGS | METH_KEYWORDS,
+     "predict_proba_batch($self, histories)\n--\n\n"
+     "Return predict_proba of every history, as an (n, alphabet_size) float64\n"
+     "ostrel.Array whose row i is predict_proba(histories[i]). `histories` is\n"
+     "taken as fit takes rows."},
+    {"top_k", as_cfunction(top_k), METH_VARARGS | METH_KEYWORDS,
+     "top_k($self, histories, k)\n--\n\n"
+     "Return the k most probable next symbols after each history, as a pair of\n"
+     "(n, min(k, alphabet_size)) ostrel.Arrays: the symbols (int64) and their\n"
+     "probabilities (float64, predict_proba's), most probable first, equal\n"
+     "probabilities in ascending symbol order."},
     {"sample", as_cfunction(sample), METH_VARARGS | METH_KEYWORDS,
      "sample($self, n, *, seed=None, history=())\n--\n\n"
      "Draw `n` symbols one after another, each from predict_proba of `history`\n"
@@ -371,6 +481,9 @@ PyMethodDef methods[] = {
      "probability under self times the divergence of other's next-symbol law\n"
      "from self's, solved as entropy_rate solves it. 0.0 exactly when other\n"
      "predicts as self does; ValueError for another alphabet size."},
+    {"__sizeof__", as_cfunction(model_sizeof), METH_NOARGS,
+     "__sizeof__($self)\n--\n\n"
+     "Return the bytes the model holds, its fitted tree included."},
     {"__reduce__", as_cfunction(reduce<OSTRELObject>), METH_NOARGS,
      "__reduce__($self)\n--\n\n"
      "Return what pickling stores: ostrel._restore and the model's state."},

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "arguments.hpp"
+#include "classes.hpp"
 
 namespace ostrel::binding {
 
@@ -148,7 +149,7 @@ class HeldBuffer {
 };
 
 // Whether `object` is an exact type whose iteration yields exactly its
-// buffer's items: bytes, bytearray, memoryview, array.array, NumPy's ndarray
+// buffer's items: bytes, bytearray, memoryview, ostrel.Array, array.array, NumPy's ndarray
 // or NumPy's memmap, whose items (and rows) read as the ndarray's do
 // (recognised by name, so NumPy need not be imported). Other subclasses and
 // other exporters keep the element path, which honours their iteration.
@@ -159,6 +160,11 @@ bool iterates_as_buffer(PyObject* object, ExporterCache& cache) {
   }
   auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
   if (type == cache.type.get()) return true;
+  if (PyTypeObject* arrays = type_of<ResultArray>(); arrays == nullptr) {
+    PyErr_Clear();  // no Array was ever made, so this is none
+  } else if (Py_TYPE(object) == arrays) {
+    return true;  // this module's own results
+  }
   if (!PyObject_CheckBuffer(object)) return false;
   Ref name(PyType_GetQualName(Py_TYPE(object)));
   if (!name) {

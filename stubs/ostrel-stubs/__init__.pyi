@@ -5,6 +5,9 @@
 
 from collections.abc import Callable, Iterator, Sequence
 from typing import (
+    Any,
+    ClassVar,
+    Literal,
     Protocol,
     Self,
     SupportsFloat,
@@ -13,6 +16,7 @@ from typing import (
     TypedDict,
     TypeVar,
     final,
+    overload,
 )
 
 __all__ = ["OSTREL", "__version__"]
@@ -80,9 +84,23 @@ class OSTREL:
         position `skip` on (None: `max_depth`, the positions that fit counts),
         each as predict_proba gives it after the symbols before it in its row,
         added in order from 0.0."""
+    def pointwise_log_likelihood(self, data: _Rows, skip: SupportsIndex | None = None) -> Array:
+        """Return the terms log_likelihood adds: the natural-log probability of every
+        scored position (from position `skip` on, None: `max_depth`), rows one after
+        another in order, as one float64 ostrel.Array. Adding a row's terms left to
+        right from 0.0 gives log_likelihood's value for that row."""
+    def predict_proba_batch(self, histories: _Rows) -> Array:
+        """Return predict_proba of every history, as an (n, alphabet_size) float64
+        ostrel.Array whose row i is predict_proba(histories[i]). `histories` is
+        taken as fit takes rows."""
+    def top_k(self, histories: _Rows, k: SupportsIndex) -> tuple[Array, Array]:
+        """Return the k most probable next symbols after each history, as a pair of
+        (n, min(k, alphabet_size)) ostrel.Arrays: the symbols (int64) and their
+        probabilities (float64, predict_proba's), most probable first, equal
+        probabilities in ascending symbol order."""
     def sample(
         self, n: SupportsIndex, *, seed: SupportsIndex | None = None, history: _Symbols = ()
-    ) -> list[int]:
+    ) -> Array:
         """Draw `n` symbols one after another, each from predict_proba of `history`
         followed by the symbols drawn so far. A `seed` from 0 to 2**64 - 1 gives
         the same symbols on every machine; None takes one from the operating system."""
@@ -118,6 +136,8 @@ class OSTREL:
         probability under self times the divergence of other's next-symbol law
         from self's, solved as entropy_rate solves it. 0.0 exactly when other
         predicts as self does; ValueError for another alphabet size."""
+    def __sizeof__(self) -> int:
+        """Return the bytes the model holds, its fitted tree included."""
     def __reduce__(self) -> tuple[Callable[[bytes], OSTREL], tuple[bytes]]:
         """Return what pickling stores: ostrel._restore and the model's state."""
     def __copy__(self) -> Self:
@@ -147,7 +167,8 @@ class Counts:
 
     Rows are added with add() and belong to `part`. Counts of different parts
     merge with `+` into the counts of all their rows, ordered by part and then
-    by the order they were added, whatever order the merges run in.
+    by the order they were added, whatever order the merges run in;
+    `counts += other` merges into `counts` itself and sum() adds a list.
     OSTREL.fit(counts) fits the model that fitting those rows in that order
     fits. Counts pickle to a compact state independent of the machine."""
 
@@ -174,8 +195,13 @@ class Counts:
         beta=beta) fits. Fewer when fewer trees exist. Equal posteriors rank the
         tree that stops sooner first, then by where the trees differ, the smaller
         symbol first."""
-    def __add__(self, other: Counts, /) -> Counts: ...
-    def __radd__(self, other: Counts, /) -> Counts: ...
+    def __add__(self, other: Counts | Literal[0], /) -> Counts: ...
+    # Only 0 is taken from the left (so that sum() starts); an int is declared
+    # because that is what sum() asks of the values it adds.
+    def __radd__(self, other: int, /) -> Counts: ...
+    def __iadd__(self, other: Counts | Literal[0], /) -> Counts: ...
+    def __sizeof__(self) -> int:
+        """Return the bytes the counts hold, their keys included."""
     def __copy__(self) -> Counts:
         """Return an independent copy of the counts."""
     def __deepcopy__(self, memo: dict[int, object], /) -> Counts:
@@ -194,3 +220,49 @@ class Counts:
     @property
     def sample_size(self) -> int:
         """The number of counted positions."""
+
+@final
+class Array:
+    """Many numbers returned at once: one object that owns its items and exports them
+    through the buffer protocol, so that numpy.asarray(a) views them without a copy.
+    It indexes, iterates and has a length (a row of a two-dimensional Array is a
+    one-dimensional Array sharing its items), converts with tolist(), compares with ==
+    through tolist(), and pickles."""
+
+    def tolist(self) -> list[Any]:
+        """Return the items as a list of Python numbers (a list of rows for two
+        dimensions)."""
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> Any: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> Array: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __reduce__(self) -> tuple[Callable[[bytes], Array], tuple[bytes]]:
+        """Return what pickling stores: ostrel._restore and the items."""
+    def __copy__(self) -> Array:
+        """Return an independent copy."""
+    def __deepcopy__(self, memo: dict[int, object], /) -> Array:
+        """Return an independent copy."""
+    def __sizeof__(self) -> int:
+        """Return the bytes the Array holds, its items included."""
+    @property
+    def shape(self) -> tuple[int, ...]:
+        """The extent of each dimension."""
+    @property
+    def ndim(self) -> int:
+        """The number of dimensions: 1 or 2."""
+    @property
+    def dtype(self) -> str:
+        """The items' NumPy type name, such as 'float64' or 'uint8'."""
+    @property
+    def format(self) -> str:
+        """The items' struct format, as the buffer protocol gives it."""
+    @property
+    def itemsize(self) -> int:
+        """The bytes of one item."""
+    @property
+    def nbytes(self) -> int:
+        """The bytes of all items."""

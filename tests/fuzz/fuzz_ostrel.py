@@ -157,11 +157,14 @@ class Session:
     # ---- scoring, sampling, summaries, pickles and copies -------------------------------
 
     def scoring(self, target):
-        """log_likelihood, sample, summary, to_dot or a rate, with arguments planned now."""
-        which = self.below(5)
+        """log_likelihood, sample, summary, a bulk answer, to_dot or a rate, with arguments
+        planned now."""
+        which = self.below(6)
         if which == 3:
-            return lambda: self.describe(target)
+            return self.bulk(target)
         if which == 4:
+            return lambda: self.describe(target)
+        if which == 5:
             other = self.pick(self.pool)
             return lambda: self.rates(target, other)
         if which == 0:
@@ -199,6 +202,63 @@ class Session:
                     history = row[max(0, i - target.max_depth) : i]
                     loop += math.log(self.must(target, m.predict_proba, history)[row[i]])
                 assert loop == total, f"{label()}: {total} is not the loop's {loop}"
+
+    def bulk(self, target):
+        """pointwise_log_likelihood, predict_proba_batch or top_k: what the scalar
+        methods give, bit for bit, when the arguments are plain."""
+        which = self.below(3)
+        if which == 0:
+            data, skip = self.data(target), self.pick((None, 0, 1, 3))
+            return lambda: self.pointwise(target, data, skip)
+        histories = self.sequence([self.history(target) for _ in range(self.below(5))])
+        if which == 1:
+            return lambda: self.batch(target, histories)
+        k = self.integer(self.pick((1, 2, 5, 0, -1, 2**64, 2**70)))
+        return lambda: self.top(target, histories, k)
+
+    def pointwise(self, target, data, skip):
+        m = target.model
+        label = lambda: f"pointwise_log_likelihood({short(data)}, {skip})"  # noqa: E731
+        ok, terms = self.use(target, False, label, m.pointwise_log_likelihood, data, skip=skip)
+        if not ok or type(data) is not list or not all(type(r) is list for r in data):
+            return
+        totals, terms = [], terms.tolist()
+        start = target.max_depth if skip is None else skip
+        for row in data:
+            n = max(0, len(row) - start)
+            total = 0.0
+            for t in terms[:n]:
+                total += t
+            totals.append(total)
+            terms = terms[n:]
+        expected = self.must(target, lambda: m.log_likelihood(data, skip=skip))
+        assert not terms and totals == expected, f"{label()}: {totals} is not {expected}"
+
+    def plain_histories(self, target, histories):
+        return (
+            type(histories) is list
+            and all(type(h) is list for h in histories)
+            and target.alphabet <= DENSE_MAX
+        )
+
+    def batch(self, target, histories):
+        m = target.model
+        label = lambda: f"predict_proba_batch({short(histories)})"  # noqa: E731
+        ok, table = self.use(target, False, label, m.predict_proba_batch, histories)
+        if ok and self.plain_histories(target, histories):
+            rows = [self.must(target, m.predict_proba, h) for h in histories]
+            assert table.tolist() == rows, f"{label()}: not predict_proba's rows"
+
+    def top(self, target, histories, k):
+        m = target.model
+        label = lambda: f"top_k({short(histories)}, {short(k)})"  # noqa: E731
+        ok, pair = self.use(target, False, label, m.top_k, histories, k)
+        if ok and self.plain_histories(target, histories) and type(k) is int:
+            answers = zip(histories, *(a.tolist() for a in pair), strict=True)
+            for h, symbols, probabilities in answers:
+                p = self.must(target, m.predict_proba, h)
+                ranked = sorted(range(len(p)), key=lambda s: (-p[s], s))[:k]
+                assert symbols == ranked and probabilities == [p[s] for s in ranked], label()
 
     def draw(self, target, n, kwargs):
         m = target.model

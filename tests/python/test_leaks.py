@@ -3,6 +3,7 @@
 import contextlib
 import copy
 import pickle
+import sys
 
 import pytest
 from conftest import WORD_BITS, Index
@@ -52,6 +53,8 @@ COUNTS, OTHER = Counts(3, 2, part=1), Counts(3, 2, part=2)
 COUNTS.add(DATA)
 OTHER.add(DATA[:1])
 STATE = pickle.dumps(COUNTS)
+HUGE = OSTREL(2 ** (WORD_BITS - 2), 1, beta=0.5)
+HUGE.fit([[0, 1, 0]])
 
 
 def _operations():
@@ -72,6 +75,11 @@ def _operations():
             (OK, lambda m=m: m.log_likelihood(DATA, skip=1)),
             (OK, lambda m=m: m.sample(30, seed=5, history=HISTORY)),
             (OK, lambda m=m: m.sample(3)),  # a seed from the operating system
+            (OK, lambda m=m: m.pointwise_log_likelihood(DATA, skip=1)),
+            (OK, lambda m=m: m.predict_proba_batch([HISTORY, []])),
+            (OK, lambda m=m: m.top_k([HISTORY, []], 2)),
+            (OK, lambda m=m: pickle.loads(pickle.dumps(m.sample(5, seed=1))).tolist()),
+            (OK, lambda m=m: sys.getsizeof(m)),
             (OK, m.summary),
             (OK, m.to_dot),
             (OK, m.entropy_rate),
@@ -107,6 +115,11 @@ def _operations():
         (MemoryError, lambda: model.sample(2 ** (WORD_BITS - 2))),
         (ValueError, lambda: model.log_likelihood([[0, 1], [1, 1, 3]])),
         (ValueError, lambda: model.sample(5, history=[9])),
+        (ValueError, lambda: model.predict_proba_batch([[0], [9]])),
+        (ValueError, lambda: model.top_k([[0]], 0)),
+        (TypeError, lambda: model.top_k([FLAKY], 2)),
+        (TypeError, lambda: model.pointwise_log_likelihood(DATA, skip=BAD)),
+        (MemoryError, lambda: HUGE.predict_proba_batch([[0], [1]])),
         (ValueError, lambda: ostrel._restore(MODEL_STATE[:-3])),
         (ValueError, lambda: ostrel._restore(MODEL_STATE + b"\x00")),
         (RuntimeError, lambda: model.sample(2, history=[Index(lambda: model.fit(DATA))])),
@@ -128,6 +141,10 @@ def _operations():
     ops += [
         (OK, lambda: Counts(3, 2).add(DATA)),
         (OK, lambda: COUNTS + OTHER),
+        (OK, lambda: sum([COUNTS, OTHER])),
+        (OK, lambda: sys.getsizeof(COUNTS)),
+        (OK, lambda: copy.copy(COUNTS).__iadd__(OTHER)),
+        (ValueError, lambda: copy.copy(COUNTS).__iadd__(COUNTS)),
         (OK, lambda: pickle.loads(STATE)),
         (OK, lambda: copy.deepcopy(COUNTS)),
         (OK, lambda: model.fit(COUNTS)),
@@ -173,7 +190,7 @@ def test_every_operation_fails_as_intended():
 
 def test_repeated_calls_do_not_leak():
     watched = [CAUSE, BAD, FLAKY, HISTORY, LONG, UNFITTED, *DATA, *MODELS, *CONTEXTS]
-    watched += [COUNTS, OTHER, STATE, MODEL_STATE]
+    watched += [COUNTS, OTHER, STATE, MODEL_STATE, HUGE]
     # Each operation runs about 1,200 times in the measured part, so one leaked
     # 32-byte block per call of a single kind exceeds the traced and allocated
     # slack; the resident size guards against larger losses such as whole tries.

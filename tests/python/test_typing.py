@@ -33,7 +33,17 @@ assert_type(model.predict_proba(codes[:5]), list[float])
 assert_type(model.get_contexts(), list[list[int]])
 assert_type(model.log_likelihood([[0, 1, 2], codes], skip=None), list[float])
 assert_type(model.log_likelihood(codes.reshape(2, 4), 1), list[float])
-assert_type(model.sample(5, seed=3, history=codes[:2]), list[int])
+assert_type(model.sample(5, seed=3, history=codes[:2]), ostrel.Array)
+assert_type(model.pointwise_log_likelihood([[0, 1, 2]], skip=0), ostrel.Array)
+assert_type(model.predict_proba_batch(codes.reshape(2, 4)), ostrel.Array)
+assert_type(model.top_k([[0], codes], np.int64(2)), tuple[ostrel.Array, ostrel.Array])
+drawn = model.sample(5, seed=3)
+assert_type(drawn.tolist(), list[Any])
+assert_type(drawn[1:], ostrel.Array)
+for n in (len(drawn), drawn.ndim, drawn.itemsize, drawn.nbytes, drawn.__sizeof__()):
+    assert_type(n, int)
+assert_type(drawn.shape, tuple[int, ...])
+assert_type(drawn.dtype, str)
 assert_type(model.summary()["bic"], float)
 assert_type(model.summary()["parameters"], int)
 assert_type(model.to_dot(), str)
@@ -51,6 +61,8 @@ counts = ostrel.Counts(4, 2, part=np.uint64(3))
 counts.add([[0, 1, 2]])
 counts.add(codes.reshape(2, 4))
 merged = counts + ostrel.Counts(4, 2)
+merged += ostrel.Counts(4, 2, part=7)
+assert isinstance(sum([merged, ostrel.Counts(4, 2, part=9)]), ostrel.Counts)
 model.fit(merged)
 for n in (merged.alphabet_size, merged.max_depth, merged.part, merged.sample_size):
     assert_type(n, int)
@@ -80,6 +92,7 @@ model.divergence_rate(ostrel.Counts(4, 2))  # error
 class Sub(ostrel.OSTREL): ...  # error
 ostrel.Counts(4, 2, 0)  # error
 ostrel.Counts(4, 2) + 1  # error
+model.top_k([[0]])  # error
 ostrel.Counts(4, 2).add(ostrel.Counts(4, 2))  # error
 ostrel.Counts(4, 2).top_trees(2.5)  # error
 """
@@ -97,6 +110,9 @@ def test_mypy_accepts_every_member_and_reports_misuse(tmp_path):
     exec(compile(USES, "uses.py", "exec"), {})
 
 
+SLOTS = ("__new__", "__add__", "__radd__", "__iadd__")  # the interpreter's docstrings
+
+
 def test_stub_matches_the_module(tmp_path):
     argv = [sys.executable, "-m", "mypy.stubtest", "ostrel"]
     run = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True)
@@ -109,7 +125,7 @@ def test_stub_matches_the_module(tmp_path):
         members = {
             n.name: ast.get_docstring(n)
             for n in cls.body
-            if isinstance(n, ast.FunctionDef) and n.name not in ("__new__", "__add__", "__radd__")
+            if isinstance(n, ast.FunctionDef) and n.name not in SLOTS
         }
         assert ast.get_docstring(cls) == runtime.__doc__
         assert members == {m: getattr(runtime, m).__doc__ for m in members}
