@@ -451,9 +451,6 @@ PyMethodDef methods[] = {
      "times alphabet_size - 1), log_likelihood (maximised, natural log, of the\n"
      "counted positions, each charged to the context that predicts it), aic and\n"
      "bic. Without counted positions log_likelihood is 0.0 and bic is nan."},
-    {"__sizeof__", as_cfunction(model_sizeof), METH_NOARGS,
-     "__sizeof__($self)\n--\n\n"
-     "Return the bytes the model holds, its fitted tree included."},
     {"to_dot", as_cfunction(to_dot), METH_NOARGS,
      "to_dot($self)\n--\n\n"
      "Return the fitted tree as Graphviz DOT text: one node per tree node\n"
@@ -484,6 +481,9 @@ PyMethodDef methods[] = {
      "probability under self times the divergence of other's next-symbol law\n"
      "from self's, solved as entropy_rate solves it. 0.0 exactly when other\n"
      "predicts as self does; ValueError for another alphabet size."},
+    {"__sizeof__", as_cfunction(model_sizeof), METH_NOARGS,
+     "__sizeof__($self)\n--\n\n"
+     "Return the bytes the model holds, its fitted tree included."},
     {"__reduce__", as_cfunction(reduce<OSTRELObject>), METH_NOARGS,
      "__reduce__($self)\n--\n\n"
      "Return what pickling stores: ostrel._restore and the model's state."},

@@ -109,8 +109,6 @@ class OSTREL:
         times alphabet_size - 1), log_likelihood (maximised, natural log, of the
         counted positions, each charged to the context that predicts it), aic and
         bic. Without counted positions log_likelihood is 0.0 and bic is nan."""
-    def __sizeof__(self) -> int:
-        """Return the bytes the model holds, its fitted tree included."""
     def to_dot(self) -> str:
         """Return the fitted tree as Graphviz DOT text: one node per tree node
         (n0 the root), labelled with its context (oldest symbol first, as
@@ -138,6 +136,8 @@ class OSTREL:
         probability under self times the divergence of other's next-symbol law
         from self's, solved as entropy_rate solves it. 0.0 exactly when other
         predicts as self does; ValueError for another alphabet size."""
+    def __sizeof__(self) -> int:
+        """Return the bytes the model holds, its fitted tree included."""
     def __reduce__(self) -> tuple[Callable[[bytes], OSTREL], tuple[bytes]]:
         """Return what pickling stores: ostrel._restore and the model's state."""
     def __copy__(self) -> Self:

@@ -61,6 +61,9 @@ METHODS = {
     "predict_proba_batch": ("($self, histories)", None),
     "top_k": ("($self, histories, k)", None),
     "__sizeof__": ("($self)", None),
+    "to_dot": ("($self)", None),
+    "entropy_rate": ("($self)", None),
+    "divergence_rate": ("($self, other)", None),
     "summary": (
         "($self)",
         "Return the fit's statistics: contexts, sample_size, parameters (contexts\n"
@@ -68,10 +71,6 @@ METHODS = {
         "counted positions, each charged to the context that predicts it), aic and\n"
         "bic. Without counted positions log_likelihood is 0.0 and bic is nan.",
     ),
-    # Their docstrings are held to the stubs' (test_typing.py).
-    "to_dot": ("($self)", None),
-    "entropy_rate": ("($self)", None),
-    "divergence_rate": ("($self, other)", None),
     "__reduce__": (
         "($self)",
         "Return what pickling stores: ostrel._restore and the model's state.",
