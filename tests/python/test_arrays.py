@@ -43,6 +43,8 @@ def test_batched_answers_are_the_scalar_answers_bit_for_bit():
         table = model.predict_proba_batch(histories)
         assert table.shape == (len(histories), model.alphabet_size)
         assert table.tolist() == [model.predict_proba(h) for h in histories]
+        many = histories * 40  # many beside the tree: rows computed once, then copied
+        assert model.predict_proba_batch(many).tolist() == table.tolist() * 40
         for k in (1, 2, 10**30):
             symbols, probabilities = model.top_k(histories, k)
             answers = zip(histories, symbols.tolist(), probabilities.tolist(), strict=True)

@@ -39,9 +39,24 @@ std::vector<double> batch_distributions(const CountTrie& trie,
   const std::size_t alphabet_size = trie.alphabet_size();
   std::vector<double> out;
   out.reserve(histories.size() * alphabet_size);
+  // When the histories are many beside the tree, most nodes answer several:
+  // a node's row is computed the first time and copied after that (the same
+  // entries), through a table by node that stays small beside the result.
+  constexpr std::size_t NO_ROW = static_cast<std::size_t>(-1);
+  const bool reuse = trie.node_count() <= histories.size() / 16 * alphabet_size;
+  IndexVector<NodeIndex, std::size_t> first_row(reuse ? trie.node_count() : 0, NO_ROW);
   for_each_answer(trie, terminal, histories, [&](NodeIndex node) {
-    const double total = smoothed_total(trie, node);
     const std::size_t row = out.size();
+    if (reuse) {
+      std::size_t& seen = first_row[node];
+      if (seen != NO_ROW) {
+        out.resize(row + alphabet_size);
+        std::copy_n(out.data() + seen, alphabet_size, out.data() + row);
+        return;
+      }
+      seen = row;
+    }
+    const double total = smoothed_total(trie, node);
     out.insert(out.end(), alphabet_size, 0.5 / total);
     for (const OutcomeCount& outcome : trie.outcomes(node)) {
       out[row + outcome.symbol] = (static_cast<double>(outcome.count) + 0.5) / total;
