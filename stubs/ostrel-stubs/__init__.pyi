@@ -4,7 +4,10 @@
 # the module's own.
 
 from collections.abc import Callable, Iterator, Sequence
+from operator import methodcaller
 from typing import (
+    Any,
+    Literal,
     Protocol,
     Self,
     SupportsFloat,
@@ -13,6 +16,7 @@ from typing import (
     TypedDict,
     TypeVar,
     final,
+    overload,
 )
 
 __all__ = ["OSTREL", "__version__"]
@@ -167,3 +171,143 @@ class Counts:
     @property
     def sample_size(self) -> int:
         """The number of counted positions."""
+
+    def mixture(self, beta: SupportsFloat | SupportsIndex | None = None) -> Mixture:
+        """Return the Bayesian mixture over every tree of depth at most max_depth
+        under bct's prior with `beta` (as log_evidence takes it), built from these
+        counts: an ostrel.Mixture, independent of them afterwards."""
+
+@final
+class Array:
+    """Many numbers returned at once: one object that owns its items and exports them
+    through the buffer protocol, so that numpy.asarray(a) views them without a copy.
+    It indexes, iterates and has a length (a row of a two-dimensional Array is a
+    one-dimensional Array sharing its items), converts with tolist(), compares with ==
+    through tolist(), and pickles."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: SupportsIndex, /) -> Any: ...
+    def tolist(self) -> list[Any]:
+        """Return the items as a list of Python numbers (a list of rows for two
+        dimensions)."""
+    def __copy__(self) -> Array:
+        """Return an independent copy."""
+    def __deepcopy__(self, memo: dict[int, object], /) -> Array:
+        """Return an independent copy."""
+    def __reduce__(self) -> tuple[Callable[[bytes], Array], tuple[bytes]]:
+        """Return what pickling stores: ostrel._restore and the items."""
+    @property
+    def dtype(self) -> str:
+        """The items' NumPy type name, such as 'float64' or 'uint8'."""
+    @property
+    def format(self) -> str:
+        """The items' struct format, as the buffer protocol gives it."""
+    @property
+    def itemsize(self) -> int:
+        """The bytes of one item."""
+    @property
+    def nbytes(self) -> int:
+        """The bytes of all items."""
+    @property
+    def ndim(self) -> int:
+        """The number of dimensions: 1 or 2."""
+    @property
+    def shape(self) -> tuple[int, ...]:
+        """The extent of each dimension."""
+
+@final
+class Mixture:
+    """The Bayesian mixture over every context tree of depth at most max_depth
+    under bct's prior, made by Counts.mixture(beta): model-averaged
+    prediction of the next symbol, sequential updates and the marginal
+    likelihood of new rows. It holds, for every context seen, its counts and
+    the weights of its subtrees."""
+
+    def predict_proba(self, history: _Symbols) -> list[float]:
+        """Return the posterior predictive distribution of the symbol after `history`,
+        averaged over every tree of depth at most max_depth: entry a is the ratio of
+        the evidences with and without one more position, `history` followed by a.
+        Only the last max_depth symbols of `history` matter. A shorter history is
+        predicted as far as it reaches: the context it ends at predicts as a leaf
+        would, by its own Krichevsky-Trofimov estimate, mixed with its ancestors as
+        usual. A list of alphabet_size floats."""
+    def predict_proba_batch(self, histories: _Rows) -> Array:
+        """predict_proba of each history, as an (n, alphabet_size) float64 Array whose
+        row i equals predict_proba(histories[i]) bit for bit."""
+    @overload
+    def update(self, data: _Rows, distributions: Literal[False] = False) -> Array: ...
+    @overload
+    def update(self, data: _Rows, distributions: Literal[True]) -> tuple[Array, Array]: ...
+    @overload
+    def update(self, data: _Rows, distributions: bool) -> Array | tuple[Array, Array]: ...
+    def log_likelihood(self, data: _Rows) -> list[float]:
+        """Return, for each row of `data`, the natural log of its marginal probability
+        given the mixture's counts: its counted positions predicted one after
+        another, each added to the posterior for the rest of that row only. Rows
+        are independent and the mixture is left unchanged. A list of floats."""
+    def __copy__(self) -> Mixture:
+        """Return an independent copy of the mixture."""
+    def __deepcopy__(self, memo: dict[int, object], /) -> Mixture:
+        """Return an independent copy of the mixture."""
+    def __reduce__(self) -> tuple[methodcaller, tuple[Counts]]:
+        """Return what pickling stores: the counts of every row the mixture holds and its beta."""
+    @property
+    def alphabet_size(self) -> int:
+        """Symbols are 0 .. alphabet_size - 1."""
+    @property
+    def max_depth(self) -> int:
+        """The deepest tree mixed: contexts of up to max_depth symbols."""
+    @property
+    def beta(self) -> float:
+        """The prior's beta."""
+    @property
+    def sample_size(self) -> int:
+        """The number of counted positions."""
+    @property
+    def log_evidence(self) -> float:
+        """The natural log of the evidence of the counted positions: Counts.log_evidence(beta) of counts holding the same rows."""  # noqa: E501
+
+# What segment() returns.
+class _Segmentation(TypedDict):
+    log_evidence: list[float]
+    posterior: list[float]
+    map: list[list[int] | None]
+    marginal: Array
+
+def change_point_posterior(
+    row: _Symbols,
+    alphabet_size: SupportsIndex,
+    max_depth: SupportsIndex,
+    *,
+    beta: SupportsFloat | SupportsIndex | None = None,
+) -> Array:
+    """Return, for each position j of `row`, the natural log of the posterior
+    probability that a single change point falls at j: the first segment is the
+    counted positions max_depth .. j - 1, the second j .. len(row) - 1, each with
+    its own tree and parameters under bct's prior with `beta`, contexts reaching
+    back across the change, every position that leaves both segments non-empty
+    equally likely a priori. A float64 Array of len(row) entries whose
+    exponentials sum to 1; -inf where a segment would be empty. Linear in
+    len(row)."""
+
+def segment(
+    row: _Symbols,
+    alphabet_size: SupportsIndex,
+    max_depth: SupportsIndex,
+    *,
+    max_changes: SupportsIndex,
+    beta: SupportsFloat | SupportsIndex | None = None,
+    stride: SupportsIndex = 1,
+) -> _Segmentation:
+    """Return the exact posterior over segmentations of `row` with 0 to
+    `max_changes` change points at positions max_depth + stride,
+    max_depth + 2 * stride, ... (segments as in change_point_posterior, each
+    with its own tree), under a uniform prior over the number of change points
+    and, given it, over their positions: a dict with 'log_evidence' and
+    'posterior' (one entry per number of change points), 'map' (per number,
+    the most probable positions, None when no segmentation has that many) and
+    'marginal' (a float64 Array of len(row): the posterior probability of a
+    change point at each position). It holds the evidence of every segment
+    between grid points, found by about (len(row) / stride) * len(row)
+    path updates of max_depth + 1 nodes each, and raises MemoryError before
+    starting when they would exceed 2**26."""
