@@ -177,6 +177,12 @@ PyObject* mixture_reduce(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
+PyObject* mixture_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "cannot create 'ostrel.Mixture' instances; Counts.mixture() returns them");
+  return nullptr;
+}
+
 PyObject* mixture_repr(PyObject* self) {
   return entry<Access::Shared, Mixture>(self, [](MixtureInstance& instance) -> PyObject* {
     const Mixture& mixture = instance.state();
@@ -264,6 +270,7 @@ PyType_Slot slots[] = {
                        "likelihood of new rows. It holds, for every context seen, its counts and\n"
                        "the weights of its subtrees.")},
     {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(mixture_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Mixture>)},
     {Py_tp_repr, reinterpret_cast<void*>(mixture_repr)},
     {Py_tp_getset, properties},

@@ -159,8 +159,9 @@ void Mixture::add_outcome(NodeIndex x, Symbol a, Count count) {
 NodeIndex Mixture::new_child(NodeIndex parent, Symbol symbol) {
   if (nodes_.size() >= MAX_RECORDS) throw CapacityExhausted();
   const auto x = static_cast<NodeIndex>(nodes_.size());
-  nodes_.reserve(nodes_.size() + 1);
-  stamp_.reserve(nodes_.size() + 1);
+  // Room first (geometric, as push_back grows), so that nothing below fails.
+  if (nodes_.size() == nodes_.capacity()) nodes_.reserve(2 * nodes_.size());
+  if (stamp_.size() == stamp_.capacity()) stamp_.reserve(2 * stamp_.size());
   Node& node = nodes_[parent];
   Child* kids = room_for_one(children_, node.kid_at, node.kid_size);
   kids[node.kid_size++] = Child{symbol, 0.0, x};
