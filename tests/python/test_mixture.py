@@ -53,7 +53,9 @@ def test_update_answers_as_a_mixture_built_from_all_the_rows():
     scores, distributions = mixture.update(MORE, distributions=True)
     assert (scores.shape, distributions.shape) == ((2 * 37,), (2 * 37, 4))
     symbols = [s for row in MORE for s in row[3:]]
-    assert [math.log(d[s]) for d, s in zip(distributions.tolist(), symbols)] == scores.tolist()
+    assert [
+        math.log(d[s]) for d, s in zip(distributions.tolist(), symbols, strict=True)
+    ] == scores.tolist()
     rebuilt = counts_of(ROWS + MORE).mixture(0.7)
     assert mixture.log_evidence == rebuilt.log_evidence
     assert mixture.sample_size == rebuilt.sample_size
@@ -69,7 +71,7 @@ def test_failed_update_changes_nothing():
     before = (mixture.log_evidence, mixture.sample_size, pickle.dumps(mixture))
     with pytest.raises(ValueError, match=r"^symbol 4 at data\[1\]\[2\] is outside 0..4$"):
         mixture.update([[0, 1, 2, 3, 1], [0, 1, 4]])
-    with pytest.raises(TypeError, match="^argument 'data': "):
+    with pytest.raises(TypeError, match=r"^argument 'data': "):
         mixture.update([[0, 1, 2, 3], [0, "x"]])
     assert (mixture.log_evidence, mixture.sample_size, pickle.dumps(mixture)) == before
 
@@ -113,11 +115,10 @@ def test_pickles_as_its_rows_and_beta_and_copies_are_independent():
     duplicate = copy.deepcopy(mixture)
     duplicate.update(MORE[1:])
     assert mixture.log_evidence == restored.log_evidence != duplicate.log_evidence
-    assert repr(
-        mixture
-    ) == "<ostrel.Mixture alphabet_size=4 max_depth=3 beta=0.8 sample_size=%d>" % (
-        mixture.sample_size
+    text = (
+        f"<ostrel.Mixture alphabet_size=4 max_depth=3 beta=0.8 sample_size={mixture.sample_size}>"
     )
+    assert repr(mixture) == text
 
 
 def three_changes(seed=3, length=600):
@@ -145,7 +146,9 @@ def test_change_point_posterior_and_segment_agree_on_one_change():
 def test_segment_finds_three_changes():
     found = ostrel.segment(three_changes(), 3, 2, max_changes=4, stride=5)
     assert int(np.argmax(found["posterior"])) == 3
-    assert [abs(c - t) <= 10 for c, t in zip(found["map"][3], (150, 300, 450))] == [True] * 3
+    assert [abs(c - t) <= 10 for c, t in zip(found["map"][3], (150, 300, 450), strict=True)] == [
+        True
+    ] * 3
     assert len(found["log_evidence"]) == len(found["map"]) == 5
 
 
