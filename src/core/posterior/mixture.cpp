@@ -72,8 +72,20 @@ Mixture::Mixture(const Counts& counts, const BctPrior& prior)
   if (leaves == 0) return;
   // Per node: the ordinal of its earliest position (which orders siblings)
   // and its depth.
+  // Every node is made by the first leaf below it: the nodes below the
+  // context symbols a leaf shares with the one before.
+  std::size_t nodes = 1;
+  for (std::size_t i = 0; i < leaves; ++i) {
+    nodes += depth_ - std::min<std::size_t>(keyed.leaves.shared[i], depth_);
+  }
+  nodes_.reserve(nodes);
+  stamp_.reserve(nodes);
+  children_.reserve(2 * nodes);
+  outcomes_.reserve(2 * nodes + leaves);
   std::vector<std::uint64_t> first(1, std::numeric_limits<std::uint64_t>::max());
   std::vector<Depth> depth_of(1, 0);
+  first.reserve(nodes);
+  depth_of.reserve(nodes);
   detail::with_front_keys(keyed, [&](const auto& keys) {
     for (std::size_t i = 0; i < leaves; ++i) {
       // The nodes of the context symbols this key shares with the last stay.
