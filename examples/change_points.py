@@ -30,7 +30,7 @@ LENGTH, DEPTH, STRIDE, MOST = 2000, 3, 5, 6
 def make_sequence(seed=7):
     """Symbols whose next one follows the current rule with probability 0.9."""
     rng = random.Random(seed)
-    rules = [[rng.randrange(3) for _ in range(9)] for _ in CHANGES + (None,)]
+    rules = [[rng.randrange(3) for _ in range(9)] for _ in range(len(CHANGES) + 1)]
     row = [0, 0]
     for t in range(2, LENGTH):
         rule = rules[sum(t >= c for c in CHANGES)]
