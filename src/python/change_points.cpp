@@ -108,7 +108,7 @@ const char* const SEGMENT_DOC =
     "change point at each position). It holds the evidence of every segment\n"
     "between grid points, found by about (len(row) / stride) * len(row)\n"
     "path updates of max_depth + 1 nodes each, and raises MemoryError before\n"
-    "starting when they would exceed 2**26.";
+    "starting when there would be more than about 2**25 segments (512 MiB).";
 
 PyObject* change_point_posterior(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {

@@ -310,4 +310,4 @@ def segment(
     change point at each position). It holds the evidence of every segment
     between grid points, found by about (len(row) / stride) * len(row)
     path updates of max_depth + 1 nodes each, and raises MemoryError before
-    starting when they would exceed 2**26."""
+    starting when there would be more than about 2**25 segments (512 MiB)."""

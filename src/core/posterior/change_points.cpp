@@ -25,8 +25,12 @@ double log_sum(std::size_t from, std::size_t to, Value&& value) {
   double hi = NEG_INF;
   for (std::size_t i = from; i < to; ++i) hi = std::max(hi, value(i));
   if (hi == NEG_INF) return NEG_INF;
+  // Below -746 the exponential is +0.0, which changes no partial sum: skipped.
   double sum = 0.0;
-  for (std::size_t i = from; i < to; ++i) sum = sum + std::exp(value(i) - hi);
+  for (std::size_t i = from; i < to; ++i) {
+    const double x = value(i) - hi;
+    if (x >= -746.0) sum = sum + std::exp(x);
+  }
   return hi + std::log(sum);
 }
 
@@ -48,14 +52,14 @@ std::vector<double> change_point_posterior(std::span<const Symbol> row, std::siz
   {
     Mixture running(alphabet_size, d, prior);
     for (std::size_t t = d; t < n; ++t) {
-      running.add(row, t);
+      running.count(row, t);
       before[t + 1] = running.log_evidence();
     }
   }
   {
     Mixture running(alphabet_size, d, prior);
     for (std::size_t t = n; t-- > d;) {
-      running.add(row, t);
+      running.count(row, t);
       after[t] = running.log_evidence();
     }
   }
@@ -92,22 +96,30 @@ std::expected<Segmentation, std::string> segment(std::span<const Symbol> row,
   const std::size_t grid = (n - 1 - d) / stride;
   const std::size_t points = grid + 2;
   auto at = [&](std::size_t p) { return p == grid + 1 ? n : d + p * stride; };
-  // evidence[offset(j) + i]: the segment from point i to point j, i < j.
-  if (grid + 1 > MAX_SEGMENT_EVIDENCES / (grid + 2) * 2) throw std::bad_alloc();
+  // The segment from point i to point j (i < j), twice: by its end at
+  // ends[offset(j) + i] and by its start at starts[from(i) + j - i - 1], so
+  // that the forward and the backward sums both read them in order.
+  if (grid + 1 > MAX_SEGMENT_EVIDENCES / (grid + 2)) throw std::bad_alloc();
   auto offset = [](std::size_t j) { return j * (j - 1) / 2; };
-  std::vector<double> evidence(offset(points));
+  auto start_offset = [&](std::size_t i) { return i * (points - 1) - i * (i - 1) / 2; };
+  std::vector<double> ends(offset(points)), starts(offset(points));
   {
     Mixture running(alphabet_size, d, prior);
     for (std::size_t i = 0; i <= grid; ++i) {
       running.clear();
       std::size_t next = i + 1;
+      double* row_of_i = starts.data() + start_offset(i);
       for (std::size_t t = at(i); t < n; ++t) {
-        running.add(row, t);
-        if (t + 1 == at(next)) evidence[offset(next++) + i] = running.log_evidence();
+        running.count(row, t);
+        if (t + 1 == at(next)) {
+          ends[offset(next) + i] = row_of_i[next - i - 1] = running.log_evidence();
+          ++next;
+        }
       }
     }
   }
-  auto segment_evidence = [&](std::size_t i, std::size_t j) { return evidence[offset(j) + i]; };
+  auto by_end = [&](std::size_t i, std::size_t j) { return ends[offset(j) + i]; };
+  auto by_start = [&](std::size_t i, std::size_t j) { return starts[start_offset(i) + j - i - 1]; };
 
   const std::size_t most = std::min(max_changes, grid);
   // forward[k][j]: ln of the summed evidences of the segmentations of points
@@ -117,26 +129,26 @@ std::expected<Segmentation, std::string> segment(std::span<const Symbol> row,
   std::vector<std::vector<double>> backward(most + 1, std::vector<double>(points, NEG_INF));
   std::vector<std::vector<double>> best(most + 1, std::vector<double>(points, NEG_INF));
   std::vector<std::vector<std::size_t>> from(most + 1, std::vector<std::size_t>(points, 0));
+  // Each point's segments are read once for every number of cuts.
   for (std::size_t j = 1; j < points; ++j) {
-    forward[0][j] = best[0][j] = segment_evidence(0, j);
-  }
-  for (std::size_t i = 0; i <= grid; ++i) backward[0][i] = segment_evidence(i, grid + 1);
-  for (std::size_t k = 1; k <= most; ++k) {
-    for (std::size_t j = k + 1; j < points; ++j) {
+    forward[0][j] = best[0][j] = by_end(0, j);
+    for (std::size_t k = 1; k <= most && k < j; ++k) {
       forward[k][j] =
-          log_sum(k, j, [&](std::size_t i) { return forward[k - 1][i] + segment_evidence(i, j); });
+          log_sum(k, j, [&](std::size_t i) { return forward[k - 1][i] + by_end(i, j); });
       for (std::size_t i = k; i < j; ++i) {
-        const double value = best[k - 1][i] + segment_evidence(i, j);
+        const double value = best[k - 1][i] + by_end(i, j);
         if (value > best[k][j]) {
           best[k][j] = value;
           from[k][j] = i;
         }
       }
     }
-    for (std::size_t i = 0; i + k <= grid; ++i) {
-      backward[k][i] = log_sum(i + 1, grid - k + 2, [&](std::size_t j) {
-        return segment_evidence(i, j) + backward[k - 1][j];
-      });
+  }
+  for (std::size_t i = grid + 1; i-- > 0;) {
+    backward[0][i] = by_start(i, grid + 1);
+    for (std::size_t k = 1; k <= most && i + k <= grid; ++k) {
+      backward[k][i] = log_sum(i + 1, grid - k + 2,
+                               [&](std::size_t j) { return by_start(i, j) + backward[k - 1][j]; });
     }
   }
   for (std::size_t k = 0; k <= most; ++k) {

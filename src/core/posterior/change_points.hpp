@@ -37,7 +37,8 @@ struct Segmentation {
   std::vector<double> marginal;
 };
 
-// Segment evidences held at once, at most: 512 MiB of them.
+// Doubles of segment evidences held at once, at most (512 MiB): each
+// segment's evidence is held twice, so about 2^25 segments.
 inline constexpr std::size_t MAX_SEGMENT_EVIDENCES = std::size_t{1} << 26;
 
 // The exact posterior over segmentations with 0 .. max_changes change points

@@ -297,6 +297,11 @@ double Mixture::add_position(Symbol a, double* dist) {
   } else {
     p = predict_one(reached, depth_, a);
   }
+  count_position(a, reached);
+  return std::log(p);
+}
+
+void Mixture::count_position(Symbol a, std::size_t reached) {
   if (journal_) {
     for (std::size_t d = 0; d <= reached; ++d) touch(path_[d]);
   }
@@ -311,7 +316,6 @@ double Mixture::add_position(Symbol a, double* dist) {
     score(x, d == depth_);
     if (d > 0) children_[nodes_[path_[d - 1]].kid_at + slot_[d]].W = nodes_[x].W;
   }
-  return std::log(p);
 }
 
 Count Mixture::positions(const Rows& rows) const { return counted_positions(rows, depth_); }

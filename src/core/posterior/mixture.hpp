@@ -102,6 +102,13 @@ class Mixture {
     for (std::size_t q = 0; q < depth_; ++q) context_[q] = static_cast<Symbol>(row[t - 1 - q]);
     return add_position(static_cast<Symbol>(row[t]), nullptr);
   }
+  // The same without the predictive probability, for passes that need only
+  // the evidence.
+  template <class T>
+  void count(std::span<const T> row, std::size_t t) {
+    for (std::size_t q = 0; q < depth_; ++q) context_[q] = static_cast<Symbol>(row[t - 1 - q]);
+    count_position(static_cast<Symbol>(row[t]), walk(depth_));
+  }
 
  private:
   struct Node {
@@ -128,6 +135,8 @@ class Mixture {
   // Adds the position whose context is context_ and whose symbol is `symbol`;
   // writes its predictive distribution to `dist` when given.
   double add_position(Symbol symbol, double* dist);
+  // Adds it once walk() has reached depth `reached` of its path.
+  void count_position(Symbol symbol, std::size_t reached);
   // The path of context_ through existing nodes: its deepest depth.
   std::size_t walk(std::size_t length) const;
   double predict_one(std::size_t reached, std::size_t length, Symbol a) const;
