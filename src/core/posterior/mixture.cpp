@@ -99,7 +99,7 @@ Mixture::Mixture(const Counts& counts, const BctPrior& prior)
       const std::uint64_t at = keyed.leaves.first[i];
       const Symbol own = keys.own(i);
       for (std::size_t d = 0; d <= depth_; ++d) {
-        const NodeIndex node = path_[d];
+        const Slot node = path_[d];
         add_outcome(node, own, count);
         nodes_[node].n += count;
         first[node] = std::min(first[node], at);
@@ -116,7 +116,7 @@ Mixture::Mixture(const Counts& counts, const BctPrior& prior)
     const Node& node = nodes_[x];
     Child* kids = children_.data() + node.kid_at;
     for (std::uint32_t k = 0; k < node.kid_size; ++k) kids[k].W = nodes_[kids[k].node].W;
-    score(static_cast<NodeIndex>(x), depth_of[x] == depth_);
+    score(static_cast<Slot>(x), depth_of[x] == depth_);
   }
 }
 
@@ -150,7 +150,7 @@ Count Mixture::outcome_count(const Node& node, Symbol a) const {
   return at != end && at->symbol == a ? at->count : 0;
 }
 
-void Mixture::add_outcome(NodeIndex x, Symbol a, Count count) {
+void Mixture::add_outcome(Slot x, Symbol a, Count count) {
   Node& node = nodes_[x];
   Outcome* block = outcomes_.data() + node.out_at;
   const std::uint32_t size = node.out_size;
@@ -168,9 +168,9 @@ void Mixture::add_outcome(NodeIndex x, Symbol a, Count count) {
   ++node.out_size;
 }
 
-NodeIndex Mixture::new_child(NodeIndex parent, Symbol symbol) {
-  if (nodes_.size() >= MAX_RECORDS) throw CapacityExhausted();
-  const auto x = static_cast<NodeIndex>(nodes_.size());
+Mixture::Slot Mixture::new_child(Slot parent, Symbol symbol) {
+  if (nodes_.size() >= std::numeric_limits<Slot>::max()) throw CapacityExhausted();
+  const auto x = static_cast<Slot>(nodes_.size());
   // Room first (geometric, as push_back grows), so that nothing below fails.
   if (nodes_.size() == nodes_.capacity()) nodes_.reserve(2 * nodes_.size());
   if (stamp_.size() == stamp_.capacity()) stamp_.reserve(2 * stamp_.size());
@@ -182,7 +182,7 @@ NodeIndex Mixture::new_child(NodeIndex parent, Symbol symbol) {
   return x;
 }
 
-void Mixture::score(NodeIndex x, bool deepest) {
+void Mixture::score(Slot x, bool deepest) {
   Node& node = nodes_[x];
   node.e =
       kt_.estimate(node.n, std::span<const Outcome>(outcomes_.data() + node.out_at, node.out_size));
@@ -310,7 +310,7 @@ void Mixture::count_position(Symbol a, std::size_t reached) {
     slot_[d] = nodes_[path_[d - 1]].kid_size - 1;
   }
   for (std::size_t d = depth_ + 1; d-- > 0;) {
-    const NodeIndex x = path_[d];
+    const Slot x = path_[d];
     add_outcome(x, a, 1);
     ++nodes_[x].n;
     score(x, d == depth_);
@@ -412,7 +412,7 @@ void Mixture::begin() {
   mark_children_ = children_.size();
 }
 
-void Mixture::touch(NodeIndex x) {
+void Mixture::touch(Slot x) {
   if (x >= mark_nodes_ || stamp_[x] == epoch_) return;
   const Node& node = nodes_[x];
   // The blocks first and the record last: rollback reads blocks in the order

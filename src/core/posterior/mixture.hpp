@@ -45,6 +45,10 @@ namespace ostrel::bct {
 
 class Mixture {
  public:
+  // A node's place in the arena (the root is 0): a plain number, since the
+  // arena is this class's own.
+  using Slot = std::uint32_t;
+
   // The mixture without data.
   Mixture(std::size_t alphabet_size, std::size_t max_depth, const BctPrior& prior);
   // The mixture of the counts' positions; they stay its counts.
@@ -124,10 +128,10 @@ class Mixture {
   struct Child {
     Symbol symbol;
     double W;
-    NodeIndex node;
+    Slot node;
   };
   struct Saved {
-    NodeIndex node;
+    Slot node;
     Node value;
   };
 
@@ -142,13 +146,13 @@ class Mixture {
   double predict_one(std::size_t reached, std::size_t length, Symbol a) const;
   void predict_all(std::size_t reached, std::size_t length, std::span<double> out) const;
   Count outcome_count(const Node& node, Symbol a) const;
-  void add_outcome(NodeIndex node, Symbol a, Count count);
-  NodeIndex new_child(NodeIndex parent, Symbol symbol);
-  void score(NodeIndex node, bool deepest);
+  void add_outcome(Slot node, Symbol a, Count count);
+  Slot new_child(Slot parent, Symbol symbol);
+  void score(Slot node, bool deepest);
 
   // Journal: node states before their first change since begin().
   void begin();
-  void touch(NodeIndex node);
+  void touch(Slot node);
   void rollback();
   template <class F>
   void with_journal(F&& f);
@@ -163,7 +167,7 @@ class Mixture {
   // path_[d] the node at depth d, slot_[d] its place among its parent's
   // children.
   mutable std::vector<Symbol> context_;
-  mutable std::vector<NodeIndex> path_;
+  mutable std::vector<Slot> path_;
   mutable std::vector<std::uint32_t> slot_;
 
   bool journal_ = false;
