@@ -107,8 +107,10 @@ const char* const SEGMENT_DOC =
     "'marginal' (a float64 Array of len(row): the posterior probability of a\n"
     "change point at each position). It holds the evidence of every segment\n"
     "between grid points, found by about (len(row) / stride) * len(row)\n"
-    "path updates of max_depth + 1 nodes each, and raises MemoryError before\n"
-    "starting when there would be more than about 2**25 segments (512 MiB).";
+    "path updates of max_depth + 1 nodes each, then sums over about\n"
+    "max_changes * (len(row) / stride)**2 / 2 segmentations' prefixes. It raises\n"
+    "MemoryError before starting when there would be more than about 2**25\n"
+    "segments (512 MiB), or tables of that size for the sums.";
 
 PyObject* change_point_posterior(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {

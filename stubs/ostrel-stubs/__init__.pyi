@@ -309,5 +309,7 @@ def segment(
     'marginal' (a float64 Array of len(row): the posterior probability of a
     change point at each position). It holds the evidence of every segment
     between grid points, found by about (len(row) / stride) * len(row)
-    path updates of max_depth + 1 nodes each, and raises MemoryError before
-    starting when there would be more than about 2**25 segments (512 MiB)."""
+    path updates of max_depth + 1 nodes each, then sums over about
+    max_changes * (len(row) / stride)**2 / 2 segmentations' prefixes. It raises
+    MemoryError before starting when there would be more than about 2**25
+    segments (512 MiB), or tables of that size for the sums."""

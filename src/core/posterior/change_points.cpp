@@ -75,7 +75,8 @@ std::expected<Segmentation, std::string> segment(std::span<const Symbol> row,
                                                  const BctPrior& prior) {
   if (stride == 0) return std::unexpected("stride must be at least 1");
   const std::size_t n = row.size(), d = max_depth;
-  if (max_changes == std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+  // Its answers hold an entry per number of cuts.
+  if (max_changes >= MAX_SEGMENT_EVIDENCES) throw std::bad_alloc();
   Segmentation out;
   out.log_evidence.assign(max_changes + 1, NEG_INF);
   out.posterior.assign(max_changes + 1, 0.0);
@@ -122,6 +123,8 @@ std::expected<Segmentation, std::string> segment(std::span<const Symbol> row,
   auto by_start = [&](std::size_t i, std::size_t j) { return starts[start_offset(i) + j - i - 1]; };
 
   const std::size_t most = std::min(max_changes, grid);
+  // The sums' tables: four numbers per point and number of cuts.
+  if (most + 1 > MAX_SEGMENT_EVIDENCES / (4 * points)) throw std::bad_alloc();
   // forward[k][j]: ln of the summed evidences of the segmentations of points
   // 0 .. j with k cuts; backward[k][i] likewise of points i .. grid + 1;
   // best[k][j] the largest such product and from[k][j] its last cut.

@@ -46,7 +46,8 @@ inline constexpr std::size_t MAX_SEGMENT_EVIDENCES = std::size_t{1} << 26;
 // uniform prior over the number and, given it, over the positions. Evidences
 // for every pair of grid points: about (n / stride) n path updates. Refuses
 // a stride of 0 with a ValueError message; throws std::bad_alloc before
-// starting when the segment evidences would exceed MAX_SEGMENT_EVIDENCES.
+// starting when the segment evidences would exceed MAX_SEGMENT_EVIDENCES, and
+// when max_changes is not below it.
 std::expected<Segmentation, std::string> segment(std::span<const Symbol> row,
                                                  std::size_t alphabet_size, std::size_t max_depth,
                                                  std::size_t max_changes, std::size_t stride,
