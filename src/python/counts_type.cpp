@@ -16,6 +16,7 @@
 #include "classes.hpp"
 #include "entry.hpp"
 #include "members.hpp"
+#include "mixture_functions.hpp"
 #include "posterior/posterior.hpp"
 #include "results.hpp"
 #include "symbols.hpp"
@@ -223,6 +224,11 @@ PyMethodDef methods[] = {
      "symbol first."},
     {"__sizeof__", as_cfunction(counts_sizeof), METH_NOARGS,
      "__sizeof__($self, /)\n--\n\nReturn the bytes the counts hold, their keys included."},
+    {"mixture", as_cfunction(counts_mixture), METH_VARARGS | METH_KEYWORDS,
+     "mixture($self, beta=None)\n--\n\n"
+     "Return the Bayesian mixture over every tree of depth at most max_depth\n"
+     "under bct's prior with `beta` (as log_evidence takes it), built from these\n"
+     "counts: an ostrel.Mixture, independent of them afterwards."},
     {"__reduce__", reduce<Counts>, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nReturn what pickling stores: ostrel._restore and the counts' "
      "state."},

@@ -14,6 +14,7 @@
 #include "entry.hpp"
 #include "errors.hpp"
 #include "members.hpp"
+#include "mixture_functions.hpp"
 #include "state/state.hpp"
 
 namespace ostrel::binding {
@@ -59,6 +60,9 @@ PyMethodDef module_functions[] = {
     {"_restore", restore_state, METH_O,
      "_restore($module, state, /)\n--\n\n"
      "Rebuild an ostrel object from the state that pickling it gave."},
+    {"change_point_posterior", as_cfunction(change_point_posterior), METH_VARARGS | METH_KEYWORDS,
+     CHANGE_POINT_POSTERIOR_DOC},
+    {"segment", as_cfunction(segment), METH_VARARGS | METH_KEYWORDS, SEGMENT_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -115,6 +119,13 @@ bool add_array(PyObject* module) {
   return PyObject_SetAttrString(module, "Array", reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+// And the mixture over every tree, which Counts.mixture makes.
+bool add_mixture(PyObject* module) {
+  PyTypeObject* type = type_of<bct::Mixture>();
+  if (type == nullptr) return false;
+  return PyObject_SetAttrString(module, "Mixture", reinterpret_cast<PyObject*>(type)) == 0;
+}
+
 bool add_version(PyObject* module) {
   if (!add_to_all(module, "__version__")) return false;
   Ref version(PyUnicode_FromString("0.3.0"));
@@ -135,7 +146,7 @@ PyMODINIT_FUNC PyInit_ostrel(void) {
       return nullptr;
     }
     if (!add_class(module.get()) || !add_version(module.get()) || !add_counts(module.get()) ||
-        !add_array(module.get())) {
+        !add_array(module.get()) || !add_mixture(module.get())) {
       return nullptr;
     }
     return module.release();

@@ -4,6 +4,7 @@
 # the module's own.
 
 from collections.abc import Callable, Iterator, Sequence
+from operator import methodcaller
 from typing import (
     Any,
     ClassVar,
@@ -221,6 +222,11 @@ class Counts:
     def sample_size(self) -> int:
         """The number of counted positions."""
 
+    def mixture(self, beta: SupportsFloat | SupportsIndex | None = None) -> Mixture:
+        """Return the Bayesian mixture over every tree of depth at most max_depth
+        under bct's prior with `beta` (as log_evidence takes it), built from these
+        counts: an ostrel.Mixture, independent of them afterwards."""
+
 @final
 class Array:
     """Many numbers returned at once: one object that owns its items and exports them
@@ -266,3 +272,102 @@ class Array:
     @property
     def nbytes(self) -> int:
         """The bytes of all items."""
+
+@final
+class Mixture:
+    """The Bayesian mixture over every context tree of depth at most max_depth
+    under bct's prior, made by Counts.mixture(beta): model-averaged
+    prediction of the next symbol, sequential updates and the marginal
+    likelihood of new rows. It holds, for every context seen, its counts and
+    the weights of its subtrees."""
+
+    def predict_proba(self, history: _Symbols) -> list[float]:
+        """Return the posterior predictive distribution of the symbol after `history`,
+        averaged over every tree of depth at most max_depth: entry a is the ratio of
+        the evidences with and without one more position, `history` followed by a.
+        Only the last max_depth symbols of `history` matter. A shorter history is
+        predicted as far as it reaches: the context it ends at predicts as a leaf
+        would, by its own Krichevsky-Trofimov estimate, mixed with its ancestors as
+        usual. A list of alphabet_size floats."""
+    def predict_proba_batch(self, histories: _Rows) -> Array:
+        """predict_proba of each history, as an (n, alphabet_size) float64 Array whose
+        row i equals predict_proba(histories[i]) bit for bit."""
+    @overload
+    def update(self, data: _Rows, distributions: Literal[False] = False) -> Array: ...
+    @overload
+    def update(self, data: _Rows, distributions: Literal[True]) -> tuple[Array, Array]: ...
+    @overload
+    def update(self, data: _Rows, distributions: bool) -> Array | tuple[Array, Array]: ...
+    def log_likelihood(self, data: _Rows) -> list[float]:
+        """Return, for each row of `data`, the natural log of its marginal probability
+        given the mixture's counts: its counted positions predicted one after
+        another, each added to the posterior for the rest of that row only. Rows
+        are independent and the mixture is left unchanged. A list of floats."""
+    def __copy__(self) -> Mixture:
+        """Return an independent copy of the mixture."""
+    def __deepcopy__(self, memo: dict[int, object], /) -> Mixture:
+        """Return an independent copy of the mixture."""
+    def __reduce__(self) -> tuple[methodcaller, tuple[Counts]]:
+        """Return what pickling stores: the counts of every row the mixture holds and its beta."""
+    @property
+    def alphabet_size(self) -> int:
+        """Symbols are 0 .. alphabet_size - 1."""
+    @property
+    def max_depth(self) -> int:
+        """The deepest tree mixed: contexts of up to max_depth symbols."""
+    @property
+    def beta(self) -> float:
+        """The prior's beta."""
+    @property
+    def sample_size(self) -> int:
+        """The number of counted positions."""
+    @property
+    def log_evidence(self) -> float:
+        """The natural log of the evidence of the counted positions: Counts.log_evidence(beta) of counts holding the same rows."""  # noqa: E501
+
+# What segment() returns.
+class _Segmentation(TypedDict):
+    log_evidence: list[float]
+    posterior: list[float]
+    map: list[list[int] | None]
+    marginal: Array
+
+def change_point_posterior(
+    row: _Symbols,
+    alphabet_size: SupportsIndex,
+    max_depth: SupportsIndex,
+    *,
+    beta: SupportsFloat | SupportsIndex | None = None,
+) -> Array:
+    """Return, for each position j of `row`, the natural log of the posterior
+    probability that a single change point falls at j: the first segment is the
+    counted positions max_depth .. j - 1, the second j .. len(row) - 1, each with
+    its own tree and parameters under bct's prior with `beta`, contexts reaching
+    back across the change, every position that leaves both segments non-empty
+    equally likely a priori. A float64 Array of len(row) entries whose
+    exponentials sum to 1; -inf where a segment would be empty. Linear in
+    len(row)."""
+
+def segment(
+    row: _Symbols,
+    alphabet_size: SupportsIndex,
+    max_depth: SupportsIndex,
+    *,
+    max_changes: SupportsIndex,
+    beta: SupportsFloat | SupportsIndex | None = None,
+    stride: SupportsIndex = 1,
+) -> _Segmentation:
+    """Return the exact posterior over segmentations of `row` with 0 to
+    `max_changes` change points at positions max_depth + stride,
+    max_depth + 2 * stride, ... (segments as in change_point_posterior, each
+    with its own tree), under a uniform prior over the number of change points
+    and, given it, over their positions: a dict with 'log_evidence' and
+    'posterior' (one entry per number of change points), 'map' (per number,
+    the most probable positions, None when no segmentation has that many) and
+    'marginal' (a float64 Array of len(row): the posterior probability of a
+    change point at each position). It holds the evidence of every segment
+    between grid points, found by about (len(row) / stride) * len(row)
+    path updates of max_depth + 1 nodes each, then sums over about
+    max_changes * (len(row) / stride)**2 / 2 segmentations' prefixes. It raises
+    MemoryError before starting when there would be more than about 2**25
+    segments (512 MiB), or tables of that size for the sums."""

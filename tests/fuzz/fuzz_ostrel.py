@@ -11,6 +11,7 @@ import warnings
 from reprlib import repr as short
 
 import atheris
+from mixture_calls import plan_mixture
 
 import ostrel
 
@@ -566,7 +567,7 @@ class Session:
 
     def plan_counts(self):
         """A call on counts, planned now and made later."""
-        kind = self.below(5)
+        kind = self.below(6)
         if kind == 0 or not self.tallies:
             source = self.pick(self.pool)
             alphabet, depth = source.alphabet, source.max_depth
@@ -584,6 +585,8 @@ class Session:
         if kind == 3:
             method = self.pick(("bct", "bic", "peres_shield"))
             return lambda: self.fit_counts(tally, method)
+        if kind == 5:
+            return plan_mixture(self, tally)
         edits = [(self.below(4096), self.below(256), self.below(4)) for _ in range(self.below(4))]
         return lambda: self.reload(tally, edits)
 

@@ -53,8 +53,9 @@ COUNTS, OTHER = Counts(3, 2, part=1), Counts(3, 2, part=2)
 COUNTS.add(DATA)
 OTHER.add(DATA[:1])
 STATE = pickle.dumps(COUNTS)
-HUGE = OSTREL(2 ** (WORD_BITS - 2), 1, beta=0.5)
-HUGE.fit([[0, 1, 0]])
+WIDE = OSTREL(2 ** (WORD_BITS - 2), 1, beta=0.5)  # no table of its rows can be held
+WIDE.fit([[0, 1, 0]])
+MIXTURE = COUNTS.mixture()
 
 
 def _operations():
@@ -119,7 +120,7 @@ def _operations():
         (ValueError, lambda: model.top_k([[0]], 0)),
         (TypeError, lambda: model.top_k([FLAKY], 2)),
         (TypeError, lambda: model.pointwise_log_likelihood(DATA, skip=BAD)),
-        (MemoryError, lambda: HUGE.predict_proba_batch([[0], [1]])),
+        (MemoryError, lambda: WIDE.predict_proba_batch([[0], [1]])),
         (ValueError, lambda: ostrel._restore(MODEL_STATE[:-3])),
         (ValueError, lambda: ostrel._restore(MODEL_STATE + b"\x00")),
         (RuntimeError, lambda: model.sample(2, history=[Index(lambda: model.fit(DATA))])),
@@ -161,6 +162,23 @@ def _operations():
         (ValueError, lambda: ostrel._restore(STATE[:-3])),
         (ValueError, lambda: OSTREL(3, 1).fit(COUNTS)),
         (RuntimeError, lambda: OTHER.add([[0, Index(lambda: OTHER.add([[0]]))]])),
+        (OK, lambda: COUNTS.mixture(0.6)),
+        (OK, lambda: MIXTURE.predict_proba(HISTORY)),
+        (OK, lambda: MIXTURE.predict_proba_batch([HISTORY, LONG])),
+        (OK, lambda: copy.copy(MIXTURE).update(DATA, distributions=True)),
+        (OK, lambda: MIXTURE.log_likelihood(DATA)),
+        (OK, lambda: pickle.loads(pickle.dumps(MIXTURE))),
+        (OK, lambda: repr(MIXTURE)),
+        (OK, lambda: ostrel.change_point_posterior(DATA[0], 3, 2)),
+        (OK, lambda: ostrel.segment(DATA[0], 3, 2, max_changes=2)),
+        (ValueError, lambda: MIXTURE.update([[0, 1], [0, 1, 7]])),
+        (ValueError, lambda: MIXTURE.predict_proba([9])),
+        (ValueError, lambda: COUNTS.mixture(beta=2.0)),
+        (ValueError, lambda: ostrel.segment(DATA[0], 3, 2, max_changes=-1)),
+        (TypeError, lambda: MIXTURE.update([[0, BAD]])),
+        (TypeError, lambda: ostrel.segment(DATA[0], 3, 2, max_changes=BAD)),
+        (TypeError, lambda: ostrel.change_point_posterior([0, BAD], 3, 2)),
+        (RuntimeError, lambda: MIXTURE.update([[0, Index(lambda: MIXTURE.update([[0]]))]])),
     ]
     return ops
 
@@ -190,7 +208,7 @@ def test_every_operation_fails_as_intended():
 
 def test_repeated_calls_do_not_leak():
     watched = [CAUSE, BAD, FLAKY, HISTORY, LONG, UNFITTED, *DATA, *MODELS, *CONTEXTS]
-    watched += [COUNTS, OTHER, STATE, MODEL_STATE, HUGE]
+    watched += [COUNTS, OTHER, STATE, MODEL_STATE, HUGE, WIDE, MIXTURE]
     # Each operation runs about 1,200 times in the measured part, so one leaked
     # 32-byte block per call of a single kind exceeds the traced and allocated
     # slack; the resident size guards against larger losses such as whole tries.

@@ -88,11 +88,12 @@ def test_module_attributes():
     assert ostrel.__version__ == "0.3.0"
     assert ostrel.__doc__ == ""
     assert ostrel.OSTREL is OSTREL
-    # Counts and Array are the module's too, though `from ostrel import *` takes only
-    # __all__.
+    # Counts, Array, Mixture and the change-point functions are the module's too, though
+    # `from ostrel import *` takes only __all__.
     public = [name for name in vars(ostrel) if not name.startswith("_")]
-    assert public == ["OSTREL", "Counts", "Array"]
-    assert ostrel.Counts.__module__ == ostrel.Array.__module__ == "ostrel"
+    assert public == ["change_point_posterior", "segment", "OSTREL", "Counts", "Array", "Mixture"]
+    assert ostrel.Counts.__module__ == ostrel.Array.__module__ == ostrel.Mixture.__module__
+    assert ostrel.Mixture.__module__ == "ostrel"
 
 
 def test_class_identity_and_docstring():

@@ -1,0 +1,28 @@
+#pragma once
+// The entry points of the mixture over every tree that other tables name:
+// Counts.mixture (in the Counts class's method table) and the module's
+// change-point functions.
+
+#include <Python.h>
+
+#include "instance.hpp"
+#include "posterior/mixture.hpp"
+
+namespace ostrel::binding {
+
+template <>
+struct ClassOf<bct::Mixture> {
+  static constexpr const char* name = "Mixture";
+  static PyType_Spec spec;  // mixture_type.cpp
+};
+
+// Counts.mixture(beta=None).
+PyObject* counts_mixture(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// ostrel.change_point_posterior and ostrel.segment (change_points.cpp).
+PyObject* change_point_posterior(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* segment(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char* const CHANGE_POINT_POSTERIOR_DOC;
+extern const char* const SEGMENT_DOC;
+
+}  // namespace ostrel::binding

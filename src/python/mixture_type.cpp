@@ -1,0 +1,306 @@
+// The class Mixture, made by Counts.mixture(): model-averaged prediction of
+// the next symbol, sequential updates and per-row marginal likelihoods. A
+// mixture pickles as the counts of every row it holds and its beta, through
+// Counts.mixture itself, so its state is a Counts state and read as one.
+
+#include <Python.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "arguments.hpp"
+#include "array.hpp"
+#include "classes.hpp"
+#include "entry.hpp"
+#include "members.hpp"
+#include "mixture_functions.hpp"
+#include "results.hpp"
+#include "symbols.hpp"
+
+namespace ostrel::binding {
+
+namespace {
+
+using bct::Mixture;
+using MixtureInstance = InstanceOf<Mixture>;
+
+PyObject* raise_value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return nullptr;
+}
+
+// The message OSTREL.predict_proba gives a history symbol outside the
+// alphabet.
+bool check_history(std::span<const Symbol> history, std::size_t alphabet_size) {
+  for (std::size_t i = 0; i < history.size(); ++i) {
+    if (history[i] >= alphabet_size) {
+      raise_value_error("symbol " + std::to_string(history[i]) + " at sequence[" +
+                        std::to_string(i) + "] is outside 0.." + std::to_string(alphabet_size));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Room for `rows` x `columns` doubles, or MemoryError before allocating.
+void check_table(std::size_t rows, std::size_t columns) {
+  const auto most =
+      static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double);
+  if (columns != 0 && rows > most / columns) throw std::bad_alloc();
+}
+
+// The float64 items of an Array just made (null for none).
+double* items_of(const Ref& array) {
+  if (!array) return nullptr;
+  const ResultArray& state = reinterpret_cast<InstanceOf<ResultArray>*>(array.get())->state();
+  return reinterpret_cast<double*>(const_cast<char*>(state.data));
+}
+
+constexpr const char* HISTORY[] = {"history"};
+constexpr const char* HISTORIES[] = {"histories"};
+constexpr const char* UPDATE[] = {"data", "distributions"};
+constexpr const char* DATA[] = {"data"};
+
+PyObject* predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, Mixture>(self, [&](MixtureInstance& instance) -> PyObject* {
+    Ref given[1];
+    if (!parse_arguments("Mixture.predict_proba()", HISTORY, 1, args, kwargs, given)) {
+      return nullptr;
+    }
+    std::vector<Symbol> history;
+    if (!to_symbols(given[0].get(), "history", history, instance.exporters())) return nullptr;
+    const Mixture& mixture = instance.state();
+    if (!check_history(history, mixture.alphabet_size())) return nullptr;
+    std::vector<double> p(mixture.alphabet_size());
+    mixture.predict(history, p);
+    return from_floats(p).release();
+  });
+}
+
+PyObject* predict_proba_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, Mixture>(self, [&](MixtureInstance& instance) -> PyObject* {
+    Ref given[1];
+    if (!parse_arguments("Mixture.predict_proba_batch()", HISTORIES, 1, args, kwargs, given)) {
+      return nullptr;
+    }
+    Rows histories;
+    if (!to_rows(given[0].get(), "histories", histories, instance.exporters())) return nullptr;
+    const Mixture& mixture = instance.state();
+    const std::size_t m = mixture.alphabet_size();
+    if (auto valid = check_symbols(histories, m, "histories"); !valid) {
+      return raise_value_error(valid.error());
+    }
+    check_table(histories.size(), m);
+    std::vector<double> table(histories.size() * m);
+    std::vector<Symbol> history;
+    for (std::size_t r = 0; r < histories.size(); ++r) {
+      history.resize(histories.row_length(r));
+      for (std::size_t i = 0; i < history.size(); ++i) history[i] = histories.symbol(r, i);
+      mixture.predict(history, std::span<double>(table.data() + r * m, m));
+    }
+    return make_array(std::move(table), histories.size(), m).release();
+  });
+}
+
+PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Exclusive, Mixture>(self, [&](MixtureInstance& instance) -> PyObject* {
+    Ref given[2];
+    if (!parse_arguments("Mixture.update()", UPDATE, 1, args, kwargs, given)) return nullptr;
+    Rows rows;
+    if (!to_rows(given[0].get(), "data", rows, instance.exporters())) return nullptr;
+    bool distributions = false;
+    if (given[1]) {
+      const int truth = PyObject_IsTrue(given[1].get());
+      if (truth < 0) return nullptr;
+      distributions = truth == 1;
+    }
+    Mixture& mixture = instance.state();
+    const std::size_t m = mixture.alphabet_size();
+    if (auto valid = check_symbols(rows, m); !valid) return raise_value_error(valid.error());
+    // The answer's arrays exist before the mixture changes, and the update
+    // writes into them: nothing can fail after it.
+    const std::size_t positions = mixture.positions(rows);
+    check_table(positions, distributions ? m : 1);
+    Ref scores = make_array(std::vector<double>(positions));
+    if (!scores) return nullptr;
+    Ref table;
+    if (distributions) {
+      table = make_array(std::vector<double>(positions * m), positions, m);
+      if (!table) return nullptr;
+    }
+    Ref result =
+        distributions ? Ref(PyTuple_Pack(2, scores.get(), table.get())) : Ref::borrow(scores.get());
+    if (!result) return nullptr;
+    auto updated =
+        mixture.update(rows, std::span<double>(items_of(scores), positions),
+                       std::span<double>(items_of(table), distributions ? positions * m : 0));
+    if (!updated) return raise_value_error(updated.error());
+    return result.release();
+  });
+}
+
+PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
+  // Each row runs on the mixture and is undone after it: a borrow that
+  // excludes every other.
+  return entry<Access::Exclusive, Mixture>(self, [&](MixtureInstance& instance) -> PyObject* {
+    Ref given[1];
+    if (!parse_arguments("Mixture.log_likelihood()", DATA, 1, args, kwargs, given)) {
+      return nullptr;
+    }
+    Rows rows;
+    if (!to_rows(given[0].get(), "data", rows, instance.exporters())) return nullptr;
+    auto scores = instance.state().log_likelihood(rows);
+    if (!scores) return raise_value_error(scores.error());
+    return from_floats(*scores).release();
+  });
+}
+
+// (operator.methodcaller("mixture", beta), (counts,)): unpickling asks the
+// counts for their mixture again.
+PyObject* mixture_reduce(PyObject* self, PyObject* /*unused*/) {
+  return entry<Access::Shared, Mixture>(self, [&](MixtureInstance& instance) -> PyObject* {
+    const Mixture& mixture = instance.state();
+    PyTypeObject* counts_type = type_of<Counts>();
+    if (counts_type == nullptr) return nullptr;
+    Ref counts(new_instance(counts_type, mixture.counts()));
+    if (!counts) return nullptr;
+    Ref operator_module(PyImport_ImportModule("operator"));
+    if (!operator_module) return nullptr;
+    Ref caller(PyObject_CallMethod(operator_module.get(), "methodcaller", "sd", "mixture",
+                                   mixture.prior().beta));
+    if (!caller) return nullptr;
+    return Py_BuildValue("(O(O))", caller.get(), counts.get());
+  });
+}
+
+PyObject* mixture_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "cannot create 'ostrel.Mixture' instances; Counts.mixture() returns them");
+  return nullptr;
+}
+
+PyObject* mixture_repr(PyObject* self) {
+  return entry<Access::Shared, Mixture>(self, [](MixtureInstance& instance) -> PyObject* {
+    const Mixture& mixture = instance.state();
+    Ref beta(PyFloat_FromDouble(mixture.prior().beta));
+    if (!beta) return nullptr;
+    return PyUnicode_FromFormat(
+        "<ostrel.Mixture alphabet_size=%zu max_depth=%zu beta=%R sample_size=%llu>",
+        mixture.alphabet_size(), mixture.max_depth(), beta.get(),
+        static_cast<unsigned long long>(mixture.sample_size()));
+  });
+}
+
+PyMethodDef methods[] = {
+    {"predict_proba", as_cfunction(predict_proba), METH_VARARGS | METH_KEYWORDS,
+     "predict_proba($self, history)\n--\n\n"
+     "Return the posterior predictive distribution of the symbol after `history`,\n"
+     "averaged over every tree of depth at most max_depth: entry a is the ratio of\n"
+     "the evidences with and without one more position, `history` followed by a.\n"
+     "Only the last max_depth symbols of `history` matter. A shorter history is\n"
+     "predicted as far as it reaches: the context it ends at predicts as a leaf\n"
+     "would, by its own Krichevsky-Trofimov estimate, mixed with its ancestors as\n"
+     "usual. A list of alphabet_size floats."},
+    {"predict_proba_batch", as_cfunction(predict_proba_batch), METH_VARARGS | METH_KEYWORDS,
+     "predict_proba_batch($self, histories)\n--\n\n"
+     "predict_proba of each history, as an (n, alphabet_size) float64 Array whose\n"
+     "row i equals predict_proba(histories[i]) bit for bit."},
+    {"update", as_cfunction(update), METH_VARARGS | METH_KEYWORDS,
+     "update($self, data, distributions=False)\n--\n\n"
+     "Add the rows of `data`, taken as Counts.add takes them, one counted position\n"
+     "at a time (the first max_depth symbols of a row are context only), and\n"
+     "return the natural log of each counted position's predictive probability\n"
+     "just before it was added, as one float64 Array in order. With\n"
+     "`distributions` true, return the pair (log probabilities, distributions),\n"
+     "the second a (positions, alphabet_size) Array of the predictive\n"
+     "distributions used. Afterwards the mixture answers as one built from counts\n"
+     "of all its rows. A failed call changes nothing."},
+    {"log_likelihood", as_cfunction(log_likelihood), METH_VARARGS | METH_KEYWORDS,
+     "log_likelihood($self, data)\n--\n\n"
+     "Return, for each row of `data`, the natural log of its marginal probability\n"
+     "given the mixture's counts: its counted positions predicted one after\n"
+     "another, each added to the posterior for the rest of that row only. Rows\n"
+     "are independent and the mixture is left unchanged. A list of floats."},
+    {"__reduce__", mixture_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nReturn what pickling stores: the counts of every row the "
+     "mixture holds and its beta."},
+    {"__copy__", copy<Mixture>, METH_NOARGS,
+     "__copy__($self, /)\n--\n\nReturn an independent copy of the mixture."},
+    {"__deepcopy__", deepcopy<Mixture>, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nReturn an independent copy of the mixture."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* alphabet_size(const Mixture& mixture) {
+  return PyLong_FromSize_t(mixture.alphabet_size());
+}
+PyObject* max_depth(const Mixture& mixture) { return PyLong_FromSize_t(mixture.max_depth()); }
+PyObject* beta(const Mixture& mixture) { return PyFloat_FromDouble(mixture.prior().beta); }
+PyObject* sample_size(const Mixture& mixture) {
+  return PyLong_FromUnsignedLongLong(mixture.sample_size());
+}
+PyObject* log_evidence(const Mixture& mixture) {
+  return PyFloat_FromDouble(mixture.log_evidence());
+}
+
+PyGetSetDef properties[] = {
+    {"alphabet_size", property<Mixture, alphabet_size>, nullptr,
+     "Symbols are 0 .. alphabet_size - 1.", nullptr},
+    {"max_depth", property<Mixture, max_depth>, nullptr,
+     "The deepest tree mixed: contexts of up to max_depth symbols.", nullptr},
+    {"beta", property<Mixture, beta>, nullptr, "The prior's beta.", nullptr},
+    {"sample_size", property<Mixture, sample_size>, nullptr, "The number of counted positions.",
+     nullptr},
+    {"log_evidence", property<Mixture, log_evidence>, nullptr,
+     "The natural log of the evidence of the counted positions: Counts.log_evidence(beta) of "
+     "counts holding the same rows.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("The Bayesian mixture over every context tree of depth at most max_depth\n"
+                       "under bct's prior, made by Counts.mixture(beta): model-averaged\n"
+                       "prediction of the next symbol, sequential updates and the marginal\n"
+                       "likelihood of new rows. It holds, for every context seen, its counts and\n"
+                       "the weights of its subtrees.")},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(mixture_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Mixture>)},
+    {Py_tp_repr, reinterpret_cast<void*>(mixture_repr)},
+    {Py_tp_getset, properties},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec ClassOf<bct::Mixture>::spec = {
+    "ostrel.Mixture", static_cast<int>(sizeof(MixtureInstance)), 0, Py_TPFLAGS_DEFAULT, slots,
+};
+
+constexpr const char* MIXTURE_PARAMETERS[] = {"beta"};
+
+PyObject* counts_mixture(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, Counts>(self, [&](InstanceOf<Counts>& instance) -> PyObject* {
+    Ref given[1];
+    if (!parse_arguments("Counts.mixture()", MIXTURE_PARAMETERS, 0, args, kwargs, given)) {
+      return nullptr;
+    }
+    std::optional<double> beta;
+    if (!to_optional_float(given[0].get(), "beta", beta)) return nullptr;
+    const Counts& counts = instance.state();
+    auto prior = bct::BctPrior::checked(counts.alphabet_size(), beta);
+    if (!prior) return raise_value_error(prior.error());
+    PyTypeObject* type = type_of<Mixture>();
+    if (type == nullptr) return nullptr;
+    return new_instance(type, Mixture(counts, *prior));
+  });
+}
+
+}  // namespace ostrel::binding

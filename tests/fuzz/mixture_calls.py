@@ -1,0 +1,73 @@
+"""Calls the fuzzing session plans on the mixture over every tree of its counts and on the
+change-point functions; a broken invariant raises AssertionError."""
+
+import copy
+import math
+import pickle
+from reprlib import repr as short
+
+import ostrel
+
+BETAS = (None, 0.6, 0.75, 0.99, 1.0, 0.3, math.nan)
+DENSE_MAX = 300  # beyond this, answers with alphabet_size entries may raise MemoryError
+
+
+def plan_mixture(session, tally):
+    """One call on the mixture of `tally`'s counts, planned now and made later."""
+    counts = tally.counts
+    beta = session.pick(BETAS)
+    rows = [session.plain_row(counts) for _ in range(session.pick((1, 0, 2)))]
+    history = session.plain_row(counts)[: session.below(8)]
+    which, flag = session.below(4), session.below(2) == 1
+    return lambda: run(session, counts, beta, rows, history, which, flag)
+
+
+def run(session, counts, beta, rows, history, which, flag):
+    ok, mixture = session.call(counts.mixture, beta)
+    if not ok:
+        refused = session.call(counts.log_evidence, beta)[1]
+        assert type(mixture) is type(refused) and str(mixture) == str(refused), f"{mixture!r}"
+        return
+    evidence, a = counts.log_evidence(beta), counts.alphabet_size
+    assert mixture.log_evidence == evidence, f"mixture evidence {mixture.log_evidence}"
+    valid = all(s < a for row in rows for s in row)
+    if which == 0:
+        before = pickle.dumps(mixture)
+        ok, value = session.call(mixture.update, rows, distributions=flag)
+        if not ok:
+            expected = ValueError if not valid else MemoryError
+            assert type(value) is expected, f"update({short(rows)}): {value!r}"
+            assert pickle.dumps(mixture) == before, "a failed update changed the mixture"
+            return
+        grown = copy.copy(counts)
+        grown.add(rows)
+        gained = math.fsum((value[0] if flag else value).tolist())
+        target = grown.log_evidence(beta)
+        assert abs(mixture.log_evidence - target) <= 1e-12 * abs(target), "update != rebuild"
+        assert abs(evidence + gained - target) <= 1e-9 * max(1.0, abs(target)), "log losses"
+    elif which == 1:
+        ok, p = session.call(mixture.predict_proba, history)
+        if ok:
+            assert abs(math.fsum(p) - 1.0) <= 1e-9 and min(p) > 0.0, f"{short(p)}"
+        else:
+            bad = any(s >= a for s in history)
+            allowed = ValueError if bad else MemoryError
+            assert type(p) is allowed and (bad or a > DENSE_MAX), f"predict_proba: {p!r}"
+    elif which == 2:
+        ok, scores = session.call(mixture.log_likelihood, rows)
+        assert ok == valid, f"log_likelihood({short(rows)}): {scores!r}"
+        assert mixture.log_evidence == evidence, "log_likelihood changed the mixture"
+        assert not ok or all(s <= 0.0 for s in scores), f"{short(scores)}"
+    elif rows and len(rows[0]) <= 80:
+        changes(session, rows[0], a, counts.max_depth, beta, flag)
+
+
+def changes(session, row, a, depth, beta, segment):
+    if segment:
+        ok, found = session.call(ostrel.segment, row, a, depth, max_changes=3, beta=beta)
+        if ok:
+            assert abs(math.fsum(found["posterior"]) - 1.0) <= 1e-9, f"{found['posterior']}"
+        return
+    ok, log_p = session.call(ostrel.change_point_posterior, row, a, depth, beta=beta)
+    if ok and len(row) > depth + 1:
+        assert abs(math.fsum(math.exp(x) for x in log_p.tolist()) - 1.0) <= 1e-9
