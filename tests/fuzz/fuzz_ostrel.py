@@ -10,7 +10,9 @@ import sys
 import warnings
 from reprlib import repr as short
 
+import answer_calls
 import atheris
+from answer_calls import DENSE_MAX, EXCLUSIVE
 from mixture_calls import plan_mixture
 
 import ostrel
@@ -22,8 +24,6 @@ NAMES = ("alphabet_size", "max_depth", "method", "beta", "penalty", "boundary") 
 QUERIES = ("get_suffix", "get_counts", "get_transition_counts", "get_distribution", "predict_proba")
 HUGE_ALPHABET = 2**63
 ADMITTED = (*range(2, 10), 300, HUGE_ALPHABET)  # alphabets of the models kept in the pool
-DENSE_MAX = 300  # beyond this, answers with alphabet_size entries may raise MemoryError
-EXCLUSIVE = -1  # mirror of the borrow flag while fit holds a model
 HUGE_INTS = (2**62, 2**63, 2**64 - 1, 2**64, 2**100, -1, -(2**63), 65536)
 FLOATS = (None, 0.5, 0.75, 0.999, 1.0, 0.0, -1.0, 3.0, 1e-300, 5e-324, 1e300, math.inf, math.nan)
 ODD = ' \t\n\r\x85\xa0\u2028\u3000\u200b\ufeff\x00\x7f"\\\u0301\u0130\u212a\ud800\udfff\U0010ffff'
@@ -158,156 +158,7 @@ class Session:
     # ---- scoring, sampling, summaries, pickles and copies -------------------------------
 
     def scoring(self, target):
-        """log_likelihood, sample, summary, a bulk answer, to_dot or a rate, with arguments
-        planned now."""
-        which = self.below(6)
-        if which == 3:
-            return self.bulk(target)
-        if which == 4:
-            return lambda: self.describe(target)
-        if which == 5:
-            other = self.pick(self.pool)
-            return lambda: self.rates(target, other)
-        if which == 0:
-            data, skip = self.data(target), self.pick((None, 0, 1, 2, 40, -1, 2**64))
-            kwargs = {"skip": skip if skip is None else self.integer(skip)} if self.below(2) else {}
-            return lambda: self.score(target, data, kwargs)
-        if which == 1:
-            n = self.pick((0, 1, 7, 300, 2000)) if self.below(8) else self.pick((-1, 2**62, 2**64))
-            seed = self.pick((None, 0, 1, 2**64 - 1, -1, 2**64)) if self.below(4) else None
-            kwargs = {"seed": self.integer(seed) if seed is not None else None}
-            if self.below(3):
-                kwargs["history"] = self.history(target)
-            n = self.integer(n)
-            return lambda: self.draw(target, n, kwargs)
-        return lambda: self.summarise(target)
-
-    def score(self, target, data, kwargs):
-        m = target.model
-        label = lambda: f"log_likelihood({short(data)}, {short(kwargs)})"  # noqa: E731
-        ok, totals = self.use(target, False, label, m.log_likelihood, data, **kwargs)
-        if not ok:
-            return
-        assert all(type(t) is float and t <= 0.0 for t in totals), f"{label()}: {short(totals)}"
-        plain = type(data) is list and all(type(r) is list for r in data)
-        skip = target.max_depth if kwargs.get("skip") is None else kwargs["skip"]
-        if (
-            plain
-            and type(skip) is int
-            and target.alphabet <= DENSE_MAX
-            and len(data) == len(totals)
-        ):
-            for row, total in zip(data, totals, strict=True):  # the loop it stands for
-                loop = 0.0
-                for i in range(skip, len(row)):
-                    history = row[max(0, i - target.max_depth) : i]
-                    loop += math.log(self.must(target, m.predict_proba, history)[row[i]])
-                assert loop == total, f"{label()}: {total} is not the loop's {loop}"
-
-    def bulk(self, target):
-        """pointwise_log_likelihood, predict_proba_batch or top_k: what the scalar
-        methods give, bit for bit, when the arguments are plain."""
-        which = self.below(3)
-        if which == 0:
-            data, skip = self.data(target), self.pick((None, 0, 1, 3))
-            return lambda: self.pointwise(target, data, skip)
-        histories = self.sequence([self.history(target) for _ in range(self.below(5))])
-        if which == 1:
-            return lambda: self.batch(target, histories)
-        k = self.integer(self.pick((1, 2, 5, 0, -1, 2**64, 2**70)))
-        return lambda: self.top(target, histories, k)
-
-    def pointwise(self, target, data, skip):
-        m = target.model
-        label = lambda: f"pointwise_log_likelihood({short(data)}, {skip})"  # noqa: E731
-        ok, terms = self.use(target, False, label, m.pointwise_log_likelihood, data, skip=skip)
-        if not ok or not self.plain_histories(target, data):
-            return
-        totals, terms = [], terms.tolist()
-        start = target.max_depth if skip is None else skip
-        for row in data:
-            n = max(0, len(row) - start)
-            total = 0.0
-            for t in terms[:n]:
-                total += t
-            totals.append(total)
-            terms = terms[n:]
-        expected = self.must(target, lambda: m.log_likelihood(data, skip=skip))
-        assert not terms and totals == expected, f"{label()}: {totals} is not {expected}"
-
-    def plain_histories(self, target, histories):
-        """Lists of ints, which no callback can change while the call reads them."""
-        return (
-            type(histories) is list
-            and all(type(h) is list and all(type(s) is int for s in h) for h in histories)
-            and target.alphabet <= DENSE_MAX
-        )
-
-    def batch(self, target, histories):
-        m = target.model
-        label = lambda: f"predict_proba_batch({short(histories)})"  # noqa: E731
-        ok, table = self.use(target, False, label, m.predict_proba_batch, histories)
-        if ok and self.plain_histories(target, histories):
-            rows = [self.must(target, m.predict_proba, h) for h in histories]
-            assert table.tolist() == rows, f"{label()}: not predict_proba's rows"
-
-    def top(self, target, histories, k):
-        m = target.model
-        label = lambda: f"top_k({short(histories)}, {short(k)})"  # noqa: E731
-        ok, pair = self.use(target, False, label, m.top_k, histories, k)
-        if ok and self.plain_histories(target, histories) and type(k) is int:
-            answers = zip(histories, *(a.tolist() for a in pair), strict=True)
-            for h, symbols, probabilities in answers:
-                p = self.must(target, m.predict_proba, h)
-                ranked = sorted(range(len(p)), key=lambda s: (-p[s], s))[:k]
-                assert symbols == ranked and probabilities == [p[s] for s in ranked], label()
-
-    def draw(self, target, n, kwargs):
-        m = target.model
-        label = lambda: f"sample({short(n)}, {short(kwargs)})"  # noqa: E731
-        ok, drawn = self.use(target, False, label, m.sample, n, **kwargs)
-        if not ok:
-            return
-        assert all(0 <= s < target.alphabet for s in drawn), f"{label()}: {short(drawn)}"
-        assert type(n) is not int or len(drawn) == n, f"{label()}: {len(drawn)} symbols"
-        history = kwargs.get("history", [])
-        if type(n) is int and type(kwargs["seed"]) is int and type(history) in (list, tuple):
-            again = self.must(target, lambda: m.sample(n, seed=kwargs["seed"], history=history))
-            assert again == drawn, f"{label()}: not reproducible"
-
-    def summarise(self, target):
-        m = target.model
-        ok, summary = self.use(target, False, lambda: "summary()", m.summary)
-        if not ok:
-            return
-        where = f"summary {summary}"
-        assert summary["contexts"] == m.context_count and summary["sample_size"] == m.sample_size
-        parameters = summary["contexts"] * (target.alphabet - 1)
-        assert summary["parameters"] == parameters and summary["log_likelihood"] <= 0.0, where
-        expected = -2.0 * summary["log_likelihood"] + 2.0 * float(parameters)
-        assert summary["aic"] == expected, where
-        assert math.isnan(summary["bic"]) == (m.sample_size == 0), where
-
-    def describe(self, target):
-        m = target.model
-        ok, text = self.use(target, False, lambda: "to_dot()", m.to_dot)
-        if ok:
-            assert text.startswith("digraph ostrel {\n") and text.endswith("}\n"), short(text)
-            assert text.count(" -> ") == m.node_count - 1, short(text)
-
-    def rates(self, target, other):
-        m = target.model
-        ok, entropy = self.use(target, False, lambda: "entropy_rate()", m.entropy_rate)
-        if ok:
-            bound = math.log(target.alphabet) * (1 + 1e-12)
-            assert 0.0 <= entropy <= bound, f"entropy_rate() {entropy} beyond [0, {bound}]"
-        if other.borrow == EXCLUSIVE:
-            return
-        label = lambda: "divergence_rate(other)"  # noqa: E731
-        ok, divergence = self.use(target, False, label, m.divergence_rate, other.model)
-        if ok:
-            assert divergence >= -1e-12, f"divergence_rate(other) {divergence} below 0"
-            assert other is not target or divergence == 0.0, f"D(p || p) is {divergence}"
+        return answer_calls.plan(self, target)
 
     def keeping(self, target):
         """A pickle of `target` restored as it is, edited or cut; or a copy."""
