@@ -50,6 +50,8 @@ COUNTS, OTHER = Counts(3, 2, part=1), Counts(3, 2, part=2)
 COUNTS.add(DATA)
 OTHER.add(DATA[:1])
 STATE = pickle.dumps(COUNTS)
+TREE = [[0], [1], [0, 2], [1, 2], [2, 2]]  # a complete tree of depth 2 over 3 symbols
+GIVEN = OSTREL(3, 2, "peres_shield")  # fitted only with given trees
 
 
 def _operations():
@@ -133,6 +135,18 @@ def _operations():
         (ValueError, lambda: ostrel._restore(STATE[:-3])),
         (ValueError, lambda: OSTREL(3, 1).fit(COUNTS)),
         (RuntimeError, lambda: OTHER.add([[0, Index(lambda: OTHER.add([[0]]))]])),
+        (OK, lambda: COUNTS.context_counts(2)),
+        (OK, COUNTS.max_log_likelihood),
+        (OK, lambda: COUNTS.tree_statistics(TREE, beta=0.6)),
+        (OK, lambda: GIVEN.fit_tree(DATA, TREE)),
+        (OK, lambda: GIVEN.fit_tree(COUNTS, TREE)),
+        (ValueError, lambda: COUNTS.context_counts(3)),
+        (TypeError, lambda: COUNTS.max_log_likelihood(BAD)),
+        (ValueError, lambda: COUNTS.tree_statistics([[0], [1]])),
+        (TypeError, lambda: COUNTS.tree_statistics([[0], FLAKY])),
+        (ValueError, lambda: GIVEN.fit_tree(DATA, [[0], [1], [1]])),
+        (TypeError, lambda: GIVEN.fit_tree(DATA, [FLAKY])),
+        (RuntimeError, lambda: GIVEN.fit_tree(DATA, [[Index(GIVEN.summary)]])),
     ]
     return ops
 
