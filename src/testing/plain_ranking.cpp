@@ -93,11 +93,11 @@ class Ranking {
     std::vector<SymbolCount> present;
     nodes_.resize(trie.node_count());
     for (std::size_t i = trie.node_count(); i-- > 0;) {
-      const auto index = static_cast<NodeIndex>(i);
+      const NodeIndex index(i);
       const TrieNode& node = trie.node(index);
       sorted_outcomes(trie, index, present);
       const double e = rule.estimate(node.count, present);
-      Trees& trees = nodes_[i];
+      Trees& trees = nodes_[index];
       if (node.depth == depth_) {
         trees.push_back(Tree{e, true, {}});
         continue;
@@ -126,8 +126,8 @@ class Ranking {
 
   std::vector<bct::RankedTree> best() {
     std::vector<bct::RankedTree> result;
-    for (std::uint32_t r = 0; r < nodes_[0].size(); ++r) {
-      result.push_back(contexts(r, nodes_[0][r].value));
+    for (std::uint32_t r = 0; r < nodes_[ROOT].size(); ++r) {
+      result.push_back(contexts(r, nodes_[ROOT][r].value));
     }
     return result;
   }
@@ -170,13 +170,13 @@ class Ranking {
       Symbol symbol;
     };
     bct::ContextWriter writer(alphabet_size_);
-    std::vector<Item> stack{Item{false, 0, rank, 0, NO_SYMBOL}};
+    std::vector<Item> stack{Item{false, ROOT, rank, 0, NO_SYMBOL}};
     auto push_forest = [&](std::size_t depth, std::span<const Symbol> present, std::uint32_t r) {
       const std::size_t slots = alphabet_size_ - present.size();
       const Tree& chosen = forest(depth, slots)[r];
       std::size_t slot = 0;
       bct::for_each_missing(alphabet_size_, present, [&](Symbol s) {
-        stack.push_back(Item{true, 0, chosen.ranks[slot++], depth, s});
+        stack.push_back(Item{true, ROOT, chosen.ranks[slot++], depth, s});
       });
     };
     while (!stack.empty()) {
@@ -210,7 +210,7 @@ class Ranking {
   std::size_t alphabet_size_, depth_;
   std::vector<Trees> empty_;  // per depth: the best trees without data
   std::map<std::pair<std::size_t, std::size_t>, Trees> forests_;
-  std::vector<Trees> nodes_;  // per trie node: its best trees
+  IndexVector<NodeIndex, Trees> nodes_;  // per trie node: its best trees
 };
 
 }  // namespace
@@ -219,23 +219,23 @@ double plain_log_evidence(const CountTrie& trie, double beta) {
   const std::size_t depth = trie.storage_depth();
   bct::Rule rule(trie.alphabet_size(), depth, beta);
   const bct::BctPrior prior(beta);
-  std::vector<double> evidence(trie.node_count(), 0.0);
+  IndexVector<NodeIndex, double> evidence(trie.node_count(), 0.0);
   std::vector<SymbolCount> present;
   for (std::size_t i = trie.node_count(); i-- > 0;) {
-    const auto index = static_cast<NodeIndex>(i);
+    const NodeIndex index(i);
     const TrieNode& node = trie.node(index);
     if (node.count == 0) continue;  // no data below: exactly log 1
     sorted_outcomes(trie, index, present);
     const double e = rule.estimate(node.count, present);
     if (node.depth == depth) {
-      evidence[i] = e;
+      evidence[index] = e;
       continue;
     }
     double total = prior.l1b;
     for (const ChildEdge& edge : trie.children(index)) total = total + evidence[edge.child];
-    evidence[i] = bct::log_add(prior.lb + e, total);
+    evidence[index] = bct::log_add(prior.lb + e, total);
   }
-  return evidence[0];
+  return evidence[ROOT];
 }
 
 std::vector<bct::RankedTree> plain_top_trees(const CountTrie& trie, double beta, std::size_t k) {

@@ -13,10 +13,10 @@ SplitPlan plain_bct_select(const CountTrie& trie, double beta) {
   const std::size_t n = trie.node_count();
   bct::Rule rule(trie.alphabet_size(), trie.storage_depth(), beta);
   SplitPlan plan{std::vector<std::uint8_t>(n, 0), rule.depth_split()};
-  std::vector<double> log_max_prob(n, 0.0);
+  IndexVector<NodeIndex, double> log_max_prob(n, 0.0);
   std::vector<SymbolCount> present;
   for (std::size_t i = n; i-- > 0;) {
-    const auto node = static_cast<NodeIndex>(i);
+    const NodeIndex node(i);
     sorted_outcomes(trie, node, present);
     const double e = rule.estimate(trie.node(node).count, present);
     double total = rule.split_base();
@@ -26,7 +26,7 @@ SplitPlan plain_bct_select(const CountTrie& trie, double beta) {
       ++k;
     }
     const NodeDecision decision = rule.decide(e, trie.node(node).depth, total, k);
-    log_max_prob[i] = decision.value;
+    log_max_prob[node] = decision.value;
     plan.node_split[i] = decision.split;
   }
   return plan;
@@ -37,10 +37,10 @@ SplitPlan plain_bic_select(const CountTrie& trie, double penalty) {
   const bic::Rule rule(trie.alphabet_size(), trie.storage_depth(), trie.sample_size(), penalty);
   SplitPlan plan{std::vector<std::uint8_t>(n, 0),
                  std::vector<std::uint8_t>(trie.storage_depth() + 1, 0)};
-  std::vector<double> node_score(n, 0.0);
+  IndexVector<NodeIndex, double> node_score(n, 0.0);
   std::vector<SymbolCount> present;
   for (std::size_t i = n; i-- > 0;) {
-    const auto node = static_cast<NodeIndex>(i);
+    const NodeIndex node(i);
     sorted_outcomes(trie, node, present);
     double total = 0.0;
     std::size_t k = 0;
@@ -50,7 +50,7 @@ SplitPlan plain_bic_select(const CountTrie& trie, double penalty) {
     }
     const NodeDecision decision = rule.decide(rule.leaf_score(trie.node(node).count, present),
                                               trie.node(node).depth, total, k);
-    node_score[i] = decision.value;
+    node_score[node] = decision.value;
     plan.node_split[i] = decision.split;
   }
   return plan;
@@ -81,16 +81,16 @@ std::expected<TreeMask, std::string> expand_plan(CountTrie& trie, const SplitPla
 
   std::vector<NodeIndex> stack;
   stack.reserve(1);
-  stack.push_back(0);
+  stack.push_back(ROOT);
   while (!stack.empty()) {
     const NodeIndex node = stack.back();
     stack.pop_back();
     grow_mask();
-    mask.kept[node] = 1;
+    mask.kept[node.value()] = 1;
 
     bool split;
-    if (node < plan.node_split.size()) {
-      split = plan.node_split[node] != 0;
+    if (node.value() < plan.node_split.size()) {
+      split = plan.node_split[node.value()] != 0;
     } else {
       const std::size_t depth = trie.node(node).depth;
       if (depth >= plan.depth_split.size()) {
@@ -99,7 +99,7 @@ std::expected<TreeMask, std::string> expand_plan(CountTrie& trie, const SplitPla
       split = plan.depth_split[depth] != 0;
     }
     if (!split) {
-      mask.terminal[node] = 1;
+      mask.terminal[node.value()] = 1;
       continue;
     }
 

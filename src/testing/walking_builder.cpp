@@ -18,7 +18,7 @@ std::expected<CountTrie, std::string> from_rows_by_walking(const Rows& rows,
     return std::unexpected(std::move(valid.error()));
   }
   CountTrie trie(alphabet_size, storage_depth);
-  std::vector<NodeIndex> path(storage_depth + 1, 0);
+  std::vector<NodeIndex> path(storage_depth + 1, ROOT);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     for (std::size_t t = conditioning_depth; t < rows.row_length(r); ++t) {
       for (std::size_t d = 1; d <= storage_depth; ++d) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,19 @@
 #include "representation/trie.hpp"
 #include "selection/selection.hpp"
 #include "testing/plain_selection.hpp"
+
+namespace ostrel {
+
+// How GoogleTest prints an index of any kind: its position, or "none".
+template <class Kind>
+std::ostream& operator<<(std::ostream& out, Index<Kind> index) {
+  return index.has_value() ? out << index.value() : out << "none";
+}
+
+// A node index written as a literal in a test: 3_node.
+constexpr NodeIndex operator""_node(unsigned long long i) { return NodeIndex(i); }
+
+}  // namespace ostrel
 
 namespace ostrel::testing_support {
 
@@ -182,17 +196,17 @@ inline void expect_valid_mask(const CountTrie& trie, const TreeMask& mask, bool 
   ASSERT_EQ(mask.terminal.size(), n);
   EXPECT_EQ(mask.kept[0], 1);
   std::size_t contexts = 0;
-  for (NodeIndex i = 0; i < n; ++i) {
+  for (const NodeIndex node : trie.nodes().indices()) {
+    const std::size_t i = node.value();
     SCOPED_TRACE(testing::Message() << "node " << i);
     ASSERT_LE(mask.kept[i], 1);
     ASSERT_LE(mask.terminal[i], 1);
-    if (i != 0 && mask.kept[i]) {
-      EXPECT_EQ(mask.kept[trie.node(i).parent], 1);
+    if (node != ROOT && mask.kept[i]) {
+      EXPECT_EQ(mask.kept[trie.node(node).parent.value()], 1);
     }
     std::size_t kept_children = 0;
-    for (EdgeIndex e = trie.node(i).first_child; e != NO_INDEX; e = trie.edges()[e].next) {
-      kept_children += mask.kept[trie.edges()[e].child];
-    }
+    for (const ChildEdge& edge : trie.children(node))
+      kept_children += mask.kept[edge.child.value()];
     EXPECT_EQ(mask.terminal[i], mask.kept[i] && kept_children < trie.alphabet_size() ? 1 : 0);
     if (complete && mask.kept[i]) {
       EXPECT_TRUE(kept_children == 0 || kept_children == trie.alphabet_size());
@@ -261,18 +275,18 @@ inline void expect_same_trie(const CountTrie& a, const CountTrie& b) {
   ASSERT_EQ(a.node_count(), b.node_count());
   ASSERT_EQ(a.edges().size(), b.edges().size());
   ASSERT_EQ(a.outcomes().size(), b.outcomes().size());
-  for (std::size_t i = 0; i < a.node_count(); ++i) {
+  for (const NodeIndex i : a.nodes().indices()) {
     const TrieNode &x = a.nodes()[i], &y = b.nodes()[i];
     EXPECT_TRUE(x.count == y.count && x.symbol == y.symbol && x.parent == y.parent &&
                 x.first_child == y.first_child && x.first_outcome == y.first_outcome &&
                 x.depth == y.depth)
         << "node " << i;
   }
-  for (std::size_t e = 0; e < a.edges().size(); ++e) {
+  for (const EdgeIndex e : a.edges().indices()) {
     const ChildEdge &x = a.edges()[e], &y = b.edges()[e];
     EXPECT_TRUE(x.symbol == y.symbol && x.child == y.child && x.next == y.next) << "edge " << e;
   }
-  for (std::size_t o = 0; o < a.outcomes().size(); ++o) {
+  for (const OutcomeIndex o : a.outcomes().indices()) {
     const OutcomeCount x = a.outcomes()[o], y = b.outcomes()[o];
     EXPECT_TRUE(x.count == y.count && x.symbol == y.symbol && x.next == y.next) << "outcome " << o;
   }
@@ -294,8 +308,8 @@ void expect_plans_agree(std::uint64_t first_seed, std::size_t alphabet, std::siz
     const oracle::SplitPlan plan = select(*trie);
     EXPECT_EQ(plan.depth_split, expected.depth_split);
     ASSERT_EQ(plan.node_split, expected.node_split);
-    for (NodeIndex i = 0; i < trie->node_count(); ++i) {
-      if (trie->node(i).depth < depth) (plan.node_split[i] ? splits : leaves) += 1;
+    for (const NodeIndex i : trie->nodes().indices()) {
+      if (trie->node(i).depth < depth) (plan.node_split[i.value()] ? splits : leaves) += 1;
     }
   }
   EXPECT_GT(splits, 0u);

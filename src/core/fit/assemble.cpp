@@ -23,6 +23,10 @@ namespace ostrel::detail {
 
 namespace {
 
+// Each node but the root is made together with the edge that leads to it, in
+// node order, so the edge into node c is edge c - 1.
+EdgeIndex edge_made_with(NodeIndex child) noexcept { return EdgeIndex(child.value() - 1); }
+
 // Calls f(leaf) for every leaf in the order of their first offsets (all
 // distinct): through a table indexed by offset when that is no larger than
 // the buffers of a radix sort of the leaves, otherwise by that sort.
@@ -125,14 +129,14 @@ CountTrie assemble(const Keys& keys, const Leaves<Position>& leaves, std::size_t
       leaves, codes, levels,
       [&](std::size_t d, std::uint32_t code, const Entry& entry) {
         const Position owner = entry.owner;
-        node_records.push_back(Record{static_cast<OutcomeIndex>(record_from[owner] + d),
-                                      entry.count, codes.symbol(code)});
+        node_records.push_back(
+            Record{OutcomeIndex(record_from[owner] + d), entry.count, codes.symbol(code)});
       },
       [&](std::size_t d, const Run& run, Position) {
-        NodeIndex node = 0;
+        NodeIndex node = ROOT;
         Symbol symbol = NO_SYMBOL;
         if (d > 0) {
-          node = static_cast<NodeIndex>(node_from[run.owner] + d);
+          node = NodeIndex(node_from[run.owner] + d);
           symbol = keys.context(run.start, d);
         }
         out.node(node, run.count, symbol, static_cast<Depth>(d));
@@ -140,9 +144,8 @@ CountTrie assemble(const Keys& keys, const Leaves<Position>& leaves, std::size_t
         for (const Record& r : node_records) out.place_outcome(r.index, node, r.symbol, r.count);
         const auto children = std::span(pending).subspan(child_mark[d]);
         sort_small(children);
-        for (const Child& c : children) {
-          out.place_child(c.node - 1, node, c.symbol, c.node);  // an edge is made with its child
-        }
+        for (const Child& c : children)
+          out.place_child(edge_made_with(c.node), node, c.symbol, c.node);
         out.close(node, children.size(), node_records.size());
         node_records.clear();
         pending.resize(child_mark[d]);

@@ -17,16 +17,16 @@ std::pair<CountTrie, std::vector<std::uint8_t>> compact(CountTrie trie,
 
   // First pass: number the kept nodes in index order; parents come first, so
   // a parent's new index is known when its child is numbered.
-  std::vector<NodeIndex> remap(n, NO_INDEX);
+  IndexVector<NodeIndex, NodeIndex> remap(n, NO_INDEX);
   const std::size_t kept_limit = std::min(n, kept.size());
   std::size_t kept_total = 1;
-  remap[0] = 0;
-  for (std::size_t i = 1; i < kept_limit; ++i) {
-    if (kept[i] == 0) continue;
-    if (remap[trie.node(static_cast<NodeIndex>(i)).parent] == NO_INDEX) {
+  remap[ROOT] = ROOT;
+  for (const NodeIndex i : IndexRange<NodeIndex>(1, kept_limit)) {
+    if (kept[i.value()] == 0) continue;
+    if (!remap[trie.node(i).parent].has_value()) {
       throw InternalFault("compact: a kept node has a dropped parent");
     }
-    remap[i] = static_cast<NodeIndex>(kept_total++);
+    remap[i] = NodeIndex(kept_total++);
   }
 
   // Second pass: each kept node with its lists, every record put at the front
@@ -35,19 +35,19 @@ std::pair<CountTrie, std::vector<std::uint8_t>> compact(CountTrie trie,
   TrieWriter out(trie.alphabet_size(), trie.storage_depth(), trie.sample_size(), kept_total);
   out.reserve(kept_total - 1, trie.outcomes().size());
   std::vector<std::uint8_t> new_terminal(kept_total, 0);
-  for (std::size_t i = 0; i < kept_limit; ++i) {
+  for (const NodeIndex i : IndexRange<NodeIndex>(0, kept_limit)) {
     const NodeIndex m = remap[i];
-    if (m == NO_INDEX) continue;
-    const TrieNode& old = trie.node(static_cast<NodeIndex>(i));
+    if (!m.has_value()) continue;
+    const TrieNode& old = trie.node(i);
     out.node(m, old.count, old.symbol, old.depth);
-    if (i < terminal.size()) new_terminal[m] = terminal[i] & 1;
+    if (i.value() < terminal.size()) new_terminal[m.value()] = terminal[i.value()] & 1;
     std::size_t children = 0, outcomes = 0;
-    for (const ChildEdge& edge : trie.children(static_cast<NodeIndex>(i))) {
-      if (remap[edge.child] == NO_INDEX) continue;
+    for (const ChildEdge& edge : trie.children(i)) {
+      if (!remap[edge.child].has_value()) continue;
       out.push_child(m, edge.symbol, remap[edge.child]);
       ++children;
     }
-    for (const OutcomeCount& record : trie.outcomes(static_cast<NodeIndex>(i))) {
+    for (const OutcomeCount& record : trie.outcomes(i)) {
       out.push_outcome(m, record.symbol, record.count);
       ++outcomes;
     }

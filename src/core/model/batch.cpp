@@ -102,7 +102,7 @@ TopSymbols top_symbols(const CountTrie& trie, std::span<const std::uint8_t> term
   const std::size_t nodes = trie.node_count();
   const bool cache = nodes <= 4 * histories.size();
   constexpr std::uint32_t NOT_YET = std::numeric_limits<std::uint32_t>::max();
-  std::vector<std::uint32_t> cached_at(cache ? nodes : 0, NOT_YET);
+  IndexVector<NodeIndex, std::uint32_t> cached_at(cache ? nodes : 0, NOT_YET);
   std::vector<Entry> pool, scratch;
   for_each_answer(trie, terminal, histories, [&](NodeIndex node) {
     const Entry* entries;

@@ -21,11 +21,12 @@ ContextLookup::ContextLookup(const CountTrie& trie, std::span<const std::uint8_t
   // DENSE_LIMIT entries in all.
   table_.assign(nodes * alphabet_size, MISSING);
   steps_.assign(nodes * alphabet_size, UNKNOWN);
-  for (std::size_t i = 0; i < nodes; ++i) {
-    for (const ChildEdge& edge : trie.children(static_cast<NodeIndex>(i))) {
-      const Entry flag = terminal[edge.child] != 0 ? CONTEXT : 0;
-      const Entry row = Entry{edge.child} * alphabet_size;
-      table_[i * alphabet_size + edge.symbol] = ((Entry{edge.child} | flag) << 32) | row;
+  for (const NodeIndex i : trie.nodes().indices()) {
+    for (const ChildEdge& edge : trie.children(i)) {
+      const Entry child = edge.child.value();
+      const Entry flag = terminal[child] != 0 ? CONTEXT : 0;
+      const Entry row = child * alphabet_size;
+      table_[i.value() * alphabet_size + edge.symbol] = ((child | flag) << 32) | row;
     }
   }
 }

@@ -53,7 +53,7 @@ class ContextLookup {
   // size.
   template <class T>
   Walk walk(std::span<const T> history) const noexcept {
-    return finish(follow(Progress{0, 0, 0, terminal_[0] != 0}, history));
+    return finish(follow(Progress{ROOT, 0, ROOT, terminal_[0] != 0}, history));
   }
 
   // The walk of `history` when `previous` was the walk of all of it but its
@@ -63,10 +63,10 @@ class ContextLookup {
     if (steps_.empty()) return walk(history);
     const Symbol symbol = static_cast<Symbol>(history.back());
     Step& step =
-        steps_[static_cast<std::size_t>(previous.reached) * trie_.alphabet_size() + symbol];
+        steps_[static_cast<std::size_t>(previous.reached.value()) * trie_.alphabet_size() + symbol];
     if (step == UNKNOWN) step = first_step(previous, history);
-    const auto best = static_cast<NodeIndex>((step >> BEST) & NODE_MASK);
-    const Progress at{static_cast<NodeIndex>(step & NODE_MASK),
+    const NodeIndex best((step >> BEST) & NODE_MASK);
+    const Progress at{NodeIndex(step & NODE_MASK),
                       static_cast<std::size_t>((step >> DEPTH) & 0xFFFF), best, best != NONE};
     if ((step & FURTHER) == 0) return finish(at);
     return finish(follow(at, history));
@@ -92,11 +92,11 @@ class ContextLookup {
   // Steps are kept only beside the dense table, whose fewer than DENSE_LIMIT
   // entries cover fewer nodes than fit 22 bits.
   using Step = std::uint64_t;
-  static constexpr NodeIndex CONTEXT = NodeIndex{1} << 31;
+  static constexpr std::uint32_t CONTEXT = std::uint32_t{1} << 31;
   static constexpr Entry MISSING = ~Entry{0};
   static constexpr unsigned BEST = 22, DEPTH = 44;
   static constexpr Step NODE_MASK = (Step{1} << 22) - 1;
-  static constexpr NodeIndex NONE = NODE_MASK;
+  static constexpr NodeIndex NONE{NODE_MASK};
   static constexpr Step FURTHER = Step{1} << 60;
   static constexpr Step UNKNOWN = ~Step{0};
 
@@ -114,12 +114,12 @@ class ContextLookup {
       // The next entry's address is the child's row plus the next symbol: no
       // multiplication on the chain of dependent loads.
       const Entry* table = table_.data();
-      std::size_t row = static_cast<std::size_t>(at.reached) * trie_.alphabet_size();
+      std::size_t row = static_cast<std::size_t>(at.reached.value()) * trie_.alphabet_size();
       for (; at.depth < steps; ++at.depth) {
         const Entry entry = table[row + static_cast<std::size_t>(*--symbol)];
         if (entry == MISSING) break;
         row = static_cast<std::uint32_t>(entry);
-        at.reached = static_cast<NodeIndex>(entry >> 32) & ~CONTEXT;
+        at.reached = NodeIndex(static_cast<std::uint32_t>(entry >> 32) & ~CONTEXT);
         if ((entry >> 32) & CONTEXT) {
           at.best = at.reached;
           at.seen = true;
@@ -128,9 +128,9 @@ class ContextLookup {
     } else {
       for (; at.depth < steps; ++at.depth) {
         const NodeIndex next = trie_.find_child(at.reached, static_cast<Symbol>(*--symbol));
-        if (next == NO_INDEX) break;
+        if (!next.has_value()) break;
         at.reached = next;
-        if (terminal_[next] != 0) {
+        if (terminal_[next.value()] != 0) {
           at.best = next;
           at.seen = true;
         }
@@ -144,12 +144,12 @@ class ContextLookup {
   Step first_step(Walk previous, std::span<const T> history) const noexcept {
     const std::size_t limit = std::min(previous.depth + 1, trie_.storage_depth());
     // The history holds at least depth(reached) + 1 symbols.
-    const Progress at = follow(Progress{0, 0, 0, terminal_[0] != 0}, history.last(limit));
+    const Progress at = follow(Progress{ROOT, 0, ROOT, terminal_[0] != 0}, history.last(limit));
     // A node without children has nothing further to walk into.
     const bool further = at.depth == limit && limit < trie_.storage_depth() &&
-                         trie_.node(at.reached).first_child != NO_INDEX;
-    return Step{at.reached} | Step{at.seen ? at.best : NONE} << BEST | Step{at.depth} << DEPTH |
-           (further ? FURTHER : 0);
+                         trie_.node(at.reached).first_child.has_value();
+    return Step{at.reached.value()} | Step{(at.seen ? at.best : NONE).value()} << BEST |
+           Step{at.depth} << DEPTH | (further ? FURTHER : 0);
   }
 
   const CountTrie& trie_;

@@ -117,12 +117,12 @@ ModelResult<NodeIndex> OSTRELObject::resolve_active_context(
   if (auto valid = validate_symbols(sequence); !valid) return std::unexpected(valid.error());
   if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
   if (sequence.size() > trie->storage_depth()) return error(ErrorKind::Key, NOT_IN_TREE);
-  NodeIndex node = 0;
+  NodeIndex node = ROOT;
   for (auto it = sequence.rbegin(); it != sequence.rend(); ++it) {
     node = trie->find_child(node, *it);
-    if (node == NO_INDEX) return error(ErrorKind::Key, NOT_IN_TREE);
+    if (!node.has_value()) return error(ErrorKind::Key, NOT_IN_TREE);
   }
-  if (node >= mask->kept.size() || mask->kept[node] != 1) {
+  if (node.value() >= mask->kept.size() || mask->kept[node.value()] != 1) {
     return error(ErrorKind::Key, NOT_IN_TREE);
   }
   return node;
@@ -180,8 +180,8 @@ ModelResult<std::vector<std::vector<Symbol>>> OSTRELObject::get_contexts() const
   if (auto ready = require_fit(); !ready) return std::unexpected(ready.error());
   std::vector<std::vector<Symbol>> contexts;
   const auto& terminal = mask->terminal;
-  for (std::size_t i = 0; i < terminal.size(); ++i) {
-    if (terminal[i] == 1) contexts.push_back(context(*trie, static_cast<NodeIndex>(i)));
+  for (const NodeIndex i : IndexRange<NodeIndex>(0, terminal.size())) {
+    if (terminal[i.value()] == 1) contexts.push_back(context(*trie, i));
   }
   if (contexts.size() >= 2) {
     // Shorter first; equal lengths compare from the oldest symbol.

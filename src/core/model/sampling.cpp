@@ -107,7 +107,7 @@ Sampler::Sampler(const OSTRELObject& model, std::span<const Symbol> history, std
   window_.assign(history.end() - static_cast<std::ptrdiff_t>(kept), history.end());
   walk_ = lookup_.walk(std::span<const Symbol>(window_));
   const std::size_t nodes = trie_.node_count();
-  if (nodes <= draws && nodes <= DENSE_LIMIT) tables_.assign(nodes, Table{0, NO_INDEX, 0, 0});
+  if (nodes <= draws && nodes <= DENSE_LIMIT) tables_.assign(nodes, Table{0, NOT_MADE, 0, 0});
 }
 
 Sampler::Table Sampler::make_table(NodeIndex node) {
@@ -136,7 +136,7 @@ const Sampler::Table& Sampler::table(NodeIndex node) {
     return scratch_;
   }
   Table& table = tables_[node];
-  if (table.begin == NO_INDEX) table = make_table(node);
+  if (table.begin == NOT_MADE) table = make_table(node);
   return table;
 }
 

@@ -56,6 +56,8 @@ class Sampler {
     std::uint32_t begin, size;
     int shift;
   };
+  // A table's `begin` before it is made: no table has that many cuts before it.
+  static constexpr std::uint32_t NOT_MADE = ~std::uint32_t{0};
   static constexpr std::size_t SMALL = 4;
 
   const Table& table(NodeIndex node);
@@ -72,9 +74,9 @@ class Sampler {
   std::vector<Symbol> window_;
   std::size_t depth_;
   ContextLookup::Walk walk_;  // of the window
-  // Per node, its table once made (begin NO_INDEX before); empty when the
+  // Per node, its table once made (begin NOT_MADE before); empty when the
   // draws are too few to pay for it, and tables are then made afresh.
-  std::vector<Table> tables_;
+  IndexVector<NodeIndex, Table> tables_;
   Table scratch_{};
   std::vector<Cut> cuts_;
   std::vector<SymbolCount> sorted_;

@@ -41,19 +41,18 @@ double to_double(std::uint64_t high, std::uint64_t low) {
 
 std::expected<std::vector<Count>, std::string> charged_counts(const CountTrie& trie) {
   const auto& records = trie.outcomes();
-  std::vector<Count> left(records.size());
-  for (std::size_t r = 0; r < records.size(); ++r) left[r] = records[r].count;
-  for (std::size_t i = 1; i < trie.node_count(); ++i) {
-    const auto node = static_cast<NodeIndex>(i);
+  std::vector<Count> left(records.size());  // per outcome record
+  for (const OutcomeIndex r : records.indices()) left[r.value()] = records[r].count;
+  for (const NodeIndex node : IndexRange<NodeIndex>(1, trie.node_count())) {
     const NodeIndex parent = trie.node(node).parent;
     for (const OutcomeCount& outcome : trie.outcomes(node)) {
       const OutcomeIndex at = trie.find_outcome(parent, outcome.symbol);
-      if (at == NO_INDEX || left[at] < outcome.count) {
-        return std::unexpected("node " + std::to_string(i) + " counts symbol " +
+      if (!at.has_value() || left[at.value()] < outcome.count) {
+        return std::unexpected("node " + std::to_string(node.value()) + " counts symbol " +
                                std::to_string(outcome.symbol) + " more often than its parent " +
-                               std::to_string(parent) + " has left");
+                               std::to_string(parent.value()) + " has left");
       }
-      left[at] -= outcome.count;
+      left[at.value()] -= outcome.count;
     }
   }
   return left;
@@ -62,12 +61,11 @@ std::expected<std::vector<Count>, std::string> charged_counts(const CountTrie& t
 double maximised_log_likelihood(const CountTrie& trie, std::span<const Count> charged) {
   double total = 0.0;
   std::vector<SymbolCount> own;
-  for (std::size_t i = 0; i < trie.node_count(); ++i) {
-    const auto node = static_cast<NodeIndex>(i);
+  for (const NodeIndex node : trie.nodes().indices()) {
     own.clear();
     Count sum = 0;  // at most the node's count: no overflow
     for (auto it = trie.outcomes(node).begin(); it != trie.outcomes(node).end(); ++it) {
-      const Count m = charged[it.index()];
+      const Count m = charged[it.index().value()];
       if (m == 0) continue;  // contributes nothing
       own.push_back(SymbolCount{it->symbol, m});
       sum += m;

@@ -49,7 +49,7 @@ class LogProbabilities {
 
   double operator()(NodeIndex node, Symbol symbol) {
     if (cache_.empty()) return compute(node, symbol);
-    double& slot = cache_[static_cast<std::size_t>(node) * trie_.alphabet_size() + symbol];
+    double& slot = cache_[static_cast<std::size_t>(node.value()) * trie_.alphabet_size() + symbol];
     // A logarithm of a probability is at most 0: 1.0 marks an empty slot.
     if (slot > 0.0) slot = compute(node, symbol);
     return slot;

@@ -6,7 +6,8 @@
 
 namespace ostrel {
 
-void ListIndex::reserve(std::size_t extra) {
+template <class RecordIndex>
+void ListIndex<RecordIndex>::reserve(std::size_t extra) {
   const std::size_t needed = used_ + extra;
   if (needed * 2 <= slots_.size()) return;
   std::size_t capacity = slots_.empty() ? 64 : slots_.size();
@@ -14,20 +15,25 @@ void ListIndex::reserve(std::size_t extra) {
   std::vector<Slot> old(capacity, Slot{0, NO_INDEX, NO_INDEX});
   old.swap(slots_);
   for (const Slot& slot : old) {
-    if (slot.owner != NO_INDEX) place(slot);
+    if (slot.owner.has_value()) place(slot);
   }
 }
 
-void ListIndex::insert(std::uint32_t owner, Symbol symbol, std::uint32_t record) noexcept {
+template <class RecordIndex>
+void ListIndex<RecordIndex>::insert(NodeIndex owner, Symbol symbol, RecordIndex record) noexcept {
   place(Slot{symbol, owner, record});
   ++used_;
 }
 
-void ListIndex::place(const Slot& slot) noexcept {
+template <class RecordIndex>
+void ListIndex<RecordIndex>::place(const Slot& slot) noexcept {
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = hash(slot.owner, slot.symbol) & mask;
-  while (slots_[i].owner != NO_INDEX) i = (i + 1) & mask;
+  while (slots_[i].owner.has_value()) i = (i + 1) & mask;
   slots_[i] = slot;
 }
+
+template class ListIndex<EdgeIndex>;
+template class ListIndex<OutcomeIndex>;
 
 }  // namespace ostrel

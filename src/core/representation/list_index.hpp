@@ -1,8 +1,9 @@
 #pragma once
 // A side index over the trie's long per-node lists: an open-addressing hash map
 // from (owner node, symbol) to the index of the list record carrying that
-// symbol. It only accelerates lookups; the linked lists stay the authority for
-// order and content. Lists of at most `SHORT_LIST` records are never indexed.
+// symbol, one map per arena (RecordIndex: EdgeIndex or OutcomeIndex). It only accelerates lookups;
+// the linked lists stay the authority for order and content. Lists of at most `SHORT_LIST` records
+// are never indexed.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,16 +18,17 @@ namespace ostrel {
 // entry costs more memory than its record.
 inline constexpr std::size_t SHORT_LIST = 32;
 
+template <class RecordIndex>
 class ListIndex {
  public:
   // The record for (owner, symbol), or NO_INDEX.
-  std::uint32_t find(std::uint32_t owner, Symbol symbol) const noexcept {
+  RecordIndex find(NodeIndex owner, Symbol symbol) const noexcept {
     if (slots_.empty()) return NO_INDEX;
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = hash(owner, symbol) & mask;; i = (i + 1) & mask) {
       const Slot& slot = slots_[i];
       if (slot.owner == owner && slot.symbol == symbol) return slot.record;
-      if (slot.owner == NO_INDEX) return NO_INDEX;
+      if (!slot.owner.has_value()) return NO_INDEX;
     }
   }
 
@@ -38,18 +40,18 @@ class ListIndex {
   std::size_t bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
 
   // Adds an entry for a key that is not present. Requires room (see reserve).
-  void insert(std::uint32_t owner, Symbol symbol, std::uint32_t record) noexcept;
+  void insert(NodeIndex owner, Symbol symbol, RecordIndex record) noexcept;
 
  private:
   struct Slot {
     Symbol symbol;
-    std::uint32_t owner;
-    std::uint32_t record;
+    NodeIndex owner;
+    RecordIndex record;
   };
 
-  static std::size_t hash(std::uint32_t owner, Symbol symbol) noexcept {
+  static std::size_t hash(NodeIndex owner, Symbol symbol) noexcept {
     std::uint64_t h = static_cast<std::uint64_t>(symbol) * 0x9E3779B97F4A7C15ULL ^
-                      static_cast<std::uint64_t>(owner) * 0xC2B2AE3D27D4EB4FULL;
+                      static_cast<std::uint64_t>(owner.value()) * 0xC2B2AE3D27D4EB4FULL;
     h ^= h >> 31;
     h *= 0xBF58476D1CE4E5B9ULL;
     h ^= h >> 29;

@@ -12,8 +12,8 @@ namespace {
 
 // Appending to an arena beyond the reach of 32-bit indices is reported as
 // memory exhaustion: such a trie cannot be held.
-template <class Record>
-void reserve_more(std::vector<Record>& arena, std::size_t extra) {
+template <class RecordIndex, class Record>
+void reserve_more(IndexVector<RecordIndex, Record>& arena, std::size_t extra) {
   if (extra > MAX_RECORDS - arena.size()) throw CapacityExhausted{};
   const std::size_t needed = arena.size() + extra;
   if (needed > arena.capacity()) {
@@ -22,15 +22,16 @@ void reserve_more(std::vector<Record>& arena, std::size_t extra) {
   }
 }
 
-template <class Record>
-void reserve_one_more(std::vector<Record>& arena) {
+template <class RecordIndex, class Record>
+void reserve_one_more(IndexVector<RecordIndex, Record>& arena) {
   reserve_more(arena, 1);
 }
 
 // The record carrying `symbol` on `list` (edges or outcome records), or
 // NO_INDEX; `length` counts the records walked past.
 template <class Record>
-std::uint32_t search_list(ListRange<Record> list, Symbol symbol, std::size_t& length) noexcept {
+auto search_list(ListRange<Record> list, Symbol symbol, std::size_t& length) noexcept ->
+    typename ListRange<Record>::RecordIndex {
   length = 0;
   for (auto it = list.begin(); it != list.end(); ++it, ++length) {
     if (it->symbol == symbol) return it.index();
@@ -41,7 +42,8 @@ std::uint32_t search_list(ListRange<Record> list, Symbol symbol, std::size_t& le
 // Enters every record of `list`, owned by `owner`, into `index`, which has
 // room for them.
 template <class Record>
-void index_list(ListIndex& index, ListRange<Record> list, NodeIndex owner) noexcept {
+void index_list(ListIndex<typename ListRange<Record>::RecordIndex>& index, ListRange<Record> list,
+                NodeIndex owner) noexcept {
   for (auto it = list.begin(); it != list.end(); ++it) index.insert(owner, it->symbol, it.index());
 }
 
@@ -70,9 +72,9 @@ OutcomeIndex CountTrie::find_outcome(NodeIndex node, Symbol symbol) const noexce
   return search_list(outcomes(node), symbol, passed);
 }
 
-template <class Record>
-void CountTrie::reserve_front(std::vector<Record>& records, ListIndex& index, bool indexed,
-                              std::size_t length) {
+template <class RecordIndex, class Record>
+void CountTrie::reserve_front(IndexVector<RecordIndex, Record>& records,
+                              ListIndex<RecordIndex>& index, bool indexed, std::size_t length) {
   reserve_one_more(records);
   if (indexed) {
     index.reserve(1);
@@ -81,12 +83,12 @@ void CountTrie::reserve_front(std::vector<Record>& records, ListIndex& index, bo
   }
 }
 
-template <class Record>
-void CountTrie::push_front(std::vector<Record>& records, ListIndex& index, std::uint8_t flag,
-                           NodeIndex owner, std::uint32_t TrieNode::* head, Record record,
-                           std::size_t length) noexcept {
+template <class RecordIndex, class Record>
+void CountTrie::push_front(IndexVector<RecordIndex, Record>& records, ListIndex<RecordIndex>& index,
+                           std::uint8_t flag, NodeIndex owner, RecordIndex TrieNode::* head,
+                           Record record, std::size_t length) noexcept {
   TrieNode& node = nodes_[owner];
-  const auto at = static_cast<std::uint32_t>(records.size());
+  const RecordIndex at = records.next_index();
   record.next = node.*head;
   records.push_back(record);  // room was made by reserve_front
   node.*head = at;
@@ -105,14 +107,14 @@ std::expected<NodeIndex, std::string> CountTrie::get_or_create_child(NodeIndex n
   std::size_t length = 0;
   const EdgeIndex found =
       indexed ? child_index_.find(node, symbol) : search_list(children(node), symbol, length);
-  if (found != NO_INDEX) return edges_[found].child;
+  if (found.has_value()) return edges_[found].child;
   if (nodes_[node].depth == MAX_DEPTH) return std::unexpected("count trie depth overflow");
 
   // Make every allocation first, so that a failure leaves the trie as it was.
   reserve_one_more(nodes_);
   reserve_front(edges_, child_index_, indexed, length);
 
-  const auto child = static_cast<NodeIndex>(nodes_.size());
+  const NodeIndex child = nodes_.next_index();
   const auto depth = static_cast<Depth>(nodes_[node].depth + 1);
   nodes_.push_back(TrieNode{0, symbol, node, NO_INDEX, NO_INDEX, depth, 0});
   push_front(edges_, child_index_, CHILDREN_INDEXED, node, &TrieNode::first_child,
@@ -150,7 +152,7 @@ void CountTrie::increment_outcome(NodeIndex node, Symbol symbol) {
   std::size_t length = 0;
   const OutcomeIndex found =
       indexed ? outcome_index_.find(node, symbol) : search_list(outcomes(node), symbol, length);
-  if (found != NO_INDEX) {
+  if (found.has_value()) {
     ++nodes_[node].count;
     ++outcomes_[found].count;
     return;
@@ -163,7 +165,7 @@ void CountTrie::increment_outcome(NodeIndex node, Symbol symbol) {
 
 Count CountTrie::outcome_count(NodeIndex node, Symbol symbol) const noexcept {
   const OutcomeIndex o = find_outcome(node, symbol);
-  return o == NO_INDEX ? 0 : outcomes_[o].count;
+  return o.has_value() ? outcomes_[o].count : 0;
 }
 
 std::vector<Count> CountTrie::dense_counts(NodeIndex node) const {
@@ -184,7 +186,7 @@ void sorted_outcomes(const CountTrie& trie, NodeIndex node, std::vector<SymbolCo
 std::vector<Symbol> context(const CountTrie& trie, NodeIndex node) {
   std::vector<Symbol> symbols;
   symbols.reserve(trie.node(node).depth);
-  for (NodeIndex current = node; current != 0; current = trie.node(current).parent) {
+  for (NodeIndex current = node; current != ROOT; current = trie.node(current).parent) {
     symbols.push_back(trie.node(current).symbol);
   }
   return symbols;
@@ -193,19 +195,19 @@ std::vector<Symbol> context(const CountTrie& trie, NodeIndex node) {
 NodeIndex deepest_selected_suffix(const CountTrie& trie, std::span<const Symbol> history,
                                   std::span<const std::uint8_t> kept,
                                   std::span<const std::uint8_t> terminal) {
-  NodeIndex best = 0;
+  NodeIndex best = ROOT;
   std::uint8_t seen = terminal.empty() ? 0 : terminal[0];
-  NodeIndex current = 0;
+  NodeIndex current = ROOT;
   std::size_t steps = trie.storage_depth();
   if (steps != 0) {
     for (auto it = history.rbegin(); it != history.rend(); ++it) {
       --steps;
       const NodeIndex child = trie.find_child(current, *it);
-      if (child == NO_INDEX) break;
-      if (child >= kept.size() || kept[child] != 1) break;
-      if (child < terminal.size()) {
-        seen |= terminal[child];
-        if (terminal[child] != 0) best = child;
+      if (!child.has_value()) break;
+      if (child.value() >= kept.size() || kept[child.value()] != 1) break;
+      if (child.value() < terminal.size()) {
+        seen |= terminal[child.value()];
+        if (terminal[child.value()] != 0) best = child;
       }
       current = child;
       if (steps == 0) break;

@@ -2,8 +2,8 @@
 // The suffix-count trie: node 0 is the root (the empty context); a node at
 // depth d stands for one context of d symbols, spelled from the root most
 // recent symbol first, and records how often each symbol followed it.
-// Invariants: records live in three flat vectors linked by 32-bit indices
-// (`NO_INDEX` = none); every node has a larger index than its parent; a
+// Invariants: records live in three flat vectors linked by 32-bit indices,
+// one index type per vector (`NO_INDEX` = none); every node has a larger index than its parent; a
 // node's `count` is the sum of its outcome counts; within one list no symbol
 // repeats; new list records go to the front.
 
@@ -48,6 +48,9 @@ struct OutcomeCount {
 static_assert(sizeof(void*) != 8 ||
               (sizeof(TrieNode) == 32 && sizeof(ChildEdge) == 16 && sizeof(OutcomeCount) == 24));
 
+// The root's index: the first node of every trie.
+inline constexpr NodeIndex ROOT{0};
+
 class TrieWriter;  // representation/trie_writer.hpp
 
 // The records of one list (a node's children or its outcome records) in list
@@ -55,18 +58,21 @@ class TrieWriter;  // representation/trie_writer.hpp
 template <class Record>
 class ListRange {
  public:
+  using RecordIndex = decltype(Record::next);
+  using Arena = IndexVector<RecordIndex, Record>;
+
   class iterator {
    public:
     using value_type = Record;
     using difference_type = std::ptrdiff_t;
     iterator() = default;
-    iterator(const Record* records, std::uint32_t at) : records_(records), at_(at) {}
-    const Record& operator*() const noexcept { return records_[at_]; }
-    const Record* operator->() const noexcept { return records_ + at_; }
+    iterator(const Record* records, RecordIndex at) : records_(records), at_(at) {}
+    const Record& operator*() const noexcept { return records_[at_.value()]; }
+    const Record* operator->() const noexcept { return records_ + at_.value(); }
     // The record's index in its arena.
-    std::uint32_t index() const noexcept { return at_; }
+    RecordIndex index() const noexcept { return at_; }
     iterator& operator++() noexcept {
-      at_ = records_[at_].next;
+      at_ = records_[at_.value()].next;
       return *this;
     }
     iterator operator++(int) noexcept {
@@ -78,18 +84,17 @@ class ListRange {
 
    private:
     const Record* records_ = nullptr;
-    std::uint32_t at_ = NO_INDEX;
+    RecordIndex at_ = NO_INDEX;
   };
 
-  ListRange(const std::vector<Record>& records, std::uint32_t head)
-      : records_(records.data()), head_(head) {}
+  ListRange(const Arena& records, RecordIndex head) : records_(records.data()), head_(head) {}
   iterator begin() const noexcept { return {records_, head_}; }
   iterator end() const noexcept { return {records_, NO_INDEX}; }
-  bool empty() const noexcept { return head_ == NO_INDEX; }
+  bool empty() const noexcept { return !head_.has_value(); }
 
  private:
   const Record* records_;
-  std::uint32_t head_;
+  RecordIndex head_;
 };
 
 class CountTrie {
@@ -102,9 +107,9 @@ class CountTrie {
   std::size_t storage_depth() const noexcept { return storage_depth_; }
   std::size_t node_count() const noexcept { return nodes_.size(); }
 
-  const std::vector<TrieNode>& nodes() const noexcept { return nodes_; }
-  const std::vector<ChildEdge>& edges() const noexcept { return edges_; }
-  const std::vector<OutcomeCount>& outcomes() const noexcept { return outcomes_; }
+  const IndexVector<NodeIndex, TrieNode>& nodes() const noexcept { return nodes_; }
+  const IndexVector<EdgeIndex, ChildEdge>& edges() const noexcept { return edges_; }
+  const IndexVector<OutcomeIndex, OutcomeCount>& outcomes() const noexcept { return outcomes_; }
   const TrieNode& node(NodeIndex i) const noexcept { return nodes_[i]; }
   // A node's child edges and outcome records, in list order.
   ListRange<ChildEdge> children(NodeIndex i) const noexcept {
@@ -134,7 +139,7 @@ class CountTrie {
   // The child of `node` for `symbol`, or NO_INDEX.
   NodeIndex find_child(NodeIndex node, Symbol symbol) const noexcept {
     const EdgeIndex e = find_edge(node, symbol);
-    return e == NO_INDEX ? NO_INDEX : edges_[e].child;
+    return e.has_value() ? edges_[e].child : NodeIndex(NO_INDEX);
   }
 
   // How often `symbol` followed the context of `node` (0 when never).
@@ -171,24 +176,24 @@ class CountTrie {
   // SHORT_LIST; `length` is its length before), then push_front puts the
   // record at the front of `owner`'s list, whose head is the member `head`,
   // and keeps the side index in step with it.
-  template <class Record>
-  void reserve_front(std::vector<Record>& records, ListIndex& index, bool indexed,
-                     std::size_t length);
-  template <class Record>
-  void push_front(std::vector<Record>& records, ListIndex& index, std::uint8_t flag,
-                  NodeIndex owner, std::uint32_t TrieNode::* head, Record record,
+  template <class RecordIndex, class Record>
+  void reserve_front(IndexVector<RecordIndex, Record>& records, ListIndex<RecordIndex>& index,
+                     bool indexed, std::size_t length);
+  template <class RecordIndex, class Record>
+  void push_front(IndexVector<RecordIndex, Record>& records, ListIndex<RecordIndex>& index,
+                  std::uint8_t flag, NodeIndex owner, RecordIndex TrieNode::* head, Record record,
                   std::size_t length) noexcept;
 
   EdgeIndex find_edge(NodeIndex node, Symbol symbol) const noexcept;
 
   Count sample_size_ = 0;
-  std::vector<TrieNode> nodes_;
-  std::vector<ChildEdge> edges_;
-  std::vector<OutcomeCount> outcomes_;
+  IndexVector<NodeIndex, TrieNode> nodes_;
+  IndexVector<EdgeIndex, ChildEdge> edges_;
+  IndexVector<OutcomeIndex, OutcomeCount> outcomes_;
   std::size_t alphabet_size_;
   std::size_t storage_depth_;
-  ListIndex child_index_;    // (node, symbol) -> edge, for nodes with long child lists
-  ListIndex outcome_index_;  // (node, symbol) -> outcome record, likewise
+  ListIndex<EdgeIndex> child_index_;       // (node, symbol) -> edge, for long child lists
+  ListIndex<OutcomeIndex> outcome_index_;  // (node, symbol) -> outcome record, likewise
 };
 
 // One outcome record's content.

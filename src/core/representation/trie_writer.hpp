@@ -66,8 +66,9 @@ inline void TrieWriter::node(NodeIndex index, Count count, Symbol symbol, Depth 
 }
 
 inline void TrieWriter::push_child(NodeIndex parent, Symbol symbol, NodeIndex child) {
+  const EdgeIndex at = trie_.edges_.next_index();
   trie_.edges_.emplace_back();
-  place_child(static_cast<EdgeIndex>(trie_.edges_.size() - 1), parent, symbol, child);
+  place_child(at, parent, symbol, child);
 }
 
 inline void TrieWriter::place_child(EdgeIndex at, NodeIndex parent, Symbol symbol,
@@ -79,8 +80,9 @@ inline void TrieWriter::place_child(EdgeIndex at, NodeIndex parent, Symbol symbo
 }
 
 inline void TrieWriter::push_outcome(NodeIndex node, Symbol symbol, Count count) {
+  const OutcomeIndex at = trie_.outcomes_.next_index();
   trie_.outcomes_.emplace_back();
-  place_outcome(static_cast<OutcomeIndex>(trie_.outcomes_.size() - 1), node, symbol, count);
+  place_outcome(at, node, symbol, count);
 }
 
 inline void TrieWriter::place_outcome(OutcomeIndex at, NodeIndex node, Symbol symbol,

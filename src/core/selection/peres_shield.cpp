@@ -19,10 +19,10 @@ namespace {
 class AncestorOutcomes {
  public:
   AncestorOutcomes(const CountTrie& trie, std::size_t depth_bound) : begin_(trie.node_count() + 1) {
-    for (std::size_t i = 0; i < trie.node_count(); ++i) {
+    for (const NodeIndex i : trie.nodes().indices()) {
       begin_[i] = records_.size();
-      if (trie.node(static_cast<NodeIndex>(i)).depth >= depth_bound) continue;
-      for (const OutcomeCount& outcome : trie.outcomes(static_cast<NodeIndex>(i))) {
+      if (trie.node(i).depth >= depth_bound) continue;
+      for (const OutcomeCount& outcome : trie.outcomes(i)) {
         records_.push_back(SymbolCount{outcome.symbol, outcome.count});
       }
       std::sort(records_.begin() + static_cast<std::ptrdiff_t>(begin_[i]), records_.end(),
@@ -32,11 +32,12 @@ class AncestorOutcomes {
   }
 
   std::span<const SymbolCount> by_count(NodeIndex node) const {
-    return {records_.data() + begin_[node], begin_[node + 1] - begin_[node]};
+    const std::size_t begin = begin_[node], end = begin_[NodeIndex(node.value() + 1)];
+    return {records_.data() + begin, end - begin};
   }
 
  private:
-  std::vector<std::size_t> begin_;
+  IndexVector<NodeIndex, std::size_t> begin_;  // per node, and the end after the last
   std::vector<SymbolCount> records_;
 };
 
@@ -90,35 +91,33 @@ TreeMask select(const CountTrie& trie) {
   // node in c's subtree of depth at most the bound.
   const AncestorOutcomes ancestors(trie, depth_bound);
   std::vector<std::uint8_t> flagged(n, 0);
-  for (std::size_t i = 1; i < n; ++i) {
-    const TrieNode& node = trie.node(static_cast<NodeIndex>(i));
-    if (node.depth > depth_bound || node.parent == NO_INDEX) continue;
-    NodeIndex c = static_cast<NodeIndex>(i);
+  for (const NodeIndex i : IndexRange<NodeIndex>(1, n)) {
+    const TrieNode& node = trie.node(i);
+    if (node.depth > depth_bound || !node.parent.has_value()) continue;
+    NodeIndex c = i;
     NodeIndex p = node.parent;
     while (true) {
-      if (fluctuation(trie, static_cast<NodeIndex>(i), p, ancestors.by_count(p)) >= threshold) {
-        flagged[c] = 1;
-      }
-      if (p == 0) break;
+      if (fluctuation(trie, i, p, ancestors.by_count(p)) >= threshold) flagged[c.value()] = 1;
+      if (p == ROOT) break;
       c = p;
       p = trie.node(p).parent;
     }
   }
 
   TreeMask mask{std::vector<std::uint8_t>(n, 0), std::vector<std::uint8_t>(n, 0)};
-  std::vector<NodeIndex> stack{0};
+  std::vector<NodeIndex> stack{ROOT};
   while (!stack.empty()) {
     const NodeIndex node = stack.back();
     stack.pop_back();
-    mask.kept[node] = 1;
+    mask.kept[node.value()] = 1;
     std::size_t pushed = 0;
     for (const ChildEdge& edge : trie.children(node)) {
-      if (flagged[edge.child]) {
+      if (flagged[edge.child.value()]) {
         stack.push_back(edge.child);
         ++pushed;
       }
     }
-    mask.terminal[node] = pushed < alphabet_size ? 1 : 0;
+    mask.terminal[node.value()] = pushed < alphabet_size ? 1 : 0;
   }
   return mask;
 }

@@ -54,11 +54,10 @@ void check_derivable(const CountTrie& trie, const TreeMask& mask, const FitConfi
       std::any_of(mask.kept.begin(), mask.kept.end(), [](std::uint8_t k) { return k != 1; })) {
     throw InternalFault("saving a model: its mask is not one of a fitted model");
   }
-  if (trie.node(0).count != trie.sample_size() || trie.storage_depth() > config.max_depth) {
+  if (trie.node(ROOT).count != trie.sample_size() || trie.storage_depth() > config.max_depth) {
     throw InternalFault("saving a model: its sample size or depth does not follow from its counts");
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto node = static_cast<NodeIndex>(i);
+  for (const NodeIndex node : trie.nodes().indices()) {
     std::size_t children = 0;
     NodeIndex previous = node;
     for (const ChildEdge& edge : trie.children(node)) {
@@ -68,7 +67,7 @@ void check_derivable(const CountTrie& trie, const TreeMask& mask, const FitConfi
       previous = edge.child;
       ++children;
     }
-    if (mask.terminal[i] != (children < trie.alphabet_size() ? 1 : 0)) {
+    if (mask.terminal[node.value()] != (children < trie.alphabet_size() ? 1 : 0)) {
       throw InternalFault("saving a model: a context flag does not follow from the children");
     }
   }
@@ -196,14 +195,14 @@ class ModelReader {
         }
         edge_symbol = symbol(w, alphabet_size, i, true);
         if (!in_) return;
-        parent = static_cast<NodeIndex>(i - gap);
-        depth = nodes[parent].depth + std::size_t{1};
+        parent = NodeIndex(i - gap);
+        depth = nodes[parent.value()].depth + std::size_t{1};
         if (depth > depth_limit) {
           in_.fail("node " + text(i) + " lies at depth " + text(depth) + ", below the model's " +
                    text(depth_limit));
           return;
         }
-        ++children[parent + 1];
+        ++children[parent.value() + 1];
       }
       const std::uint64_t k = in_.varint_at_most(alphabet_size, "a node's number of outcomes");
       if (in_ && k > records - outcomes.size()) {
@@ -249,17 +248,17 @@ class ModelReader {
     {
       std::vector<std::uint32_t> fill(children.begin(), children.end() - 1);
       for (std::size_t u = 1; u < n; ++u) {
-        by_parent[fill[nodes[u].parent]++] = static_cast<NodeIndex>(u);
+        by_parent[fill[nodes[u].parent.value()]++] = NodeIndex(u);
       }
     }
     const Count sample_size = nodes[0].count;
     TrieWriter out(alphabet_size, depth_limit, sample_size, n);
     out.reserve(n - 1, records);
     for (std::size_t i = 0; i < n; ++i) {
-      const auto node = static_cast<NodeIndex>(i);
+      const NodeIndex node(i);
       out.node(node, nodes[i].count, nodes[i].symbol, nodes[i].depth);
       for (std::size_t c = children[i + 1]; c-- > children[i];) {
-        out.push_child(node, nodes[by_parent[c]].symbol, by_parent[c]);
+        out.push_child(node, nodes[by_parent[c].value()].symbol, by_parent[c]);
       }
       const std::size_t begin = i == 0 ? 0 : nodes[i - 1].outcomes_end;
       for (std::size_t o = nodes[i].outcomes_end; o-- > begin;) {
@@ -282,17 +281,16 @@ class ModelReader {
   // No symbol twice among a node's children or among its outcome records:
   // a lookup finds every one of them where it is.
   bool check_lists(const CountTrie& trie) {
-    for (std::size_t i = 0; i < trie.node_count(); ++i) {
-      const auto node = static_cast<NodeIndex>(i);
+    for (const NodeIndex node : trie.nodes().indices()) {
       const TrieNode& record = trie.node(node);
-      if (i > 0 && trie.find_child(record.parent, record.symbol) != node) {
-        in_.fail("node " + text(record.parent) + " has two children for symbol " +
+      if (node != ROOT && trie.find_child(record.parent, record.symbol) != node) {
+        in_.fail("node " + text(record.parent.value()) + " has two children for symbol " +
                  text(record.symbol));
         return false;
       }
       for (auto it = trie.outcomes(node).begin(); it != trie.outcomes(node).end(); ++it) {
         if (trie.find_outcome(node, it->symbol) != it.index()) {
-          in_.fail("node " + text(i) + " counts symbol " + text(it->symbol) + " twice");
+          in_.fail("node " + text(node.value()) + " counts symbol " + text(it->symbol) + " twice");
           return false;
         }
       }
@@ -325,11 +323,10 @@ std::string save_model(const OSTRELObject& model) {
   const std::size_t w = symbol_bytes(config.alphabet_size);
   out.varint(trie.node_count());
   out.varint(trie.outcomes().size());
-  for (std::size_t i = 0; i < trie.node_count(); ++i) {
-    const auto node = static_cast<NodeIndex>(i);
+  for (const NodeIndex node : trie.nodes().indices()) {
     const TrieNode& record = trie.node(node);
-    if (i > 0) {
-      out.varint(i - record.parent);
+    if (node != ROOT) {
+      out.varint(node.value() - record.parent.value());
       out.word(record.symbol, w);
     }
     const auto list = trie.outcomes(node);

@@ -66,7 +66,7 @@ TEST(SortingBuilderTest, BuildsTheWalkedTrieRecordForRecord) {
           input.rows, input.alphabet, input.conditioning, input.storage, strategy);
       expect_same_trie(fast, *walked);
       // Every list is reachable through lookups, side index included.
-      for (NodeIndex v = 0; v < fast.node_count(); ++v) {
+      for (const NodeIndex v : fast.nodes().indices()) {
         for (const ChildEdge& e : fast.children(v))
           ASSERT_EQ(fast.find_child(v, e.symbol), e.child);
         for (const OutcomeCount& o : fast.outcomes(v)) {
@@ -126,15 +126,15 @@ struct OrderCheck {
   double node(std::size_t preorder, std::size_t depth, const Run& run,
               std::span<const SymbolCount> outcomes, std::span<const std::uint32_t> firsts,
               std::span<const detail::ChildValue<std::uint32_t, double>> children) {
-    NodeIndex node = 0;
-    for (std::size_t d = 1; d <= depth && node != NO_INDEX; ++d) {
+    NodeIndex node = ROOT;
+    for (std::size_t d = 1; d <= depth && node.has_value(); ++d) {
       node = walked.find_child(node, symbols[run.first - d]);
     }
     EXPECT_NE(node, NO_INDEX);
-    if (node == NO_INDEX) return -1.0;
+    if (!node.has_value()) return -1.0;
     EXPECT_EQ(run.count, walked.node(node).count);
     std::vector<double> expected_children, got_children;
-    for (const ChildEdge& e : walked.children(node)) expected_children.push_back(e.child);
+    for (const ChildEdge& e : walked.children(node)) expected_children.push_back(e.child.value());
     for (const auto& c : children) got_children.push_back(c.value);
     EXPECT_EQ(got_children, expected_children) << "node " << node;
     std::vector<SymbolCount> expected;
@@ -153,7 +153,7 @@ struct OrderCheck {
     for (const OutcomeCount& o : walked.outcomes(node)) walked_order.push_back(o.symbol);
     EXPECT_TRUE(std::ranges::equal(created, walked_order | std::views::reverse)) << "node " << node;
     preorders.push_back(preorder);
-    return static_cast<double>(node);
+    return static_cast<double>(node.value());
   }
 };
 

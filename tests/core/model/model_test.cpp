@@ -179,7 +179,7 @@ TEST(QueryTest, HandBuiltTreeContextsAndDepthLimit) {
   OSTRELObject model = make_model(3, 3, U"bct");
   CountTrie trie(3, 2);  // storage depth 2, although the tree reaches depth 3
   for (const Seq& path : {Seq{1, 0, 0}, Seq{0, 1}, Seq{2}}) {  // most recent symbol first
-    NodeIndex v = 0;
+    NodeIndex v = ROOT;
     for (Symbol s : path) v = *trie.get_or_create_child(v, s);
   }
   // Nodes 1 to 6 stand for [1], [0, 1], [0, 0, 1], [0], [1, 0] and [2].

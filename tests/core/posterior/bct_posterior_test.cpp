@@ -239,9 +239,10 @@ TEST_P(BctPosteriorRandomTest, ScanMatchesWholeTrieAndFirstTreeIsTheFit) {
     ASSERT_TRUE(model.fit(rows).has_value());
     EXPECT_EQ(ranked[0].contexts(), *model.get_contexts());
     bct::Rule rule(c.alphabet, c.depth, c.beta);
-    std::vector<double> best(trie.node_count());
+    IndexVector<NodeIndex, double> best(trie.node_count());
     std::vector<SymbolCount> present;
-    for (NodeIndex i = static_cast<NodeIndex>(trie.node_count()); i-- > 0;) {
+    for (std::size_t at = trie.node_count(); at-- > 0;) {
+      const NodeIndex i(at);
       sorted_outcomes(trie, i, present);
       double total = rule.split_base();
       std::size_t children = 0;
@@ -250,7 +251,7 @@ TEST_P(BctPosteriorRandomTest, ScanMatchesWholeTrieAndFirstTreeIsTheFit) {
                             children)
                     .value;
     }
-    EXPECT_EQ(ranked[0].log_value, best[0]);
+    EXPECT_EQ(ranked[0].log_value, best[ROOT]);
   }
 }
 

@@ -29,14 +29,9 @@ using Bytes = std::vector<std::uint8_t>;
 Seq list_symbols(const CountTrie& trie, NodeIndex node, bool children) {
   Seq out;
   if (children) {
-    for (EdgeIndex e = trie.node(node).first_child; e != NO_INDEX; e = trie.edges()[e].next) {
-      out.push_back(trie.edges()[e].symbol);
-    }
+    for (const ChildEdge& edge : trie.children(node)) out.push_back(edge.symbol);
   } else {
-    for (OutcomeIndex o = trie.node(node).first_outcome; o != NO_INDEX;
-         o = trie.outcomes()[o].next) {
-      out.push_back(trie.outcomes()[o].symbol);
-    }
+    for (const OutcomeCount& record : trie.outcomes(node)) out.push_back(record.symbol);
   }
   return out;
 }
@@ -55,20 +50,20 @@ TEST(BuildTest, WorkedExampleRecordsNewestFirst) {
   const CountTrie trie = worked_example();
   EXPECT_EQ(trie.sample_size(), 2u);
   ASSERT_EQ(trie.node_count(), 3u);
-  for (NodeIndex i = 1; i < 3; ++i) {
+  for (const NodeIndex i : {1_node, 2_node}) {
     const TrieNode& n = trie.node(i);
-    EXPECT_TRUE(n.count == 1 && n.symbol == i - 1 && n.parent == 0 && n.depth == 1 &&
-                n.first_child == NO_INDEX && n.first_outcome == i);
+    EXPECT_TRUE(n.count == 1 && n.symbol == i.value() - 1 && n.parent == ROOT && n.depth == 1 &&
+                n.first_child == NO_INDEX && n.first_outcome == OutcomeIndex(i.value()));
     EXPECT_EQ(trie.dense_counts(i), (std::vector<Count>{0, 1}));
   }
-  EXPECT_TRUE(trie.node(0).count == 2 && trie.node(0).first_child == 1);
+  EXPECT_TRUE(trie.node(ROOT).count == 2 && trie.node(ROOT).first_child == EdgeIndex(1));
   ASSERT_EQ(trie.edges().size(), 2u);
-  const ChildEdge &e0 = trie.edges()[0], &e1 = trie.edges()[1];
-  EXPECT_TRUE(e1.symbol == 1 && e1.child == 2 && e1.next == 0);
-  EXPECT_TRUE(e0.symbol == 0 && e0.child == 1 && e0.next == NO_INDEX);
+  const ChildEdge &e0 = trie.edges()[EdgeIndex(0)], &e1 = trie.edges()[EdgeIndex(1)];
+  EXPECT_TRUE(e1.symbol == 1 && e1.child == 2_node && e1.next == EdgeIndex(0));
+  EXPECT_TRUE(e0.symbol == 0 && e0.child == 1_node && e0.next == NO_INDEX);
   ASSERT_EQ(trie.outcomes().size(), 3u);
-  EXPECT_EQ(trie.outcomes()[0].count, 2u);
-  EXPECT_EQ(trie.dense_counts(0), (std::vector<Count>{0, 2}));
+  EXPECT_EQ(trie.outcomes()[OutcomeIndex(0)].count, 2u);
+  EXPECT_EQ(trie.dense_counts(ROOT), (std::vector<Count>{0, 2}));
 }
 
 TEST(BuildTest, CountsOnlyPositionsAfterAFullContextOfTheirOwnRow) {
@@ -110,7 +105,7 @@ TEST(BuildTest, CountsOnlyPositionsAfterAFullContextOfTheirOwnRow) {
     EXPECT_EQ(trie.node_count(), c.node_count);
     EXPECT_EQ(trie.edges().size(), c.node_count - 1);
     for (const auto& [path, counts] : c.counts) {
-      NodeIndex node = 0;
+      NodeIndex node = ROOT;
       for (Symbol s : path) node = trie.find_child(node, s);
       ASSERT_NE(node, NO_INDEX);
       EXPECT_EQ(trie.dense_counts(node), counts);
@@ -133,12 +128,12 @@ TEST(BuildTest, RejectsWithTheFirstFailure) {
 
 TEST(GetOrCreateChildTest, SecondCallFindsTheSameChild) {
   CountTrie trie(3, 2);
-  EXPECT_EQ(*trie.get_or_create_child(0, 2), 1u);
-  EXPECT_EQ(*trie.get_or_create_child(0, 2), 1u);
+  EXPECT_EQ(*trie.get_or_create_child(ROOT, 2), 1_node);
+  EXPECT_EQ(*trie.get_or_create_child(ROOT, 2), 1_node);
   EXPECT_EQ(trie.node_count(), 2u);
   EXPECT_EQ(trie.edges().size(), 1u);
-  const TrieNode& child = trie.node(1);
-  EXPECT_TRUE(child.count == 0 && child.symbol == 2 && child.parent == 0 && child.depth == 1 &&
+  const TrieNode& child = trie.node(1_node);
+  EXPECT_TRUE(child.count == 0 && child.symbol == 2 && child.parent == ROOT && child.depth == 1 &&
               child.first_child == NO_INDEX && child.first_outcome == NO_INDEX);
 }
 
@@ -147,7 +142,7 @@ TEST(GetOrCreateChildTest, RefusesDepthBeyond65535AndChangesNothing) {
   for (int i = 0; i <= 65535; ++i) rows.push_symbol(0);
   rows.end_row();
   CountTrie trie = build(rows, 2, 65535, 65535);
-  const NodeIndex deepest = 65535;
+  const NodeIndex deepest = 65535_node;
   ASSERT_EQ(trie.node(deepest).depth, 65535);
   const std::size_t edges = trie.edges().size(), outcomes = trie.outcomes().size();
   const auto refused = trie.get_or_create_child(deepest, 1);
@@ -157,7 +152,7 @@ TEST(GetOrCreateChildTest, RefusesDepthBeyond65535AndChangesNothing) {
   EXPECT_EQ(trie.edges().size(), edges);
   EXPECT_EQ(trie.outcomes().size(), outcomes);
   EXPECT_EQ(trie.node(deepest).first_child, NO_INDEX);
-  const auto sibling = trie.get_or_create_child(deepest - 1, 1);  // lands at depth 65535
+  const auto sibling = trie.get_or_create_child(65534_node, 1);  // lands at depth 65535
   ASSERT_TRUE(sibling.has_value());
   EXPECT_EQ(trie.node(*sibling).depth, 65535);
 }
@@ -169,10 +164,10 @@ TEST(CompactTest, WorkedExample) {
     NodeIndex answer_for_1_0;
   };
   const Case cases[] = {
-      {{1, 1, 1}, {0, 1, 1}, {0, 1, 1}, {0, 1}, 1},  // all kept: lists reversed
-      {{1, 0, 0}, {1, 0, 0}, {1}, {}, 0},            // root only
-      {{1, 0, 1}, {2, 1, 3}, {0, 1}, {1}, 0},        // renumbered; lowest bit carried
-      {{1, 1}, {}, {0, 0}, {0}, 1},                  // short flags read as 0
+      {{1, 1, 1}, {0, 1, 1}, {0, 1, 1}, {0, 1}, 1_node},  // all kept: lists reversed
+      {{1, 0, 0}, {1, 0, 0}, {1}, {}, ROOT},              // root only
+      {{1, 0, 1}, {2, 1, 3}, {0, 1}, {1}, ROOT},          // renumbered; lowest bit carried
+      {{1, 1}, {}, {0, 0}, {0}, 1_node},                  // short flags read as 0
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.kept));
@@ -180,16 +175,16 @@ TEST(CompactTest, WorkedExample) {
     EXPECT_EQ(terminal, c.new_terminal);
     ASSERT_EQ(trie.node_count(), c.new_terminal.size());
     EXPECT_EQ(trie.edges().size(), trie.node_count() - 1);
-    EXPECT_EQ(list_symbols(trie, 0, true), c.root_children);
-    for (NodeIndex i = 1; i < trie.node_count(); ++i) {
-      EXPECT_EQ(trie.node(i).parent, 0u);
-      EXPECT_EQ(trie.find_child(0, trie.node(i).symbol), i);
+    EXPECT_EQ(list_symbols(trie, ROOT, true), c.root_children);
+    for (const NodeIndex i : IndexRange<NodeIndex>(1, trie.node_count())) {
+      EXPECT_EQ(trie.node(i).parent, ROOT);
+      EXPECT_EQ(trie.find_child(ROOT, trie.node(i).symbol), i);
     }
-    EXPECT_TRUE(trie.sample_size() == 2 && trie.node(0).count == 2 && trie.storage_depth() == 1);
-    EXPECT_EQ(trie.dense_counts(0), (std::vector<Count>{0, 2}));
+    EXPECT_TRUE(trie.sample_size() == 2 && trie.node(ROOT).count == 2 && trie.storage_depth() == 1);
+    EXPECT_EQ(trie.dense_counts(ROOT), (std::vector<Count>{0, 2}));
     const Bytes all(trie.node_count(), 1);
     EXPECT_EQ(deepest_selected_suffix(trie, Seq{1, 0}, all, terminal), c.answer_for_1_0);
-    EXPECT_EQ(deepest_selected_suffix(trie, Seq{}, all, terminal), 0u);
+    EXPECT_EQ(deepest_selected_suffix(trie, Seq{}, all, terminal), ROOT);
   }
 }
 
@@ -197,16 +192,16 @@ TEST(CompactTest, WorkedExample) {
 // node 3 for symbol 0, one level beyond the storage depth.
 CountTrie chain() {
   CountTrie trie = build({{1, 2, 3, 0}}, 4, 3, 3);
-  EXPECT_EQ(*trie.get_or_create_child(3, 0), 4u);
+  EXPECT_EQ(*trie.get_or_create_child(3_node, 0), 4_node);
   return trie;
 }
 
 TEST(ContextTest, ReadsOldestSymbolFirst) {
   const CountTrie trie = chain();
-  EXPECT_EQ(context(trie, 0), Seq{});
-  EXPECT_EQ(context(trie, 2), (Seq{2, 3}));
-  EXPECT_EQ(context(trie, 3), (Seq{1, 2, 3}));
-  EXPECT_EQ(context(trie, 4), (Seq{0, 1, 2, 3}));
+  EXPECT_EQ(context(trie, ROOT), Seq{});
+  EXPECT_EQ(context(trie, 2_node), (Seq{2, 3}));
+  EXPECT_EQ(context(trie, 3_node), (Seq{1, 2, 3}));
+  EXPECT_EQ(context(trie, 4_node), (Seq{0, 1, 2, 3}));
 }
 
 TEST(DeepestSelectedSuffixTest, BacksOffAlongKeptPath) {
@@ -218,19 +213,19 @@ TEST(DeepestSelectedSuffixTest, BacksOffAlongKeptPath) {
     NodeIndex expected;
   };
   const Case cases[] = {
-      {{}, all, none, 0},
-      {{1, 2, 3}, all, none, 3},
-      {{2, 3}, all, none, 2},
-      {{0, 1, 2, 3}, all, none, 3},  // cut to storage_depth symbols: node 4 is not reached
-      {{3, 0}, all, none, 0},        // no child for the most recent symbol
-      {{0, 3}, all, none, 1},
-      {{1, 2, 3}, all, {0, 1, 0, 0, 0}, 1},  // a terminal node above non-terminal ones wins
-      {{1, 2, 3}, all, {1, 0, 0, 0, 0}, 0},
-      {{1, 2, 3}, all, {1, 0, 1, 0, 0}, 2},
-      {{1, 2, 3}, {1, 1}, none, 1},
-      {{1, 2, 3}, {1, 1, 0, 1, 1}, {0, 0, 0, 1, 0}, 1},
-      {{1, 2, 3}, all, {0}, 3},
-      {{1, 2, 3}, all, {}, 3},
+      {{}, all, none, 0_node},
+      {{1, 2, 3}, all, none, 3_node},
+      {{2, 3}, all, none, 2_node},
+      {{0, 1, 2, 3}, all, none, 3_node},  // cut to storage_depth symbols: node 4 is not reached
+      {{3, 0}, all, none, 0_node},        // no child for the most recent symbol
+      {{0, 3}, all, none, 1_node},
+      {{1, 2, 3}, all, {0, 1, 0, 0, 0}, 1_node},  // a terminal node above non-terminal ones wins
+      {{1, 2, 3}, all, {1, 0, 0, 0, 0}, 0_node},
+      {{1, 2, 3}, all, {1, 0, 1, 0, 0}, 2_node},
+      {{1, 2, 3}, {1, 1}, none, 1_node},
+      {{1, 2, 3}, {1, 1, 0, 1, 1}, {0, 0, 0, 1, 0}, 1_node},
+      {{1, 2, 3}, all, {0}, 3_node},
+      {{1, 2, 3}, all, {}, 3_node},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.history) + " kept " + testing::PrintToString(c.kept) +
@@ -238,8 +233,8 @@ TEST(DeepestSelectedSuffixTest, BacksOffAlongKeptPath) {
     EXPECT_EQ(deepest_selected_suffix(trie, c.history, c.kept, c.terminal), c.expected);
   }
   CountTrie flat(4, 0);  // storage depth 0: the root answers even with a terminal child
-  ASSERT_TRUE(flat.get_or_create_child(0, 3).has_value());
-  EXPECT_EQ(deepest_selected_suffix(flat, Seq{3}, Bytes{1, 1}, Bytes{0, 1}), 0u);
+  ASSERT_TRUE(flat.get_or_create_child(ROOT, 3).has_value());
+  EXPECT_EQ(deepest_selected_suffix(flat, Seq{3}, Bytes{1, 1}, Bytes{0, 1}), ROOT);
 }
 
 // Numbering, list order and counts as the building rules give them, tracked with maps.
@@ -249,7 +244,7 @@ struct Reference {
     Seq children, outcomes;  // in order of creation
     std::map<Symbol, Count> counts;
   };
-  std::vector<Node> nodes{Node{NO_INDEX, {}, {}, {}}};
+  IndexVector<NodeIndex, Node> nodes = IndexVector<NodeIndex, Node>(1, Node{NO_INDEX, {}, {}, {}});
   std::map<std::pair<NodeIndex, Symbol>, NodeIndex> child;
 
   void record(NodeIndex v, Symbol x) {
@@ -258,10 +253,11 @@ struct Reference {
   Reference(const Rows& rows, std::size_t conditioning, std::size_t storage) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
       for (std::size_t t = conditioning; t < rows.row_length(r); ++t) {
-        record(0, rows.symbol(r, t));
-        NodeIndex v = 0;
+        record(ROOT, rows.symbol(r, t));
+        NodeIndex v = ROOT;
         for (std::size_t d = 1; d <= storage; ++d) {
-          const auto [it, fresh] = child.try_emplace({v, rows.symbol(r, t - d)}, nodes.size());
+          const auto [it, fresh] =
+              child.try_emplace({v, rows.symbol(r, t - d)}, nodes.next_index());
           if (fresh) {
             nodes[v].children.push_back(rows.symbol(r, t - d));
             nodes.push_back(Node{v, {}, {}, {}});
@@ -291,7 +287,7 @@ TEST_P(LargeAlphabetTest, IndexedListsAgreeWithLinkedListsThroughCompaction) {
   const Reference ref(rows, conditioning, storage);
   const std::size_t n = ref.nodes.size();
   ASSERT_EQ(trie.node_count(), n);
-  for (NodeIndex v = 0; v < n; ++v) {  // fresh lists are newest first
+  for (const NodeIndex v : ref.nodes.indices()) {  // fresh lists are newest first
     const Reference::Node& r = ref.nodes[v];
     ASSERT_EQ(trie.node(v).parent, r.parent);
     EXPECT_EQ(list_symbols(trie, v, true), Seq(r.children.rbegin(), r.children.rend()));
@@ -305,32 +301,34 @@ TEST_P(LargeAlphabetTest, IndexedListsAgreeWithLinkedListsThroughCompaction) {
 
   std::mt19937_64 rng(alphabet);
   Bytes kept(n), terminal(n);
-  std::vector<NodeIndex> rank(n, NO_INDEX);
-  NodeIndex kept_count = 0;
-  for (NodeIndex v = 0; v < n; ++v) {
-    kept[v] = v == 0 || (kept[ref.nodes[v].parent] && rng() % 10 < 7);
-    terminal[v] = static_cast<std::uint8_t>(rng() % 4);
-    if (kept[v]) rank[v] = kept_count++;
+  IndexVector<NodeIndex, NodeIndex> rank(n, NO_INDEX);
+  std::size_t kept_count = 0;
+  for (const NodeIndex v : ref.nodes.indices()) {
+    const std::size_t i = v.value();
+    kept[i] = v == ROOT || (kept[ref.nodes[v].parent.value()] && rng() % 10 < 7);
+    terminal[i] = static_cast<std::uint8_t>(rng() % 4);
+    if (kept[i]) rank[v] = NodeIndex(kept_count++);
   }
   auto [small, new_terminal] = compact(std::move(trie), kept, terminal);
   ASSERT_EQ(small.node_count(), kept_count);
   EXPECT_EQ(small.alphabet_size(), alphabet);
   EXPECT_EQ(small.storage_depth(), storage);
-  for (NodeIndex v = 0; v < n; ++v) {  // compacted lists are in creation order
-    if (!kept[v]) continue;
+  for (const NodeIndex v : ref.nodes.indices()) {  // compacted lists are in creation order
+    if (!kept[v.value()]) continue;
     const NodeIndex w = rank[v];
     const Reference::Node& r = ref.nodes[v];
-    EXPECT_EQ(new_terminal[w], terminal[v] & 1);
-    EXPECT_EQ(small.node(w).parent, v == 0 ? NO_INDEX : rank[r.parent]);
+    EXPECT_EQ(new_terminal[w.value()], terminal[v.value()] & 1);
+    EXPECT_EQ(small.node(w).parent, v == ROOT ? NodeIndex(NO_INDEX) : rank[r.parent]);
     Seq kept_children;
     for (Symbol s : r.children) {
-      if (kept[ref.find(v, s)]) kept_children.push_back(s);
+      if (kept[ref.find(v, s).value()]) kept_children.push_back(s);
     }
     EXPECT_EQ(list_symbols(small, w, true), kept_children);
     EXPECT_EQ(list_symbols(small, w, false), r.outcomes);
     for (Symbol s = 0; s < alphabet; ++s) {
       const NodeIndex old = ref.find(v, s);
-      ASSERT_EQ(small.find_child(w, s), old == NO_INDEX ? NO_INDEX : rank[old]) << v << " " << s;
+      ASSERT_EQ(small.find_child(w, s), old.has_value() ? rank[old] : NodeIndex(NO_INDEX))
+          << v << " " << s;
       ASSERT_EQ(small.outcome_count(w, s), ref.count(v, s)) << v << " " << s;
     }
   }
@@ -338,9 +336,10 @@ TEST_P(LargeAlphabetTest, IndexedListsAgreeWithLinkedListsThroughCompaction) {
   // Creation after compaction: existing children are found, missing ones appended once.
   std::size_t next = small.node_count();
   for (Symbol s = 0; s < alphabet; ++s) {
-    const NodeIndex existing = small.find_child(0, s);
-    EXPECT_EQ(*small.get_or_create_child(0, s), existing == NO_INDEX ? next++ : existing);
-    EXPECT_EQ(*small.get_or_create_child(0, s), small.find_child(0, s));
+    const NodeIndex existing = small.find_child(ROOT, s);
+    EXPECT_EQ(*small.get_or_create_child(ROOT, s),
+              existing.has_value() ? existing : NodeIndex(next++));
+    EXPECT_EQ(*small.get_or_create_child(ROOT, s), small.find_child(ROOT, s));
   }
   EXPECT_EQ(small.node_count(), next);
 }

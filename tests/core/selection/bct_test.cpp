@@ -86,7 +86,7 @@ oracle::SplitPlan dense_bct(const CountTrie& trie, double beta) {
     double f = l1b;
     std::size_t k = 0;
     for (EdgeIndex edge = node.first_child; edge != NO_INDEX; edge = trie.edges()[edge].next) {
-      f = f + best[trie.edges()[edge].child];
+      f = f + best[trie.edges()[edge].child.value()];
       ++k;
     }
     f = f + unseen[node.depth + 1] * static_cast<double>(m - k);

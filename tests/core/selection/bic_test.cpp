@@ -51,7 +51,7 @@ TEST(BicTest, DocumentedDecisions) {
 TEST(BicTest, NodeWithoutChildrenStaysLeaf) {
   // Mixed root counts, no children: splitting would only be scored against unseen leaves.
   CountTrie trie(2, 1);
-  const NodeIndex root[] = {0};
+  const NodeIndex root[] = {ROOT};
   for (Symbol i = 0; i < 100; ++i) trie.count_position(root, i % 2);
   const oracle::SplitPlan plan = oracle::plain_bic_select(trie, 1e-3);
   EXPECT_EQ(plan.node_split, Bytes{0});
@@ -81,7 +81,7 @@ oracle::SplitPlan dense_bic(const CountTrie& trie, double penalty) {
     double sum = 0.0;
     std::size_t k = 0;
     for (EdgeIndex e = node.first_child; e != NO_INDEX; e = trie.edges()[e].next) {
-      sum = sum + score[trie.edges()[e].child];
+      sum = sum + score[trie.edges()[e].child.value()];
       ++k;
     }
     sum = sum - node_penalty * static_cast<double>(m - k);

@@ -76,9 +76,9 @@ TEST(PeresShieldTest, DepthBoundAndFlagsAlongThePath) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << &c - cases);
     CountTrie trie(2, c.storage_depth);
-    const NodeIndex root[] = {0};
+    const NodeIndex root[] = {ROOT};
     for (Count k = 0; k < c.r0 + c.r1; ++k) trie.count_position(root, k < c.r0 ? 0 : 1);
-    const NodeIndex p = *trie.get_or_create_child(0, 0), i = *trie.get_or_create_child(p, 0);
+    const NodeIndex p = *trie.get_or_create_child(ROOT, 0), i = *trie.get_or_create_child(p, 0);
     for (Count k = 0; k < c.p0 + c.p1; ++k) trie.increment_outcome(p, k < c.p0 ? 0 : 1);
     for (Count k = 0; k < c.i0 + c.i1; ++k) trie.increment_outcome(i, k < c.i0 ? 0 : 1);
     const TreeMask mask = peres_shield::select(trie);
@@ -98,8 +98,9 @@ TreeMask dense_peres_shield(const CountTrie& trie) {
     bound = v > 0.0 ? static_cast<std::size_t>(v) : 0;
   }
   bound = std::min(bound, trie.storage_depth());
-  std::vector<std::vector<Count>> counts(n);
-  for (NodeIndex i = 0; i < n; ++i) counts[i] = testing_support::walk_counts(trie, i);
+  IndexVector<NodeIndex, std::vector<Count>> counts(n);
+  for (const NodeIndex i : trie.nodes().indices())
+    counts[i] = testing_support::walk_counts(trie, i);
   auto fluctuation = [&](NodeIndex i, NodeIndex p) {
     if (trie.node(p).count == 0) return 0.0;
     double largest = 0.0;
@@ -112,27 +113,27 @@ TreeMask dense_peres_shield(const CountTrie& trie) {
     return largest;
   };
   Bytes flagged(n, 0);
-  for (NodeIndex i = 1; i < n; ++i) {
+  for (const NodeIndex i : IndexRange<NodeIndex>(1, n)) {
     if (trie.node(i).depth > bound) continue;
     for (NodeIndex c = i, p = trie.node(i).parent;; c = p, p = trie.node(p).parent) {
-      if (fluctuation(i, p) >= threshold) flagged[c] = 1;
-      if (p == 0) break;
+      if (fluctuation(i, p) >= threshold) flagged[c.value()] = 1;
+      if (p == ROOT) break;
     }
   }
   TreeMask mask{Bytes(n, 0), Bytes(n, 0)};
-  std::vector<NodeIndex> stack{0};
+  std::vector<NodeIndex> stack{ROOT};
   while (!stack.empty()) {
     const NodeIndex v = stack.back();
     stack.pop_back();
-    mask.kept[v] = 1;
+    mask.kept[v.value()] = 1;
     std::size_t pushed = 0;
     for (EdgeIndex e = trie.node(v).first_child; e != NO_INDEX; e = trie.edges()[e].next) {
-      if (flagged[trie.edges()[e].child]) {
+      if (flagged[trie.edges()[e].child.value()]) {
         stack.push_back(trie.edges()[e].child);
         ++pushed;
       }
     }
-    mask.terminal[v] = pushed < a;
+    mask.terminal[v.value()] = pushed < a;
   }
   return mask;
 }

@@ -22,20 +22,21 @@ using Bytes = std::vector<std::uint8_t>;
 
 TEST(ExpandPlanTest, ExpandsTheHighestSymbolFirst) {
   CountTrie trie(3, 2);
-  ASSERT_EQ(*trie.get_or_create_child(0, 1), 1u);
+  ASSERT_EQ(*trie.get_or_create_child(ROOT, 1), 1_node);
   // Split the root and every created depth-1 node; the existing node 1 is a leaf.
   const auto mask = oracle::expand_plan(trie, oracle::SplitPlan{{1, 0}, {0, 1, 0}});
   ASSERT_TRUE(mask.has_value());
   expect_valid_mask(trie, *mask, true);
   ASSERT_EQ(trie.node_count(), 10u);
   // Root: created 2 (symbol 0) and 3 (symbol 2). Node 3 is popped first: 4, 5, 6; then 7-9.
-  const NodeIndex parents[] = {NO_INDEX, 0, 0, 0, 3, 3, 3, 2, 2, 2};
+  const NodeIndex parents[] = {NO_INDEX, ROOT,   ROOT,   ROOT,   3_node,
+                               3_node,   3_node, 2_node, 2_node, 2_node};
   const Symbol symbols[] = {NO_SYMBOL, 1, 0, 2, 0, 1, 2, 0, 1, 2};
-  for (NodeIndex i = 1; i < 10; ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(trie.node(i).parent, parents[i]);
-    EXPECT_EQ(trie.node(i).symbol, symbols[i]);
-    EXPECT_EQ(trie.node(i).depth, i < 4 ? 1 : 2);
+  for (const NodeIndex i : IndexRange<NodeIndex>(1, 10)) {
+    SCOPED_TRACE(i.value());
+    EXPECT_EQ(trie.node(i).parent, parents[i.value()]);
+    EXPECT_EQ(trie.node(i).symbol, symbols[i.value()]);
+    EXPECT_EQ(trie.node(i).depth, i < 4_node ? 1 : 2);
     EXPECT_EQ(trie.node(i).count, 0u);
   }
   EXPECT_EQ(mask->kept, Bytes(10, 1));
@@ -54,7 +55,7 @@ TEST(ExpandPlanTest, RootDecisionComesFromItsPlanEntry) {
   ASSERT_TRUE(four.has_value());
   expect_valid_mask(split, *four, true);
   EXPECT_EQ(four->terminal, (Bytes{0, 1, 1, 1, 1}));
-  for (Symbol s = 0; s < 4; ++s) EXPECT_EQ(split.find_child(0, s), s + 1);
+  for (Symbol s = 0; s < 4; ++s) EXPECT_EQ(split.find_child(ROOT, s), NodeIndex(s + 1));
 }
 
 TEST(ExpandPlanTest, PassesOnDepthOverflow) {
@@ -82,9 +83,9 @@ TEST(SelectTest, BicAlphabetThreeAddsTheUnseenContext) {
   ASSERT_EQ(trie->node_count(), 4u);
   EXPECT_EQ(mask->kept, (Bytes{1, 1, 1, 1}));
   EXPECT_EQ(mask->terminal, (Bytes{0, 1, 1, 1}));
-  EXPECT_EQ(trie->find_child(0, 2), 3u);
-  EXPECT_EQ(trie->node(3).count, 0u);
-  EXPECT_EQ(trie->node(3).first_outcome, NO_INDEX);
+  EXPECT_EQ(trie->find_child(ROOT, 2), 3_node);
+  EXPECT_EQ(trie->node(3_node).count, 0u);
+  EXPECT_EQ(trie->node(3_node).first_outcome, NO_INDEX);
 }
 
 class SelectOnRandomTriesTest
@@ -115,16 +116,17 @@ TEST_P(SelectOnRandomTriesTest, MaskFollowsThePlanAndKeepsItsInvariants) {
       continue;
     }
     expect_valid_mask(*trie, *mask, true);
-    for (NodeIndex i = 0; i < trie->node_count(); ++i) {
+    for (const NodeIndex node_index : trie->nodes().indices()) {
+      const std::size_t i = node_index.value();
       if (!mask->kept[i]) continue;
-      const TrieNode& node = trie->node(i);
+      const TrieNode& node = trie->node(node_index);
       if (i < before.node_count()) {
         EXPECT_EQ(mask->terminal[i], plan.node_split[i] ? 0 : 1) << "node " << i;
       } else {
         EXPECT_EQ(mask->terminal[i], 1) << "created node " << i;
         EXPECT_EQ(node.count, 0u);
-        ASSERT_LT(node.parent, before.node_count());  // created nodes are never split
-        EXPECT_EQ(plan.node_split[node.parent], 1);
+        ASSERT_LT(node.parent.value(), before.node_count());  // created nodes are never split
+        EXPECT_EQ(plan.node_split[node.parent.value()], 1);
       }
       EXPECT_LE(node.depth, depth);
     }
