@@ -22,7 +22,7 @@ std::pair<CountTrie, std::vector<std::uint8_t>> plain_fit_given_tree(
     for (std::size_t k = 1; k <= c.size(); ++k) inner.emplace(c.begin() + k, c.end());
   }
   std::vector<std::uint8_t> kept(trie.node_count(), 0), terminal(trie.node_count(), 0);
-  std::vector<NodeIndex> stack{0};
+  std::vector<NodeIndex> stack{ROOT};
   while (!stack.empty()) {
     const NodeIndex node = stack.back();
     stack.pop_back();
@@ -30,9 +30,9 @@ std::pair<CountTrie, std::vector<std::uint8_t>> plain_fit_given_tree(
       kept.resize(trie.node_count(), 0);
       terminal.resize(trie.node_count(), 0);
     }
-    kept[node] = 1;
+    kept[node.value()] = 1;
     if (inner.count(context(trie, node)) == 0) {
-      terminal[node] = 1;
+      terminal[node.value()] = 1;
       continue;
     }
     for (Symbol s = 0; s < alphabet_size; ++s) {

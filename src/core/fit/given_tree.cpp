@@ -7,6 +7,7 @@
 
 #include "fit/given_tree.hpp"
 
+#include <algorithm>
 #include <span>
 #include <vector>
 
@@ -37,19 +38,35 @@ class GivenRetention {
              std::span<const Position> firsts,
              std::span<const detail::ChildValue<Position, Value>>) {
     const std::size_t bottom = bottom_[static_cast<std::size_t>(run.start)];
-    if (depth > bottom) return 0;
-    if (kept.size() >= MAX_RECORDS) throw CapacityExhausted{};
-    const auto r = static_cast<std::uint32_t>(records.size());
-    kept.push_back(KeptNode<Position>{run.first, run.start, run.count, NO_SYMBOL, NOT_KEPT, r, r,
-                                      static_cast<Depth>(depth), depth < bottom});
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-      records.push_back(KeptRecord<Position>{firsts[i], outcomes[i].count, outcomes[i].symbol});
+    if (depth <= bottom) add(depth, depth < bottom, run, outcomes, firsts);
+    return 0;
+  }
+
+  // The nodes of one leaf alone, from depth levels - 1 up to `top`: those
+  // node() keeps, in the same order.
+  Value chain(std::size_t top, std::size_t levels, const Run& run, SymbolCount outcome,
+              Position first) {
+    const std::size_t bottom = bottom_[static_cast<std::size_t>(run.start)];
+    for (std::size_t d = std::min(bottom, levels - 1) + 1; d-- > top;) {
+      add(d, d < bottom, run, std::span<const SymbolCount>(&outcome, 1),
+          std::span<const Position>(&first, 1));
     }
-    kept.back().records_end = static_cast<std::uint32_t>(records.size());
     return 0;
   }
 
  private:
+  void add(std::size_t depth, bool split, const Run& run, std::span<const SymbolCount> outcomes,
+           std::span<const Position> firsts) {
+    if (kept.size() >= MAX_RECORDS) throw CapacityExhausted{};
+    const auto r = static_cast<std::uint32_t>(records.size());
+    kept.push_back(KeptNode<Position>{run.first, run.start, run.count, NO_SYMBOL, NOT_KEPT, r, r,
+                                      static_cast<Depth>(depth), split});
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+      records.push_back(KeptRecord<Position>{firsts[i], outcomes[i].count, outcomes[i].symbol});
+    }
+    kept.back().records_end = static_cast<std::uint32_t>(records.size());
+  }
+
   std::span<const Depth> bottom_;
 };
 

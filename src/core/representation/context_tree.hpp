@@ -25,11 +25,12 @@ class ContextTree {
   static constexpr std::uint64_t LEAF = std::uint64_t{1} << 63;
 
   // The tree whose leaves are `contexts` (each a row), over 0 .. alphabet_size
-  // - 1, none longer than max_depth. Fails with a message naming the first
-  // context that is wrong: too long, holding a symbol outside the alphabet,
-  // repeating another, a suffix of another (so an inner node, not a leaf), or
-  // lying below an inner node that lacks one of its m children. The rows
-  // hold at least one context.
+  // - 1, none longer than max_depth. Fails with a message naming a context
+  // that is wrong: the first, in the order given, that is too long or holds a
+  // symbol outside the alphabet; else, in context order, one that repeats
+  // another, is a suffix of another (so an inner node, not a leaf), or lies
+  // below an inner node that lacks one of its m children. The rows hold at
+  // least one context.
   static std::expected<ContextTree, std::string> build(const Rows& contexts,
                                                        std::size_t alphabet_size,
                                                        std::size_t max_depth);
