@@ -4,6 +4,8 @@
 #include "counts/context_counts.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <limits>
 #include <new>
 #include <numeric>
@@ -40,7 +42,21 @@ std::expected<ContextCounts, std::string> context_counts(const Counts& counts, s
     }
     std::vector<std::size_t> order(k);
     std::iota(order.begin(), order.end(), std::size_t{0});
-    if (depth != 0) {
+    const auto bits = static_cast<std::size_t>(std::bit_width(m - 1));
+    const auto index_bits = static_cast<std::size_t>(std::bit_width(k));
+    if (depth != 0 && depth * bits + index_bits <= 64) {
+      // The symbols packed oldest highest above the context's index: one word
+      // orders as the symbols do, and names the context.
+      std::vector<std::uint64_t> words(k);
+      for (std::size_t c = 0; c < k; ++c) {
+        std::uint64_t word = 0;
+        for (std::size_t q = 0; q < depth; ++q) word = (word << bits) | symbols[c * depth + q];
+        words[c] = (word << index_bits) | c;
+      }
+      std::sort(words.begin(), words.end());
+      const std::uint64_t mask = (std::uint64_t{1} << index_bits) - 1;
+      for (std::size_t r = 0; r < k; ++r) order[r] = static_cast<std::size_t>(words[r] & mask);
+    } else if (depth != 0) {
       std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         const auto* x = symbols.data() + a * depth;
         const auto* y = symbols.data() + b * depth;

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
+#include <utility>
 
 #include "counts/context_counts.hpp"
 
@@ -29,12 +29,14 @@ void ContextOutcomes::close(std::size_t begin, std::uint64_t first) {
 }
 
 double ContextOutcomes::log_likelihood() const {
-  std::vector<std::size_t> order(contexts_.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
+  // By first ordinal (distinct: a position has one context), the key held
+  // beside the index so that comparing reads no context.
+  std::vector<std::pair<std::uint64_t, std::size_t>> order(contexts_.size());
+  for (std::size_t c = 0; c < contexts_.size(); ++c) order[c] = {contexts_[c].first, c};
   std::sort(order.begin(), order.end(),
-            [&](std::size_t a, std::size_t b) { return contexts_[a].first < contexts_[b].first; });
+            [](const auto& a, const auto& b) { return a.first < b.first; });
   double total = 0.0;
-  for (const std::size_t c : order) {
+  for (const auto& [first, c] : order) {
     Count sum = 0;
     for (const SymbolCount& o : outcomes(contexts_[c])) sum += o.count;
     const double whole = static_cast<double>(sum);
