@@ -20,6 +20,7 @@
 #include "posterior/posterior.hpp"
 #include "results.hpp"
 #include "symbols.hpp"
+#include "tree_methods.hpp"
 
 namespace ostrel::binding {
 
@@ -229,6 +230,28 @@ PyMethodDef methods[] = {
      "Return the Bayesian mixture over every tree of depth at most max_depth\n"
      "under bct's prior with `beta` (as log_evidence takes it), built from these\n"
      "counts: an ostrel.Mixture, independent of them afterwards."},
+    {"context_counts", as_cfunction(counts_context_counts), METH_VARARGS | METH_KEYWORDS,
+     "context_counts($self, depth)\n--\n\n"
+     "Return every context of exactly `depth` symbols (0 to max_depth) that some\n"
+     "counted position has, with how often each symbol followed it, as a pair of\n"
+     "ostrel.Array: the contexts, shape (k, depth), oldest symbol first, in the\n"
+     "narrowest unsigned type that holds alphabet_size - 1; and the counts, shape\n"
+     "(k, alphabet_size), uint64. Contexts come in the order get_contexts() lists\n"
+     "them: from the oldest symbol on, the smaller first."},
+    {"max_log_likelihood", as_cfunction(counts_max_log_likelihood), METH_VARARGS | METH_KEYWORDS,
+     "max_log_likelihood($self, depth=None)\n--\n\n"
+     "Return the log-likelihood (natural log) of the counted positions maximised\n"
+     "over every tree of depth at most `depth` (None: max_depth) and its\n"
+     "parameters: that of the full tree of that depth, equal to the\n"
+     "summary()[\"log_likelihood\"] of the model that OSTREL.fit_tree fits with it."},
+    {"tree_statistics", as_cfunction(counts_tree_statistics), METH_VARARGS | METH_KEYWORDS,
+     "tree_statistics($self, contexts, beta=None)\n--\n\n"
+     "Return the statistics of the complete tree whose contexts (oldest symbol\n"
+     "first, as get_contexts() and top_trees give them) are `contexts`, under bct's\n"
+     "prior with `beta` (None: the default of OSTREL(..., method=\"bct\")), as a\n"
+     "dict: log_prior, log_posterior, log_likelihood (maximised), parameters,\n"
+     "aic, bic (as summary() gives them), contexts (their number) and depth (the\n"
+     "longest context). The tree is checked as OSTREL.fit_tree checks it."},
     {"__reduce__", reduce<Counts>, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nReturn what pickling stores: ostrel._restore and the counts' "
      "state."},

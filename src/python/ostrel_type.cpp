@@ -24,6 +24,7 @@
 #include "model/sampling.hpp"
 #include "results.hpp"
 #include "symbols.hpp"
+#include "tree_methods.hpp"
 
 namespace ostrel::binding {
 
@@ -397,6 +398,17 @@ PyMethodDef methods[] = {
     {"fit", as_cfunction(fit), METH_VARARGS | METH_KEYWORDS,
      "fit($self, data)\n--\n\n"
      "Fit a fresh model. Rows are independent sequences and are never joined."},
+    {"fit_tree", as_cfunction(ostrel_fit_tree), METH_VARARGS | METH_KEYWORDS,
+     "fit_tree($self, data, contexts)\n--\n\n"
+     "Fit the given context tree to `data` (rows as fit takes them, or a Counts of\n"
+     "the model's alphabet_size and max_depth) instead of selecting one, whatever\n"
+     "the method. `contexts` lists the tree's contexts, oldest symbol first (as\n"
+     "get_contexts() and Counts.top_trees give them): a complete tree, in which\n"
+     "every node on a context's path that is not a context has all alphabet_size\n"
+     "children, none longer than max_depth. A full order-k chain is the tree of\n"
+     "all alphabet_size**k contexts of length k. The result is a fitted model like\n"
+     "any other; fit_tree of the tree that fit selects stores the same model. A\n"
+     "wrong tree raises ValueError naming the context, and nothing changes."},
     {"get_suffix", as_cfunction(get_suffix), METH_VARARGS | METH_KEYWORDS,
      "get_suffix($self, sequence)\n--\n\n"
      "Return the selected context suffix, or an aggregate prefix when the\n"

@@ -132,6 +132,26 @@ Ref from_summary(const ModelSummary& summary) {
   return dict;
 }
 
+Ref from_tree_statistics(const bct::TreeStatistics& statistics) {
+  const ModelSummary& summary = statistics.summary;
+  const std::pair<const char*, Ref> entries[] = {
+      {"log_prior", Ref(PyFloat_FromDouble(statistics.log_prior))},
+      {"log_posterior", Ref(PyFloat_FromDouble(statistics.log_posterior))},
+      {"log_likelihood", Ref(PyFloat_FromDouble(summary.log_likelihood))},
+      {"parameters", from_halves(summary.parameters_high, summary.parameters_low)},
+      {"aic", Ref(PyFloat_FromDouble(summary.aic))},
+      {"bic", Ref(PyFloat_FromDouble(summary.bic))},
+      {"contexts", Ref(PyLong_FromSize_t(summary.contexts))},
+      {"depth", Ref(PyLong_FromSize_t(statistics.depth))},
+  };
+  Ref dict(PyDict_New());
+  if (!dict) return dict;
+  for (const auto& [key, value] : entries) {
+    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return Ref();
+  }
+  return dict;
+}
+
 Ref from_ranked_trees(std::span<const bct::RankedTree> trees) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(trees.size())));
   if (!list) return list;

@@ -12,6 +12,7 @@
 #include "errors.hpp"
 #include "model/model.hpp"
 #include "posterior/tree_contexts.hpp"
+#include "posterior/tree_statistics.hpp"
 #include "ref.hpp"
 
 namespace ostrel::binding {
@@ -25,6 +26,9 @@ Ref from_contexts(const std::vector<std::vector<Symbol>>& contexts);
 Ref from_floats(std::span<const double> values);
 // {"contexts", "sample_size", "parameters", "log_likelihood", "aic", "bic"}.
 Ref from_summary(const ModelSummary& summary);
+// {"log_prior", "log_posterior", "log_likelihood", "parameters", "aic", "bic",
+// "contexts", "depth"}; contexts is their number.
+Ref from_tree_statistics(const bct::TreeStatistics& statistics);
 // A list of (contexts, log posterior) pairs, one per tree in order, each
 // tree's contexts as from_contexts lists them.
 Ref from_ranked_trees(std::span<const bct::RankedTree> trees);

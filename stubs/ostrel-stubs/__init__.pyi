@@ -49,6 +49,17 @@ class _Summary(TypedDict):
     aic: float
     bic: float
 
+# What Counts.tree_statistics() returns.
+class _TreeStatistics(TypedDict):
+    log_prior: float
+    log_posterior: float
+    log_likelihood: float
+    parameters: int
+    aic: float
+    bic: float
+    contexts: int
+    depth: int
+
 def _restore(state: bytes | bytearray | memoryview, /) -> OSTREL:
     """Rebuild an ostrel object from the state that pickling it gave."""
 
@@ -67,6 +78,16 @@ class OSTREL:
     ) -> Self: ...
     def fit(self, data: _Rows | Counts) -> None:
         """Fit a fresh model. Rows are independent sequences and are never joined."""
+    def fit_tree(self, data: _Rows | Counts, contexts: _Rows) -> None:
+        """Fit the given context tree to `data` (rows as fit takes them, or a Counts of
+        the model's alphabet_size and max_depth) instead of selecting one, whatever
+        the method. `contexts` lists the tree's contexts, oldest symbol first (as
+        get_contexts() and Counts.top_trees give them): a complete tree, in which
+        every node on a context's path that is not a context has all alphabet_size
+        children, none longer than max_depth. A full order-k chain is the tree of
+        all alphabet_size**k contexts of length k. The result is a fitted model like
+        any other; fit_tree of the tree that fit selects stores the same model. A
+        wrong tree raises ValueError naming the context, and nothing changes."""
     def get_suffix(self, sequence: _Symbols) -> list[int]:
         """Return the selected context suffix, or an aggregate prefix when the
         supplied history is shorter than the selected context."""
@@ -196,6 +217,27 @@ class Counts:
         beta=beta) fits. Fewer when fewer trees exist. Equal posteriors rank the
         tree that stops sooner first, then by where the trees differ, the smaller
         symbol first."""
+    def context_counts(self, depth: SupportsIndex) -> tuple[Array, Array]:
+        """Return every context of exactly `depth` symbols (0 to max_depth) that some
+        counted position has, with how often each symbol followed it, as a pair of
+        ostrel.Array: the contexts, shape (k, depth), oldest symbol first, in the
+        narrowest unsigned type that holds alphabet_size - 1; and the counts, shape
+        (k, alphabet_size), uint64. Contexts come in the order get_contexts() lists
+        them: from the oldest symbol on, the smaller first."""
+    def max_log_likelihood(self, depth: SupportsIndex | None = None) -> float:
+        """Return the log-likelihood (natural log) of the counted positions maximised
+        over every tree of depth at most `depth` (None: max_depth) and its
+        parameters: that of the full tree of that depth, equal to the
+        summary()["log_likelihood"] of the model that OSTREL.fit_tree fits with it."""
+    def tree_statistics(
+        self, contexts: _Rows, beta: SupportsFloat | SupportsIndex | None = None
+    ) -> _TreeStatistics:
+        """Return the statistics of the complete tree whose contexts (oldest symbol
+        first, as get_contexts() and top_trees give them) are `contexts`, under bct's
+        prior with `beta` (None: the default of OSTREL(..., method="bct")), as a
+        dict: log_prior, log_posterior, log_likelihood (maximised), parameters,
+        aic, bic (as summary() gives them), contexts (their number) and depth (the
+        longest context). The tree is checked as OSTREL.fit_tree checks it."""
     def __add__(self, other: Counts | Literal[0], /) -> Counts: ...
     # Only 0 is taken from the left (so that sum() starts); an int is declared
     # because that is what sum() asks of the values it adds.

@@ -216,6 +216,59 @@ inline void expect_valid_mask(const CountTrie& trie, const TreeMask& mask, bool 
   EXPECT_GE(contexts, 1u);
 }
 
+// Contexts (each oldest symbol first) as the rows a tree is given by.
+inline Rows rows_of(const std::vector<std::vector<Symbol>>& contexts) {
+  Rows out;
+  for (const auto& c : contexts) {
+    for (const Symbol s : c) out.push_symbol(s);
+    out.end_row();
+  }
+  return out;
+}
+
+// Every complete tree of depth at most `depth` over `alphabet` symbols, each as its
+// contexts (oldest symbol first), the subtree below `recent` (most recent first).
+inline std::vector<std::vector<std::vector<Symbol>>> complete_trees(
+    std::size_t alphabet, std::size_t depth, std::vector<Symbol> recent = {}) {
+  std::vector<std::vector<std::vector<Symbol>>> out(1);
+  out[0].emplace_back(recent.rbegin(), recent.rend());
+  if (recent.size() == depth) return out;
+  std::vector<std::vector<std::vector<Symbol>>> partial{{}};
+  for (Symbol s = 0; s < alphabet; ++s) {
+    auto below = recent;
+    below.push_back(s);
+    std::vector<std::vector<std::vector<Symbol>>> next;
+    for (const auto& left : partial) {
+      for (const auto& sub : complete_trees(alphabet, depth, below)) {
+        auto tree = left;
+        tree.insert(tree.end(), sub.begin(), sub.end());
+        next.push_back(std::move(tree));
+      }
+    }
+    partial = std::move(next);
+  }
+  out.insert(out.end(), partial.begin(), partial.end());
+  return out;
+}
+
+// A seeded complete tree of depth at most `depth`: each node above it splits with
+// probability `split`.
+inline std::vector<std::vector<Symbol>> random_tree(std::mt19937_64& rng, std::size_t alphabet,
+                                                    std::size_t depth, double split,
+                                                    std::vector<Symbol> recent = {}) {
+  if (recent.size() == depth || static_cast<double>(rng() >> 11) * 0x1.0p-53 >= split) {
+    return {std::vector<Symbol>(recent.rbegin(), recent.rend())};
+  }
+  std::vector<std::vector<Symbol>> out;
+  for (Symbol s = 0; s < alphabet; ++s) {
+    auto below = recent;
+    below.push_back(s);
+    const auto sub = random_tree(rng, alphabet, depth, split, below);
+    out.insert(out.end(), sub.begin(), sub.end());
+  }
+  return out;
+}
+
 inline void expect_same_trie(const CountTrie& a, const CountTrie& b) {
   EXPECT_EQ(a.sample_size(), b.sample_size());
   EXPECT_EQ(a.storage_depth(), b.storage_depth());

@@ -516,6 +516,26 @@ class Session:
             posteriors = [p for _, p in trees]
             assert posteriors == sorted(posteriors, reverse=True) and posteriors[0] <= 1e-9
             assert math.isfinite(evidence) and evidence <= 0.0, f"evidence {evidence}"
+            stats = counts.tree_statistics(trees[-1][0], beta)
+            assert abs(stats["log_posterior"] - trees[-1][1]) <= 1e-9 * max(1.0, -evidence)
+        if method != "peres_shield":
+            # The selected tree, given, fits the same model; a damaged one is refused whole.
+            tree = fitted.get_contexts()
+            given = OSTREL(counts.alphabet_size, counts.max_depth, method, beta)
+            ok, value = self.call(given.fit_tree, counts, tree)
+            assert ok and Model(self, given).snap == a.snap, f"fit_tree: {value!r}"
+            damaged = [list(c) for c in tree]
+            damaged[self.below(len(damaged))].append(self.below(counts.alphabet_size + 1))
+            ok, value = self.call(given.fit_tree, counts, damaged[: 1 + self.below(len(damaged))])
+            assert ok or type(value) is ValueError, f"fit_tree of {short(damaged)}: {value!r}"
+            if not ok:
+                assert Model(self, given).snap == a.snap, "a failed fit_tree changed the model"
+        depth = self.below(counts.max_depth + 1)
+        ok, value = self.call(counts.context_counts, depth)
+        assert ok, f"context_counts({depth}): {value!r}"
+        contexts, table = value
+        assert sum(map(sum, table.tolist())) == counts.sample_size and len(contexts) == len(table)
+        assert counts.max_log_likelihood(depth) <= 1e-9
 
     def reload(self, tally, edits):
         """Loads the counts' state, edited: a state loads as what was saved, or as a

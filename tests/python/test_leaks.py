@@ -56,6 +56,8 @@ STATE = pickle.dumps(COUNTS)
 WIDE = OSTREL(2 ** (WORD_BITS - 2), 1, beta=0.5)  # no table of its rows can be held
 WIDE.fit([[0, 1, 0]])
 MIXTURE = COUNTS.mixture()
+TREE = [[0], [1], [0, 2], [1, 2], [2, 2]]  # a complete tree of depth 2 over 3 symbols
+GIVEN = OSTREL(3, 2, "peres_shield")  # fitted only with given trees
 
 
 def _operations():
@@ -179,6 +181,18 @@ def _operations():
         (TypeError, lambda: ostrel.segment(DATA[0], 3, 2, max_changes=BAD)),
         (TypeError, lambda: ostrel.change_point_posterior([0, BAD], 3, 2)),
         (RuntimeError, lambda: MIXTURE.update([[0, Index(lambda: MIXTURE.update([[0]]))]])),
+        (OK, lambda: COUNTS.context_counts(2)),
+        (OK, COUNTS.max_log_likelihood),
+        (OK, lambda: COUNTS.tree_statistics(TREE, beta=0.6)),
+        (OK, lambda: GIVEN.fit_tree(DATA, TREE)),
+        (OK, lambda: GIVEN.fit_tree(COUNTS, TREE)),
+        (ValueError, lambda: COUNTS.context_counts(3)),
+        (TypeError, lambda: COUNTS.max_log_likelihood(BAD)),
+        (ValueError, lambda: COUNTS.tree_statistics([[0], [1]])),
+        (TypeError, lambda: COUNTS.tree_statistics([[0], FLAKY])),
+        (ValueError, lambda: GIVEN.fit_tree(DATA, [[0], [1], [1]])),
+        (TypeError, lambda: GIVEN.fit_tree(DATA, [FLAKY])),
+        (RuntimeError, lambda: GIVEN.fit_tree(DATA, [[Index(GIVEN.summary)]])),
     ]
     return ops
 

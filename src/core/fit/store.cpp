@@ -11,7 +11,7 @@
 namespace ostrel::detail {
 
 template <class Position>
-FittedTrie store(SelectedTree<Position>& tree) {
+FittedTrie store(SelectedTree<Position>& tree, const GivenSplits* given) {
   auto& kept = tree.nodes;
   auto& records = tree.records;
   const std::size_t alphabet_size = tree.alphabet_size;
@@ -50,10 +50,16 @@ FittedTrie store(SelectedTree<Position>& tree) {
 
   // ...then the children that the expansion creates: it pops nodes from a
   // stack, and a split node pushes its children in ascending symbol order,
-  // creating the missing ones as it goes. Created nodes are leaves.
+  // creating the missing ones as it goes. Created nodes are leaves unless the
+  // given tree splits them; a created node that splits has only created
+  // children, made when it is popped.
+  constexpr std::size_t LEAF = ~std::size_t{0};
   struct Created {
-    std::uint32_t parent;
+    std::uint32_t parent;  // a kept node, or with `created_parent` a created one
+    bool created_parent;
     Symbol symbol;
+    std::size_t inner;                 // the given tree's inner node when it splits, else LEAF
+    std::uint32_t begin = 0, end = 0;  // its children among `created`
   };
   std::vector<Created> created;
   std::vector<std::uint32_t> created_begin(existing, 0), created_end(existing, 0);
@@ -64,10 +70,36 @@ FittedTrie store(SelectedTree<Position>& tree) {
       if (total > MAX_RECORDS) throw CapacityExhausted{};
     }
     created.reserve(static_cast<std::size_t>(total) - existing);
-    std::vector<std::uint32_t> by_symbol, stack{root};
+    // The given tree's decision for the child for `s` of its inner node `v`.
+    auto given_child = [&](std::size_t v, Symbol s) -> std::size_t {
+      if (given == nullptr) return LEAF;
+      const std::uint64_t entry = given->tree->child(v, s);
+      return (entry & ContextTree::LEAF) != 0 ? LEAF : static_cast<std::size_t>(entry);
+    };
+    auto create = [&](std::uint32_t parent, bool created_parent, Symbol s, std::size_t inner) {
+      if (created.size() + existing >= MAX_RECORDS) throw CapacityExhausted{};
+      created.push_back(Created{parent, created_parent, s, inner});
+    };
+    // Stack entries: a kept node, or (with the top bit) a created one.
+    constexpr std::uint64_t CREATED = std::uint64_t{1} << 63;
+    std::vector<std::uint32_t> by_symbol;
+    std::vector<std::uint64_t> stack{root};
     while (!stack.empty()) {
-      const std::uint32_t v = stack.back();
+      const std::uint64_t top = stack.back();
       stack.pop_back();
+      if ((top & CREATED) != 0) {
+        const auto c = static_cast<std::uint32_t>(top & ~CREATED);
+        const std::size_t inner = created[c].inner;
+        created[c].begin = static_cast<std::uint32_t>(created.size());
+        for (Symbol s = 0; s < alphabet_size; ++s) {
+          const std::size_t child = given_child(inner, s);
+          create(c, true, s, child);
+          if (child != LEAF) stack.push_back(CREATED | (created.size() - 1));
+        }
+        created[c].end = static_cast<std::uint32_t>(created.size());
+        continue;
+      }
+      const auto v = static_cast<std::uint32_t>(top);
       if (!kept[v].split) continue;
       by_symbol.assign(children_of(v).begin(), children_of(v).end());
       std::sort(by_symbol.begin(), by_symbol.end(),
@@ -78,7 +110,9 @@ FittedTrie store(SelectedTree<Position>& tree) {
         if (j < by_symbol.size() && kept[by_symbol[j]].symbol == s) {
           stack.push_back(by_symbol[j++]);
         } else {
-          created.push_back(Created{v, s});
+          const std::size_t child = given == nullptr ? LEAF : given_child(given->inner[v], s);
+          create(v, false, s, child);
+          if (child != LEAF) stack.push_back(CREATED | (created.size() - 1));
         }
       }
       created_end[v] = static_cast<std::uint32_t>(created.size());
@@ -116,15 +150,25 @@ FittedTrie store(SelectedTree<Position>& tree) {
     for (std::size_t i = own.size(); i-- > 0;) out.push_outcome(n, own[i].symbol, own[i].count);
     out.close(n, list.size(), own.size());
   }
+  std::vector<Depth> created_depth(created.size());
   for (std::size_t c = 0; c < created.size(); ++c) {
-    const KeptNode<Position>& parent = kept[created[c].parent];
-    out.node(static_cast<NodeIndex>(existing + c), 0, created[c].symbol,
-             static_cast<Depth>(parent.depth + 1));
+    const Created& node = created[c];
+    const std::size_t above =
+        node.created_parent ? created_depth[node.parent] : kept[node.parent].depth;
+    created_depth[c] = static_cast<Depth>(above + 1);
+    const auto n = static_cast<NodeIndex>(existing + c);
+    out.node(n, 0, node.symbol, created_depth[c]);
+    if (node.inner == LEAF) continue;
+    terminal[existing + c] = 0;
+    for (std::uint32_t i = node.end; i-- > node.begin;) {
+      out.push_child(n, created[i].symbol, static_cast<NodeIndex>(existing + i));
+    }
+    out.close(n, node.end - node.begin, 0);
   }
   return {std::move(out).finish(), std::move(terminal)};
 }
 
-template FittedTrie store(SelectedTree<std::uint32_t>&);
-template FittedTrie store(SelectedTree<std::uint64_t>&);
+template FittedTrie store(SelectedTree<std::uint32_t>&, const GivenSplits*);
+template FittedTrie store(SelectedTree<std::uint64_t>&, const GivenSplits*);
 
 }  // namespace ostrel::detail

@@ -11,8 +11,10 @@
 #include <utility>
 
 #include "fit/fit.hpp"
+#include "fit/given_tree.hpp"
 #include "model/dot.hpp"
 #include "model/rates.hpp"
+#include "representation/context_tree.hpp"
 #include "selection/peres_shield.hpp"
 
 namespace ostrel {
@@ -40,6 +42,20 @@ auto then(ModelResult<void>&& result, F&& f) -> ModelResult<std::invoke_result_t
   return f();
 }
 
+// Counts fit only a model of their alphabet size and depth.
+std::expected<void, std::string> same_shape(const Counts& counts, const FitConfig& config) {
+  if (counts.alphabet_size() != config.alphabet_size) {
+    return std::unexpected("data holds counts of alphabet_size " +
+                           std::to_string(counts.alphabet_size()) + "; the model's is " +
+                           std::to_string(config.alphabet_size));
+  }
+  if (counts.max_depth() != config.max_depth) {
+    return std::unexpected("data holds counts of max_depth " + std::to_string(counts.max_depth()) +
+                           "; the model's is " + std::to_string(config.max_depth));
+  }
+  return {};
+}
+
 }  // namespace
 
 std::expected<void, std::string> OSTRELObject::fit(const Rows& rows) {
@@ -50,16 +66,27 @@ std::expected<void, std::string> OSTRELObject::fit(const Rows& rows) {
 }
 
 std::expected<void, std::string> OSTRELObject::fit(const Counts& counts) {
-  if (counts.alphabet_size() != config.alphabet_size) {
-    return std::unexpected("data holds counts of alphabet_size " +
-                           std::to_string(counts.alphabet_size()) + "; the model's is " +
-                           std::to_string(config.alphabet_size));
-  }
-  if (counts.max_depth() != config.max_depth) {
-    return std::unexpected("data holds counts of max_depth " + std::to_string(counts.max_depth()) +
-                           "; the model's is " + std::to_string(config.max_depth));
-  }
+  if (auto shape = same_shape(counts, config); !shape) return shape;
   store(fit_counts(counts, config));
+  return {};
+}
+
+std::expected<void, std::string> OSTRELObject::fit_tree(const Rows& rows, const Rows& contexts) {
+  if (auto valid = check_symbols(rows, config.alphabet_size); !valid) return valid;
+  auto tree = ContextTree::build(contexts, config.alphabet_size, config.max_depth);
+  if (!tree) return std::unexpected(std::move(tree.error()));
+  auto fitted = fit_given_rows(rows, *tree, config);
+  if (!fitted) return std::unexpected(std::move(fitted.error()));
+  store(std::move(*fitted));
+  return {};
+}
+
+std::expected<void, std::string> OSTRELObject::fit_tree(const Counts& counts,
+                                                        const Rows& contexts) {
+  if (auto shape = same_shape(counts, config); !shape) return shape;
+  auto tree = ContextTree::build(contexts, config.alphabet_size, config.max_depth);
+  if (!tree) return std::unexpected(std::move(tree.error()));
+  store(fit_given_counts(counts, *tree, config));
   return {};
 }
 

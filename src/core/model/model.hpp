@@ -69,6 +69,12 @@ struct OSTRELObject {
   // The same from counts of the model's alphabet size and depth; counts of
   // another one are refused.
   std::expected<void, std::string> fit(const Counts& counts);
+  // Fits the given complete tree (contexts oldest symbol first, each a row)
+  // instead of selecting one, counting as fit counts; the trie stores to
+  // max_depth whatever the method. Data errors come first (fit's messages),
+  // then the tree's (context_tree.hpp); a failure changes nothing.
+  std::expected<void, std::string> fit_tree(const Rows& rows, const Rows& contexts);
+  std::expected<void, std::string> fit_tree(const Counts& counts, const Rows& contexts);
 
   ModelResult<void> validate_symbols(std::span<const Symbol> sequence) const;
   ModelResult<NodeIndex> resolve_active_context(std::span<const Symbol> sequence) const;

@@ -158,12 +158,18 @@ ModelSummary summarise(const CountTrie& trie, std::span<const std::uint8_t> term
   auto charged = charged_counts(trie);
   // Fitting and loading both guarantee the nesting of counts.
   if (!charged) throw InternalFault("summary: " + charged.error());
+  return criteria(static_cast<std::size_t>(std::count(terminal.begin(), terminal.end(), 1)),
+                  trie.alphabet_size(), trie.sample_size(),
+                  maximised_log_likelihood(trie, *charged));
+}
+
+ModelSummary criteria(std::size_t contexts, std::size_t alphabet_size, Count sample_size,
+                      double log_likelihood) {
   ModelSummary out{};
-  out.contexts = static_cast<std::size_t>(std::count(terminal.begin(), terminal.end(), 1));
-  out.sample_size = trie.sample_size();
-  std::tie(out.parameters_high, out.parameters_low) =
-      wide_product(out.contexts, trie.alphabet_size() - 1);
-  out.log_likelihood = maximised_log_likelihood(trie, *charged);
+  out.contexts = contexts;
+  out.sample_size = sample_size;
+  std::tie(out.parameters_high, out.parameters_low) = wide_product(out.contexts, alphabet_size - 1);
+  out.log_likelihood = log_likelihood;
   const double parameters = to_double(out.parameters_high, out.parameters_low);
   out.aic = -2.0 * out.log_likelihood + 2.0 * parameters;
   // ln 0 leaves the criterion undefined without data.

@@ -76,6 +76,12 @@ std::vector<double> pointwise_log_likelihoods(const CountTrie& trie,
                                               std::span<const std::uint8_t> terminal,
                                               const Rows& rows, std::size_t skip);
 
+// The criteria a summary reports for `contexts` contexts over `alphabet_size`
+// symbols fitted to `sample_size` positions with this maximised
+// log-likelihood: the parameters, AIC and BIC, as summarise computes them.
+ModelSummary criteria(std::size_t contexts, std::size_t alphabet_size, Count sample_size,
+                      double log_likelihood);
+
 // The summary of a fitted trie: its contexts, sample size, parameters
 // (contexts times alphabet_size - 1, exactly), the maximised log-likelihood of
 // the charged counts, AIC and BIC (nan without counted positions).

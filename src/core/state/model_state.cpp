@@ -23,7 +23,10 @@ namespace ostrel {
 
 namespace {
 
-constexpr std::uint8_t LAYOUT = 1;
+// Layout 2 is layout 1 with the stored depth written out, for the models
+// whose stored depth is not the one fit chooses (a given tree fitted under
+// peres_shield stores to max_depth); every other model is written in layout 1.
+constexpr std::uint8_t LAYOUT = 2;
 
 // The bytes of every stored symbol: enough for alphabet_size - 1.
 std::size_t symbol_bytes(std::uint64_t alphabet_size) {
@@ -44,15 +47,14 @@ std::string text(T value) {
 // Throws unless the fitted state is what the layout derives: every node kept,
 // children listed in index order, a context exactly where a node has fewer
 // children than symbols, the root's count the sample size, and the stored
-// depth the one fit chooses for it.
+// depth at most max_depth.
 void check_derivable(const CountTrie& trie, const TreeMask& mask, const FitConfig& config) {
   const std::size_t n = trie.node_count();
   if (mask.kept.size() != n || mask.terminal.size() != n ||
       std::any_of(mask.kept.begin(), mask.kept.end(), [](std::uint8_t k) { return k != 1; })) {
     throw InternalFault("saving a model: its mask is not one of a fitted model");
   }
-  if (trie.node(ROOT).count != trie.sample_size() ||
-      trie.storage_depth() != storage_depth_for(config, trie.sample_size())) {
+  if (trie.node(ROOT).count != trie.sample_size() || trie.storage_depth() > config.max_depth) {
     throw InternalFault("saving a model: its sample size or depth does not follow from its counts");
   }
   for (const NodeIndex node : trie.nodes().indices()) {
@@ -77,7 +79,7 @@ class ModelReader {
 
   std::expected<OSTRELObject, std::string> read() {
     if (in_.kind() != StateKind::Model && in_) in_.fail("it holds no model");
-    in_.version(LAYOUT);
+    layout_ = in_.version(LAYOUT);
     const std::uint8_t method = in_.byte();
     if (in_ && method > 2) {
       in_.fail("method " + text(method) + " is not 0 (bct), 1 (bic) or 2 (peres_shield)");
@@ -90,6 +92,7 @@ class ModelReader {
     const double penalty = in_.float64();
     const std::uint8_t fitted = in_.byte();
     if (in_ && fitted > 1) in_.fail("the fitted flag " + text(fitted) + " is neither 0 nor 1");
+    if (in_ && fitted == 0 && layout_ == 2) in_.fail("layout 2 holds only fitted models");
     std::optional<FitConfig> config;
     if (in_) {
       config = checked_config(static_cast<SelectionMethod>(method), alphabet_size, max_depth, beta,
@@ -149,6 +152,13 @@ class ModelReader {
     const FitConfig& config = model.config;
     const std::size_t alphabet_size = config.alphabet_size;
     const std::size_t w = symbol_bytes(alphabet_size);
+    // Layout 2 states the stored depth; it must differ from the one fit
+    // chooses, which layout 1 derives.
+    std::optional<std::size_t> stored_depth;
+    if (layout_ == 2) {
+      stored_depth =
+          static_cast<std::size_t>(in_.varint_at_most(config.max_depth, "the stored depth"));
+    }
     const std::uint64_t node_total = in_.varint_at_most(MAX_RECORDS, "the node count");
     const std::uint64_t record_total = in_.varint_at_most(MAX_RECORDS, "the outcome count");
     if (in_ && node_total == 0) in_.fail("a fitted model has no root");
@@ -212,7 +222,14 @@ class ModelReader {
         outcomes.push_back(SymbolCount{s, c});
       }
       nodes.push_back(Read{sum, edge_symbol, parent, static_cast<Depth>(depth), outcomes.size()});
-      if (i == 0) depth_limit = storage_depth_for(config, sum);
+      if (i == 0) {
+        depth_limit = storage_depth_for(config, sum);
+        if (stored_depth && *stored_depth == depth_limit) {
+          in_.fail("layout 2 states the depth " + text(depth_limit) + " that layout 1 derives");
+          return;
+        }
+        if (stored_depth) depth_limit = *stored_depth;
+      }
     }
     if (outcomes.size() != records) {
       in_.fail("the nodes hold fewer outcome records than counted");
@@ -282,13 +299,16 @@ class ModelReader {
   }
 
   StateReader in_;
+  std::uint8_t layout_ = 1;
 };
 
 }  // namespace
 
 std::string save_model(const OSTRELObject& model) {
   const FitConfig& config = model.config;
-  StateWriter out(StateKind::Model, LAYOUT);
+  const bool derived = !model.fitted() || model.trie->storage_depth() ==
+                                              storage_depth_for(config, model.trie->sample_size());
+  StateWriter out(StateKind::Model, derived ? 1 : 2);
   out.byte(static_cast<std::uint8_t>(config.method));
   out.varint(config.alphabet_size);
   out.varint(config.max_depth);
@@ -299,6 +319,7 @@ std::string save_model(const OSTRELObject& model) {
 
   const CountTrie& trie = *model.trie;
   check_derivable(trie, *model.mask, config);
+  if (!derived) out.varint(trie.storage_depth());
   const std::size_t w = symbol_bytes(config.alphabet_size);
   out.varint(trie.node_count());
   out.varint(trie.outcomes().size());

@@ -1,12 +1,14 @@
 #pragma once
-// The persistent state of a model (what pickling stores), kind 'M', layout 1.
-// After the header:
+// The persistent state of a model (what pickling stores), kind 'M', layout 1
+// or 2. After the header:
 //
 //   method          1 byte: 0 bct, 1 bic, 2 peres_shield
 //   alphabet_size   varint
 //   max_depth       varint
 //   beta, penalty   8 bytes each, the doubles' bit patterns
 //   fitted          1 byte: 0 or 1; when 1:
+//   (layout 2 only) stored depth  varint, at most max_depth, not the one fit
+//                   chooses for the sample size (layout 1 derives that one)
 //   node count      varint, at least 1 (the root)
 //   outcome count   varint, the records of all nodes together
 //   every node in index order:
@@ -20,9 +22,11 @@
 // nodes naming it as parent in index order (the order of their lists in a
 // fitted trie), its context flag says it has fewer children than symbols, the
 // sample size is the root's count, and the stored depth is the one fit chooses
-// for that many positions. Outcome lists keep their order, and the records are
-// laid out in their arenas as compaction lays them, so a loaded trie is the
-// saved one record for record.
+// for that many positions unless layout 2 states it. A model is written in
+// layout 2 only when its stored depth is not that one (a given tree fitted
+// under peres_shield), so every other state is layout 1 byte for byte. Outcome lists keep their
+// order, and the records are laid out in their arenas as compaction lays them, so a loaded trie is
+// the saved one record for record.
 
 #include <cstdint>
 #include <expected>

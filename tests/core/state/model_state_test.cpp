@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -111,15 +112,17 @@ struct Hand {
   std::vector<Node> nodes = {{0, 0, {{0, 2}, {1, 1}}}, {1, 1, {{0, 1}}}};
   std::int64_t extra_records = 0;  // added to the true number of records
   std::string tail;
+  std::optional<std::uint64_t> stored_depth;  // written in layout 2
 
   std::string state() const {
-    StateWriter out(StateKind::Model, 1);
+    StateWriter out(StateKind::Model, stored_depth ? 2 : 1);
     out.byte(method);
     out.varint(alphabet);
     out.varint(depth);
     out.float64(beta);
     out.float64(penalty);
     out.byte(fitted);
+    if (stored_depth) out.varint(*stored_depth);
     if (fitted == 1) {
       std::uint64_t records = 0;
       for (const Node& node : nodes) records += node.outcomes.size();
@@ -230,6 +233,15 @@ std::vector<Corruption> corruptions() {
       "a node's number of outcomes 4 is above 3");
   add("trailing", [](Hand& h) { h.tail = "x"; }, "it has 1 bytes too many");
   add(
+      "stated-depth-derivable", [](Hand& h) { h.stored_depth = 1; },
+      "layout 2 states the depth 1 that layout 1 derives");
+  add(
+      "stated-depth-too-deep", [](Hand& h) { h.method = 2, h.stored_depth = 2; },
+      "the stored depth 2 is above 1");
+  add(
+      "stated-depth-unfitted", [](Hand& h) { h.fitted = 0, h.stored_depth = 1; },
+      "layout 2 holds only fitted models");
+  add(
       "nodes-beyond-the-bytes",
       [](Hand& h) {
         h.tail = "";
@@ -253,9 +265,24 @@ TEST(HostileStateTest, OtherKindsAndLayoutsAreRefused) {
   std::string counts = std::move(StateWriter(StateKind::Counts, 1)).take();
   EXPECT_EQ(load_model(bytes_of(counts)).error(), "invalid ostrel state: it holds no model");
   std::string later = Hand{}.state();
-  later[7] = 2;  // the layout version
+  later[7] = 3;  // the layout version
   EXPECT_EQ(load_model(bytes_of(later)).error(),
-            "invalid ostrel state: layout version 2 is not one this ostrel reads (1 to 1)");
+            "invalid ostrel state: layout version 3 is not one this ostrel reads (1 to 2)");
+}
+
+TEST(RoundTripTest, AGivenTreeUnderPeresShieldStatesItsDepth) {
+  // Three positions: peres_shield would store no level, the tree stores one.
+  Hand hand;
+  hand.method = 2;
+  hand.stored_depth = 1;
+  const auto loaded = load_model(bytes_of(hand.state()));
+  ASSERT_TRUE(loaded.has_value()) << loaded.error();
+  EXPECT_EQ(*loaded->effective_max_depth(), 1u);
+  EXPECT_EQ(save_model(*loaded), hand.state());
+  OSTRELObject model = model_for(3, 1, U"peres_shield");
+  ASSERT_TRUE(model.fit_tree(Rows{{0, 1, 0, 0}}, testing_support::rows_of({{0}, {1}, {2}})));
+  EXPECT_EQ(save_model(model)[7], 2);
+  expect_round_trip(model);
 }
 
 }  // namespace
