@@ -336,35 +336,67 @@ Leaves<Position> leaves_from_digits(std::span<const T> symbols, const Rows& rows
   return leaves;
 }
 
+// The widths of the packed keys of `rows` at `depth`, and which strategies
+// they leave room for.
+struct KeyShape {
+  unsigned bits;         // per symbol
+  std::size_t key_bits;  // per key: its depth + 1 symbols
+  unsigned offset_bits;  // per position offset
+  bool table_fits, packed_fits, buckets_fit;
+
+  KeyShape(const Rows& rows, std::size_t depth)
+      : bits(std::max(1u, static_cast<unsigned>(std::bit_width(rows.max_symbol())))),
+        key_bits(bits * (depth + 1)),  // no overflow: depth <= 65535
+        offset_bits(static_cast<unsigned>(std::bit_width(rows.symbol_count()))),
+        table_fits(key_bits <= TABLE_BITS),
+        packed_fits(key_bits + offset_bits <= 64),
+        buckets_fit(key_bits <= 2 * BUCKET_BITS && key_bits - key_bits / 2 + offset_bits <= 64) {}
+
+  bool applies(SortStrategy strategy) const noexcept {
+    switch (strategy) {
+      case SortStrategy::Table:
+        return table_fits;
+      case SortStrategy::Buckets:
+        return buckets_fit;
+      case SortStrategy::Packed:
+        return packed_fits;
+      case SortStrategy::Automatic:
+      case SortStrategy::Digits:
+        return true;
+    }
+    return false;
+  }
+};
+
 }  // namespace
+
+bool strategy_applies(const Rows& rows, std::size_t depth, SortStrategy strategy) {
+  return KeyShape(rows, depth).applies(strategy);
+}
 
 template <class Position>
 Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth, std::size_t depth,
                                SortStrategy strategy, bool keep_keys) {
   const Count positions = counted_positions(rows, conditioning_depth);
   if (positions == 0) return {};
-  const unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(rows.max_symbol())));
-  const std::size_t key_bits = bits * (depth + 1);  // no overflow: depth <= 65535
-  const auto offset_bits = static_cast<unsigned>(std::bit_width(rows.symbol_count()));
-  const bool table_fits = key_bits <= TABLE_BITS;
-  const bool packed_fits = key_bits + offset_bits <= 64;
-  const bool buckets_fit =
-      key_bits <= 2 * BUCKET_BITS && key_bits - key_bits / 2 + offset_bits <= 64;
+  const KeyShape shape(rows, depth);
+  const unsigned bits = shape.bits;
+  const std::size_t key_bits = shape.key_bits;
+  const unsigned offset_bits = shape.offset_bits;
   if (strategy == SortStrategy::Automatic) {
     // The table costs one entry per possible key: worth it when there are no
     // more of those than twice the positions, where sorting would need as
     // much memory for its two buffers of words.
-    const Count table_size = table_fits ? Count{1} << key_bits : 0;
-    strategy = table_fits && table_size <= std::max<Count>(2 * positions, 4096)
+    const Count table_size = shape.table_fits ? Count{1} << key_bits : 0;
+    strategy = shape.table_fits && table_size <= std::max<Count>(2 * positions, 4096)
                    ? SortStrategy::Table
-               : buckets_fit ? SortStrategy::Buckets
-               : packed_fits ? SortStrategy::Packed
-                             : SortStrategy::Digits;
+               : shape.buckets_fit ? SortStrategy::Buckets
+               : shape.packed_fits ? SortStrategy::Packed
+                                   : SortStrategy::Digits;
   }
-  if ((strategy == SortStrategy::Table && !table_fits) ||
-      (strategy == SortStrategy::Buckets && !buckets_fit) ||
-      (strategy == SortStrategy::Packed && !packed_fits)) {
-    strategy = SortStrategy::Digits;
+  // Only tests force a strategy; fitting and counting choose one that applies.
+  if (!shape.applies(strategy)) {
+    throw InternalFault("sorted_leaves: the sort strategy does not apply to these keys");
   }
   auto count = [&]<bool Keep>() {
     return rows.visit([&](auto symbols) {
@@ -384,10 +416,13 @@ Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth,
           return leaves_from_packed<Position, Keep>(symbols, rows, conditioning_depth, depth, bits,
                                                     static_cast<std::size_t>(positions),
                                                     offset_bits);
-        default:
+        case SortStrategy::Digits:
           return leaves_from_digits<Position>(symbols, rows, conditioning_depth, depth,
                                               static_cast<std::size_t>(positions));
+        case SortStrategy::Automatic:
+          break;  // chosen above
       }
+      throw InternalFault("sorted_leaves: no sort strategy chosen");
     });
   };
   // Fitting never keeps keys: its code is the counting alone.

@@ -34,10 +34,15 @@ enum class SortStrategy : std::uint8_t {
   Digits,     // radix sort over the symbols themselves; always applies
 };
 
+// Whether `strategy` can sort the keys of `rows` at `depth`: their packed
+// width leaves room for it. Automatic and Digits always can.
+bool strategy_applies(const Rows& rows, std::size_t depth, SortStrategy strategy);
+
 // The leaves of `rows`. `Position` must reach every symbol of the rows
-// (std::uint32_t or std::uint64_t; see with_offset_type). A strategy that does
-// not apply falls back to Digits. `keep_keys` keeps the packed keys where the
-// strategy packs them (not Digits).
+// (std::uint32_t or std::uint64_t; see with_offset_type). A strategy other
+// than Automatic must apply (strategy_applies); one that does not is an
+// internal fault. `keep_keys` keeps the packed keys where the strategy packs
+// them (not Digits).
 template <class Position>
 Leaves<Position> sorted_leaves(const Rows& rows, std::size_t conditioning_depth, std::size_t depth,
                                SortStrategy strategy, bool keep_keys = false);

@@ -91,6 +91,13 @@ std::expected<void, std::string> OSTRELObject::fit_tree(const Counts& counts,
 }
 
 void OSTRELObject::store(FittedTrie fitted) {
+  // A fitted trie holds only the selected tree, so every node is kept and
+  // `kept` is all ones: derivable, and never written to a state (the state
+  // checks it and writes the terminal flags alone). It is held anyway so that
+  // a fitted model is a trie with a TreeMask like any selection's result, and
+  // queries and tests walk it with the one deepest_selected_suffix that
+  // hand-built tries with dropped nodes need; one byte per node beside the
+  // node's 32.
   TreeMask fitted_mask{std::vector<std::uint8_t>(fitted.first.node_count(), 1),
                        std::move(fitted.second)};
   // Nothing below can fail: moves only.

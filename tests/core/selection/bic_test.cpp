@@ -1,5 +1,5 @@
 // Tests for the bic rule through the plain selector: documented decisions, the penalty that turns a
-// split into a leaf, ties, and agreement with the penalised-likelihood recursion evaluated densely.
+// split into a leaf and ties (agreement with the dense recursion: dense_agreement_test.cpp).
 
 #include "selection/bic.hpp"
 
@@ -56,64 +56,6 @@ TEST(BicTest, NodeWithoutChildrenStaysLeaf) {
   const oracle::SplitPlan plan = oracle::plain_bic_select(trie, 1e-3);
   EXPECT_EQ(plan.node_split, Bytes{0});
 }
-
-oracle::SplitPlan dense_bic(const CountTrie& trie, double penalty) {
-  const std::size_t m = trie.alphabet_size(), depth = trie.storage_depth(), n = trie.node_count();
-  const double node_penalty =
-      std::log(static_cast<double>(std::max<Count>(trie.sample_size(), 1))) *
-      ((penalty * 0.5) * static_cast<double>(m - 1));
-  oracle::SplitPlan plan{Bytes(n, 0), Bytes(depth + 1, 0)};
-  std::vector<double> score(n, 0.0);
-  for (std::size_t i = n; i-- > 0;) {
-    const TrieNode& node = trie.node(static_cast<NodeIndex>(i));
-    double total = 0.0;
-    for (Symbol j = 0; node.count != 0 && j < m; ++j) {
-      for (OutcomeIndex o = node.first_outcome; o != NO_INDEX; o = trie.outcomes()[o].next) {
-        const OutcomeCount record = trie.outcomes()[o];
-        if (record.symbol != j) continue;
-        const double c = static_cast<double>(record.count);
-        if (record.count != 0) total = total + std::log(c / static_cast<double>(node.count)) * c;
-        break;
-      }
-    }
-    score[i] = total - node_penalty;
-    if (node.depth == depth || node.first_child == NO_INDEX) continue;
-    double sum = 0.0;
-    std::size_t k = 0;
-    for (EdgeIndex e = node.first_child; e != NO_INDEX; e = trie.edges()[e].next) {
-      sum = sum + score[trie.edges()[e].child.value()];
-      ++k;
-    }
-    sum = sum - node_penalty * static_cast<double>(m - k);
-    if (sum > score[i]) {
-      score[i] = sum;
-      plan.node_split[i] = 1;
-    }
-  }
-  return plan;
-}
-
-struct RandomCase {
-  std::size_t alphabet, depth, length;
-  double penalty, follow;
-};
-
-class BicDenseAgreementTest : public testing::TestWithParam<RandomCase> {};
-
-TEST_P(BicDenseAgreementTest, SameDecisionsAsDenseRecursion) {
-  const RandomCase& c = GetParam();
-  testing_support::expect_plans_agree(
-      31, c.alphabet, c.depth, c.length, c.follow,
-      [&](const CountTrie& trie) { return oracle::plain_bic_select(trie, c.penalty); },
-      [&](const CountTrie& trie) { return dense_bic(trie, c.penalty); });
-}
-
-INSTANTIATE_TEST_SUITE_P(Alphabets, BicDenseAgreementTest,
-                         testing::Values(RandomCase{2, 6, 400, 1.0, 0.6},
-                                         RandomCase{3, 4, 400, 0.5, 0.6},
-                                         RandomCase{5, 3, 600, 0.3, 0.7},
-                                         RandomCase{300, 2, 3000, 1e-3, 0.9},
-                                         RandomCase{320, 3, 2000, 1e-3, 0.95}));
 
 }  // namespace
 }  // namespace ostrel
