@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -305,10 +306,12 @@ PyObject* sample(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!to_size(given[0].get(), "n", n)) return nullptr;
     const OSTRELObject& model = instance.state();
     // The symbols in the narrowest width that holds every one of them; more
-    // than an array can hold are refused before anything is made.
+    // than a list could hold (what sample has always refused) or than an
+    // array can hold are refused before anything is made.
     ArrayItems drawn = narrowest_unsigned(model.config.alphabet_size - 1);
     const std::size_t width = std::visit([](const auto& v) { return sizeof(v[0]); }, drawn);
-    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / width) return PyErr_NoMemory();
+    const std::size_t item = std::max(width, sizeof(PyObject*));
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / item) return PyErr_NoMemory();
     std::optional<std::uint64_t> seed;
     if (given[1] && given[1].get() != Py_None) {
       std::uint64_t value = 0;
