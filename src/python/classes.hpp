@@ -1,7 +1,7 @@
 #pragma once
 // The classes of the module, one ClassOf per native state (instance.hpp says
 // what each supplies). A new class adds its entry here and its file, which
-// defines the specification and its tables, and is added in module.cpp.
+// defines the PyType_Spec and its tables, and is added in module.cpp.
 
 #include <Python.h>
 

@@ -2,7 +2,7 @@
 // What an instance of a class of the module is: the interpreter's header, the
 // native state, the borrow flag and the binding's per-object state; how one
 // is made and released; and the class objects, created once per process from
-// the specification that each class's file supplies.
+// the PyType_Spec that each class's file supplies.
 
 #include <Python.h>
 
@@ -86,7 +86,7 @@ class BorrowGuard {
 template <class Native>
 struct ClassOf;
 
-// The class object of `Native`, created from its specification the first
+// The class object of `Native`, created from its PyType_Spec the first
 // time it is asked for and kept for the life of the process; null with the
 // interpreter's error set when it cannot be created (asked again next time).
 template <class Native>
