@@ -44,7 +44,12 @@ def run(session, counts, beta, rows, history, which, flag):
         gained = math.fsum((value[0] if flag else value).tolist())
         target = grown.log_evidence(beta)
         assert abs(mixture.log_evidence - target) <= 1e-12 * abs(target), "update != rebuild"
-        assert abs(evidence + gained - target) <= 1e-9 * max(1.0, abs(target)), "log losses"
+        # Beyond 2**52 symbols the evidence's closed form cannot tell n + A/2 from A/2
+        # (a double's spacing there exceeds 1), so only the sequential sum is exact.
+        exact = a <= 2**52
+        assert not exact or abs(evidence + gained - target) <= 1e-9 * max(1.0, abs(target)), (
+            "log losses"
+        )
     elif which == 1:
         ok, p = session.call(mixture.predict_proba, history)
         if ok:
