@@ -333,11 +333,16 @@ std::expected<void, std::string> Mixture::update(const Rows& rows,
   const std::size_t pending = pending_.size();
   try {
     rows.visit([&](auto symbols) {
-      if (base_) {
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-          pending_.append(symbols.subspan(rows.row_begin(r), rows.row_length(r)));
-          pending_.end_row();
+      using Stored = typename decltype(symbols)::value_type;
+      if constexpr (sizeof(Stored) <= sizeof(Symbol)) {  // rows never store wider than a word
+        if (base_) {
+          for (std::size_t r = 0; r < rows.size(); ++r) {
+            pending_.append(symbols.subspan(rows.row_begin(r), rows.row_length(r)));
+            pending_.end_row();
+          }
         }
+      } else {
+        throw InternalFault("mixture update: rows wider than a symbol");
       }
       with_journal([&] {
         std::size_t i = 0;
