@@ -54,11 +54,7 @@ PyObject* counts_context_counts(PyObject* self, PyObject* args, PyObject* kwargs
     // Symbols in the narrowest unsigned width that holds alphabet_size - 1.
     ArrayItems symbols = narrowest_unsigned(counts.alphabet_size() - 1);
     std::visit(
-        [&](auto& items) {
-          using T = typename std::decay_t<decltype(items)>::value_type;
-          items.assign(read->symbols.begin(), read->symbols.end());
-          static_assert(sizeof(T) <= sizeof(Symbol));
-        },
+        [&](auto& items) { items.assign(read->symbols.begin(), read->symbols.end()); },
         symbols);
     read->symbols = {};
     Ref contexts = make_array(std::move(symbols), read->contexts, depth);
