@@ -53,7 +53,7 @@ COUNTS, OTHER = Counts(3, 2, part=1), Counts(3, 2, part=2)
 COUNTS.add(DATA)
 OTHER.add(DATA[:1])
 STATE = pickle.dumps(COUNTS)
-WIDE = OSTREL(2 ** (WORD_BITS - 2), 1, beta=0.5)  # no table of its rows can be held
+WIDE = OSTREL(2 ** (WORD_BITS - 2), 1, "bic")  # no table of its rows can be held
 WIDE.fit([[0, 1, 0]])
 MIXTURE = COUNTS.mixture()
 TREE = [[0], [1], [0, 2], [1, 2], [2, 2]]  # a complete tree of depth 2 over 3 symbols
