@@ -10,6 +10,7 @@
 #include <limits>
 #include <new>
 
+#include "base/math.hpp"
 #include "posterior/mixture.hpp"
 
 namespace ostrel::bct {
@@ -18,20 +19,44 @@ namespace {
 
 constexpr double NEG_INF = -std::numeric_limits<double>::infinity();
 
-// ln of the sum of e^value(i) for i in [from, to), the largest factored out;
-// -inf when there is none or every value is -inf.
+// ln of the sum of e^(value(i) - hi) for i in [from, to), plus hi, the
+// largest value; -inf when hi is. Below -746 the exponential is +0.0, which
+// changes no partial sum, and a term too small to move the partial sum
+// leaves it as it is: both skipped.
 template <class Value>
-double log_sum(std::size_t from, std::size_t to, Value&& value) {
-  double hi = NEG_INF;
-  for (std::size_t i = from; i < to; ++i) hi = std::max(hi, value(i));
+double log_sum_from(double hi, std::size_t from, std::size_t to, Value&& value) {
   if (hi == NEG_INF) return NEG_INF;
-  // Below -746 the exponential is +0.0, which changes no partial sum: skipped.
-  double sum = 0.0;
+  double sum = 0.0, bound = NEG_INF;
   for (std::size_t i = from; i < to; ++i) {
     const double x = value(i) - hi;
-    if (x >= -746.0) sum = sum + std::exp(x);
+    if (x >= -746.0 && x >= bound) {
+      sum = sum + std::exp(x);
+      bound = vanishing_bound(sum);
+    }
   }
   return hi + std::log(sum);
+}
+
+// The largest value(i) for i in [from, to) (-inf when there is none), in
+// four running maxima that do not wait on each other.
+template <class Value>
+double largest(std::size_t from, std::size_t to, Value&& value) {
+  double m0 = NEG_INF, m1 = NEG_INF, m2 = NEG_INF, m3 = NEG_INF;
+  std::size_t i = from;
+  for (; i + 4 <= to; i += 4) {
+    m0 = std::max(m0, value(i));
+    m1 = std::max(m1, value(i + 1));
+    m2 = std::max(m2, value(i + 2));
+    m3 = std::max(m3, value(i + 3));
+  }
+  for (; i < to; ++i) m0 = std::max(m0, value(i));
+  return std::max(std::max(m0, m1), std::max(m2, m3));
+}
+
+// The same with the largest value found first.
+template <class Value>
+double log_sum(std::size_t from, std::size_t to, Value&& value) {
+  return log_sum_from(largest(from, to, value), from, to, value);
 }
 
 // ln C(n, k).
@@ -113,8 +138,20 @@ std::expected<Segmentation, std::string> segment(std::span<const Symbol> row,
       for (std::size_t t = at(i); t < n; ++t) {
         running.count(row, t);
         if (t + 1 == at(next)) {
-          ends[offset(next) + i] = row_of_i[next - i - 1] = running.log_evidence();
+          row_of_i[next - i - 1] = running.log_evidence();
           ++next;
+        }
+      }
+    }
+  }
+  // By end from by start, in tiles that both fit in the cache.
+  constexpr std::size_t TILE = 64;
+  for (std::size_t ib = 0; ib < points; ib += TILE) {
+    for (std::size_t jb = ib; jb < points; jb += TILE) {
+      for (std::size_t j = std::max(jb, ib + 1); j < std::min(jb + TILE, points); ++j) {
+        double* ending = ends.data() + offset(j);
+        for (std::size_t i = ib; i < std::min(ib + TILE, j); ++i) {
+          ending[i] = starts[start_offset(i) + j - i - 1];
         }
       }
     }
@@ -135,16 +172,22 @@ std::expected<Segmentation, std::string> segment(std::span<const Symbol> row,
   // Each point's segments are read once for every number of cuts.
   for (std::size_t j = 1; j < points; ++j) {
     forward[0][j] = best[0][j] = by_end(0, j);
+    const double* ending = ends.data() + offset(j);
     for (std::size_t k = 1; k <= most && k < j; ++k) {
-      forward[k][j] =
-          log_sum(k, j, [&](std::size_t i) { return forward[k - 1][i] + by_end(i, j); });
+      const double* sums = forward[k - 1].data();
+      const double* bests = best[k - 1].data();
+      double top = NEG_INF;
+      std::size_t cut = 0;
       for (std::size_t i = k; i < j; ++i) {
-        const double value = best[k - 1][i] + by_end(i, j);
-        if (value > best[k][j]) {
-          best[k][j] = value;
-          from[k][j] = i;
+        const double value = bests[i] + ending[i];
+        if (value > top) {
+          top = value;
+          cut = i;
         }
       }
+      best[k][j] = top;
+      from[k][j] = cut;
+      forward[k][j] = log_sum(k, j, [&](std::size_t i) { return sums[i] + ending[i]; });
     }
   }
   for (std::size_t i = grid + 1; i-- > 0;) {

@@ -5,6 +5,7 @@
 #include "posterior/mixture.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -21,14 +22,26 @@ namespace {
 inline double mix(double w, double kt, double below) { return w * kt + (1.0 - w) * below; }
 
 // W = log_add(a, b) for a node's leaf term a = lb + E and split term b, term
-// for term as log_add forms it, and the leaf's posterior weight e^(a - W).
+// for term as log_add forms it, and the leaf's posterior weight e^(a - W)
+// (left 0 when `Weights` is false). Where the smaller term is too small to
+// move the larger, W is the larger without evaluating log1p, and where
+// 1 + t is 1, the weight is t or 1 without the division (and without exp
+// when it is 1): the same values, bit for bit.
 struct Weighed {
   double W, w;
 };
+template <bool Weights>
 inline Weighed weigh(double a, double b) {
   const double hi = a < b ? b : a;
   const double lo = a < b ? a : b;
-  const double t = std::exp(lo - hi);
+  const double x = lo - hi;
+  if constexpr (Weights) {
+    // t <= e^-37.5 (1 + 2^-52) < 2^-53: 1 + t rounds to 1.
+    if (x < -37.5 && vanishes_beside(x, hi)) return {hi, a < b ? std::exp(x) : 1.0};
+  } else {
+    if (vanishes_beside(x, hi)) return {hi, 0.0};
+  }
+  const double t = std::exp(x);
   return {hi + std::log1p(t), a < b ? t / (1.0 + t) : 1.0 / (1.0 + t)};
 }
 
@@ -47,6 +60,24 @@ T* room_for_one(std::vector<T>& pool, std::uint64_t& at, std::uint32_t size) {
   std::copy_n(pool.data() + at, size, pool.data() + moved);
   at = moved;
   return pool.data() + at;
+}
+
+// Copies `size` entries; most blocks the journal saves and restores hold one.
+template <class T>
+void copy_small(const T* from, std::size_t size, T* to) {
+  if (size == 1) {
+    *to = *from;
+  } else {
+    std::copy_n(from, size, to);
+  }
+}
+template <class T>
+void append(std::vector<T>& to, const T* from, std::size_t size) {
+  if (size == 1) {
+    to.push_back(*from);
+  } else {
+    to.insert(to.end(), from, from + size);
+  }
 }
 
 }  // namespace
@@ -91,7 +122,7 @@ Mixture::Mixture(const Counts& counts, const BctPrior& prior)
       // The nodes of the context symbols this key shares with the last stay.
       const std::size_t shared = std::min<std::size_t>(keyed.leaves.shared[i], depth_);
       for (std::size_t d = shared + 1; d <= depth_; ++d) {
-        path_[d] = new_child(path_[d - 1], keys.context(i, d));
+        new_child(d, keys.context(i, d));
         first.push_back(std::numeric_limits<std::uint64_t>::max());
         depth_of.push_back(static_cast<Depth>(d));
       }
@@ -116,11 +147,12 @@ Mixture::Mixture(const Counts& counts, const BctPrior& prior)
     const Node& node = nodes_[x];
     Child* kids = children_.data() + node.kid_at;
     for (std::uint32_t k = 0; k < node.kid_size; ++k) kids[k].W = nodes_[kids[k].node].W;
-    score(static_cast<Slot>(x), depth_of[x] == depth_);
+    score(static_cast<Slot>(x), depth_of[x] == depth_, true);
   }
 }
 
 void Mixture::clear() {
+  weights_ = true;
   nodes_.clear();
   stamp_.clear();
   outcomes_.clear();
@@ -150,7 +182,7 @@ Count Mixture::outcome_count(const Node& node, Symbol a) const {
   return at != end && at->symbol == a ? at->count : 0;
 }
 
-void Mixture::add_outcome(Slot x, Symbol a, Count count) {
+Count Mixture::add_outcome(Slot x, Symbol a, Count count) {
   Node& node = nodes_[x];
   Outcome* block = outcomes_.data() + node.out_at;
   const std::uint32_t size = node.out_size;
@@ -159,30 +191,39 @@ void Mixture::add_outcome(Slot x, Symbol a, Count count) {
                        [](const Outcome& o, Symbol s) { return o.symbol < s; }) -
       block);
   if (at < size && block[at].symbol == a) {
+    const Count before = block[at].count;
     block[at].count += count;
-    return;
+    return before;
   }
   block = room_for_one(outcomes_, node.out_at, size);
   std::copy_backward(block + at, block + size, block + size + 1);
   block[at] = Outcome{a, count};
   ++node.out_size;
+  return 0;
 }
 
-Mixture::Slot Mixture::new_child(Slot parent, Symbol symbol) {
+void Mixture::new_child(std::size_t d, Symbol symbol) {
   if (nodes_.size() >= std::numeric_limits<Slot>::max()) throw CapacityExhausted();
   const auto x = static_cast<Slot>(nodes_.size());
   // Room first (geometric, as push_back grows), so that nothing below fails.
   if (nodes_.size() == nodes_.capacity()) nodes_.reserve(2 * nodes_.size());
   if (stamp_.size() == stamp_.capacity()) stamp_.reserve(2 * stamp_.size());
-  Node& node = nodes_[parent];
+  Node& node = nodes_[path_[d - 1]];
   Child* kids = room_for_one(children_, node.kid_at, node.kid_size);
-  kids[node.kid_size++] = Child{symbol, 0.0, x};
+  kids[node.kid_size] = Child{0.0, 0, symbol, x, 0};
+  slot_[d] = node.kid_size++;
+  path_[d] = x;
+  if (d >= 2) {
+    // The parent's record of it follows its block.
+    Child& record = children_[nodes_[path_[d - 2]].kid_at + slot_[d - 1]];
+    record.kid_at = node.kid_at;
+    record.kid_size = node.kid_size;
+  }
   nodes_.push_back(Node{0, 0.0, 0.0, 1.0, 0, 0, 0, 0});
   stamp_.push_back(0);
-  return x;
 }
 
-void Mixture::score(Slot x, bool deepest) {
+void Mixture::score(Slot x, bool deepest, bool weights) {
   Node& node = nodes_[x];
   node.e =
       kt_.estimate(node.n, std::span<const Outcome>(outcomes_.data() + node.out_at, node.out_size));
@@ -195,7 +236,23 @@ void Mixture::score(Slot x, bool deepest) {
   const Child* kids = children_.data() + node.kid_at;
   double split = prior_.l1b;
   for (std::uint32_t k = node.kid_size; k-- > 0;) split = split + kids[k].W;
-  const Weighed weighed = weigh(prior_.lb + node.e, split);
+  const double leaf = prior_.lb + node.e;
+  if (node.kid_size == 1 && node.out_size == 1) {
+    // A node of a chain (one context below it): chains of equal counts
+    // repeat the same pairs of terms depth by depth, so their results are
+    // remembered.
+    Remembered& slot = remembered_[remembered_slot(split)];
+    if (std::bit_cast<std::uint64_t>(leaf) != slot.leaf ||
+        std::bit_cast<std::uint64_t>(split) != slot.split) {
+      const Weighed weighed = weigh<true>(leaf, split);
+      slot = {std::bit_cast<std::uint64_t>(leaf), std::bit_cast<std::uint64_t>(split), weighed.W,
+              weighed.w};
+    }
+    node.W = slot.W;
+    node.w = slot.w;
+    return;
+  }
+  const Weighed weighed = weights ? weigh<true>(leaf, split) : weigh<false>(leaf, split);
   node.W = weighed.W;
   node.w = weighed.w;
 }
@@ -203,40 +260,24 @@ void Mixture::score(Slot x, bool deepest) {
 // ---- prediction ----------------------------------------------------------------
 
 std::size_t Mixture::walk(std::size_t length) const {
+  // Each child's record tells where its own block is: one block read per
+  // level, not a node and its block.
   std::size_t d = 0;
   path_[0] = 0;
+  std::uint64_t at = nodes_[0].kid_at;
+  std::uint32_t size = nodes_[0].kid_size;
   while (d < length) {
-    const Node& node = nodes_[path_[d]];
-    const Child* kids = children_.data() + node.kid_at;
+    const Child* kids = children_.data() + at;
     std::uint32_t k = 0;
-    while (k < node.kid_size && kids[k].symbol != context_[d]) ++k;
-    if (k == node.kid_size) break;
+    while (k < size && kids[k].symbol != context_[d]) ++k;
+    if (k == size) break;
     ++d;
     path_[d] = kids[k].node;
     slot_[d] = k;
+    at = kids[k].kid_at;
+    size = kids[k].kid_size;
   }
   return d;
-}
-
-double Mixture::predict_one(std::size_t reached, std::size_t length, Symbol a) const {
-  const double uniform = 1.0 / static_cast<double>(alphabet_size());
-  if (nodes_[0].n == 0) return uniform;
-  const double half = kt_.half();
-  auto kt = [&](const Node& node) {
-    return (static_cast<double>(outcome_count(node, a)) + 0.5) /
-           (static_cast<double>(node.n) + half);
-  };
-  double p = uniform;
-  std::size_t d = reached + 1;
-  if (reached == length) {
-    p = kt(nodes_[path_[reached]]);
-    d = reached;
-  }
-  while (d-- > 0) {
-    const Node& node = nodes_[path_[d]];
-    p = mix(node.w, kt(node), p);
-  }
-  return p;
 }
 
 void Mixture::predict_all(std::size_t reached, std::size_t length, std::span<double> out) const {
@@ -266,6 +307,7 @@ void Mixture::predict_all(std::size_t reached, std::size_t length, std::span<dou
 }
 
 void Mixture::predict(std::span<const Symbol> history, std::span<double> out) const {
+  if (!weights_) throw InternalFault("mixture: predicting after evidence-only counting");
   const std::size_t length = std::min(history.size(), depth_);
   for (std::size_t q = 0; q < length; ++q) context_[q] = history[history.size() - 1 - q];
   predict_all(walk(length), length, out);
@@ -289,33 +331,44 @@ void Mixture::with_journal(F&& f) {
 }
 
 double Mixture::add_position(Symbol a, double* dist) {
+  if (!weights_) throw InternalFault("mixture: predicting after evidence-only counting");
   const std::size_t reached = walk(depth_);
-  double p;
-  if (dist != nullptr) {
-    predict_all(reached, depth_, std::span<double>(dist, alphabet_size()));
-    p = dist[a];
-  } else {
-    p = predict_one(reached, depth_, a);
-  }
-  count_position(a, reached);
+  if (dist == nullptr) return std::log(count_position<true>(a, reached));
+  predict_all(reached, depth_, std::span<double>(dist, alphabet_size()));
+  const double p = dist[a];
+  count_position<false>(a, reached);
   return std::log(p);
 }
 
-void Mixture::count_position(Symbol a, std::size_t reached) {
+template <bool Predict>
+double Mixture::count_position(Symbol a, std::size_t reached) {
   if (journal_) {
     for (std::size_t d = 0; d <= reached; ++d) touch(path_[d]);
   }
-  for (std::size_t d = reached + 1; d <= depth_; ++d) {
-    path_[d] = new_child(path_[d - 1], context_[d - 1]);
-    slot_[d] = nodes_[path_[d - 1]].kid_size - 1;
-  }
+  for (std::size_t d = reached + 1; d <= depth_; ++d) new_child(d, context_[d - 1]);
+  // With Predict, the path's prediction of `a` from each node's state just
+  // before its update: kt(a) at depth D when the path reaches it, 1/m below
+  // the deepest node seen otherwise, mixed upwards with each node's kt(a)
+  // (1/m throughout while the mixture holds no position).
+  const bool empty = nodes_[0].n == 0;
+  const double half = kt_.half();
+  double p = 1.0 / static_cast<double>(alphabet_size());
   for (std::size_t d = depth_ + 1; d-- > 0;) {
     const Slot x = path_[d];
-    add_outcome(x, a, 1);
-    ++nodes_[x].n;
-    score(x, d == depth_);
+    const Count before = add_outcome(x, a, 1);
+    Node& node = nodes_[x];
+    if constexpr (Predict) {
+      if (!empty && d <= reached) {
+        const double kt =
+            (static_cast<double>(before) + 0.5) / (static_cast<double>(node.n) + half);
+        p = d == depth_ ? kt : mix(node.w, kt, p);
+      }
+    }
+    ++node.n;
+    score(x, d == depth_, weights_);
     if (d > 0) children_[nodes_[path_[d - 1]].kid_at + slot_[d]].W = nodes_[x].W;
   }
+  return p;
 }
 
 Count Mixture::positions(const Rows& rows) const { return counted_positions(rows, depth_); }
@@ -422,10 +475,8 @@ void Mixture::touch(Slot x) {
   const Node& node = nodes_[x];
   // The blocks first and the record last: rollback reads blocks in the order
   // of the records, so blocks left by a failed save are never read.
-  const Outcome* outs = outcomes_.data() + node.out_at;
-  saved_outcomes_.insert(saved_outcomes_.end(), outs, outs + node.out_size);
-  const Child* kids = children_.data() + node.kid_at;
-  saved_children_.insert(saved_children_.end(), kids, kids + node.kid_size);
+  append(saved_outcomes_, outcomes_.data() + node.out_at, node.out_size);
+  append(saved_children_, children_.data() + node.kid_at, node.kid_size);
   saved_.push_back(Saved{x, node});
   stamp_[x] = epoch_;
 }
@@ -435,8 +486,8 @@ void Mixture::rollback() {
   for (const Saved& saved : saved_) {
     const Node& node = saved.value;
     nodes_[saved.node] = node;
-    std::copy_n(saved_outcomes_.data() + o, node.out_size, outcomes_.data() + node.out_at);
-    std::copy_n(saved_children_.data() + c, node.kid_size, children_.data() + node.kid_at);
+    copy_small(saved_outcomes_.data() + o, node.out_size, outcomes_.data() + node.out_at);
+    copy_small(saved_children_.data() + c, node.kid_size, children_.data() + node.kid_at);
     o += node.out_size;
     c += node.kid_size;
   }
@@ -449,5 +500,7 @@ void Mixture::rollback() {
   saved_children_.clear();
   journal_ = false;
 }
+
+template double Mixture::count_position<false>(Symbol, std::size_t);
 
 }  // namespace ostrel::bct

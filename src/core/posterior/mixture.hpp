@@ -27,6 +27,7 @@
 // (ascending symbols) and children (oldest first) are blocks of two pools
 // whose capacity doubles, so memory follows the data, not the alphabet.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -107,11 +108,13 @@ class Mixture {
     return add_position(static_cast<Symbol>(row[t]), nullptr);
   }
   // The same without the predictive probability, for passes that need only
-  // the evidence.
+  // the evidence: the nodes' stopping weights are not kept up to date, so
+  // the mixture predicts nothing more until clear().
   template <class T>
   void count(std::span<const T> row, std::size_t t) {
     for (std::size_t q = 0; q < depth_; ++q) context_[q] = static_cast<Symbol>(row[t - 1 - q]);
-    count_position(static_cast<Symbol>(row[t]), walk(depth_));
+    weights_ = false;
+    count_position<false>(static_cast<Symbol>(row[t]), walk(depth_));
   }
 
  private:
@@ -125,10 +128,14 @@ class Mixture {
     Symbol symbol;
     Count count;
   };
+  // A child: its symbol, its W, its slot and, for the walk, where its own
+  // children's block is (its node's kid_at and kid_size, kept alike).
   struct Child {
-    Symbol symbol;
     double W;
+    std::uint64_t kid_at;
+    Symbol symbol;
     Slot node;
+    std::uint32_t kid_size;
   };
   struct Saved {
     Slot node;
@@ -139,16 +146,21 @@ class Mixture {
   // Adds the position whose context is context_ and whose symbol is `symbol`;
   // writes its predictive distribution to `dist` when given.
   double add_position(Symbol symbol, double* dist);
-  // Adds it once walk() has reached depth `reached` of its path.
-  void count_position(Symbol symbol, std::size_t reached);
+  // Adds it once walk() has reached depth `reached` of its path; with
+  // Predict, returns its predictive probability just before (what
+  // predict_all gives it), 1/m otherwise.
+  template <bool Predict>
+  double count_position(Symbol symbol, std::size_t reached);
   // The path of context_ through existing nodes: its deepest depth.
   std::size_t walk(std::size_t length) const;
-  double predict_one(std::size_t reached, std::size_t length, Symbol a) const;
   void predict_all(std::size_t reached, std::size_t length, std::span<double> out) const;
   Count outcome_count(const Node& node, Symbol a) const;
-  void add_outcome(Slot node, Symbol a, Count count);
-  Slot new_child(Slot parent, Symbol symbol);
-  void score(Slot node, bool deepest);
+  // Returns a's count before.
+  Count add_outcome(Slot node, Symbol a, Count count);
+  // A new child, with symbol `symbol`, of path_[d - 1]: it becomes path_[d]
+  // (and slot_[d] its place).
+  void new_child(std::size_t d, Symbol symbol);
+  void score(Slot node, bool deepest, bool weights);
 
   // Journal: node states before their first change since begin().
   void begin();
@@ -170,6 +182,20 @@ class Mixture {
   mutable std::vector<Slot> path_;
   mutable std::vector<std::uint32_t> slot_;
 
+  // weigh's results for the nodes of chains, by their terms' bits (a NaN
+  // leaf term, which no node has, marks a free slot).
+  struct Remembered {
+    std::uint64_t leaf = ~std::uint64_t{0}, split = 0;
+    double W = 0.0, w = 0.0;
+  };
+  static constexpr std::size_t REMEMBERED = 256;
+  static std::size_t remembered_slot(double split) noexcept {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(split);
+    return static_cast<std::size_t>((bits ^ (bits >> 17) ^ (bits >> 31)) % REMEMBERED);
+  }
+  std::vector<Remembered> remembered_ = std::vector<Remembered>(REMEMBERED);
+
+  bool weights_ = true;  // every node's w is its stopping weight
   bool journal_ = false;
   std::uint32_t epoch_ = 0;
   std::vector<std::uint32_t> stamp_;

@@ -1,11 +1,14 @@
 // Tests for log_gamma: documented values, and agreement bit for bit with the Lanczos
-// formula (g = 7, nine coefficients) evaluated term by term in its written order.
+// formula (g = 7, nine coefficients) evaluated term by term in its written order; and the
+// bound below which an exponential cannot move a sum.
 
 #include "base/math.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <random>
 #include <vector>
 
 namespace ostrel {
@@ -41,6 +44,33 @@ TEST(LogGammaTest, FollowsTheLanczosFormulaExactly) {
   for (double x : xs) {
     SCOPED_TRACE(x);
     ASSERT_EQ(log_gamma(x), lanczos(x));
+  }
+}
+
+// Where the bound says a term vanishes, adding it (or its log1p) gives the sum back, on
+// sums of every scale and sign, powers of two (whose nearer gap is the smaller) included,
+// and at the bound itself, where it must not claim more than it can.
+TEST(VanishingBoundTest, TermsBelowItLeaveTheSum) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> scale(-60.0, 60.0), unit(0.5, 1.0);
+  std::size_t vanished = 0;
+  for (int trial = 0; trial < 200000; ++trial) {
+    double sum = std::ldexp(unit(rng), static_cast<int>(scale(rng)));
+    if (trial % 7 == 0) sum = std::ldexp(1.0, static_cast<int>(scale(rng)));
+    if (trial % 2 == 0) sum = -sum;
+    const double bound = vanishing_bound(sum);
+    const double x = bound - std::ldexp(unit(rng), -40 + trial % 44);
+    ASSERT_TRUE(vanishes_beside(x, sum));
+    ASSERT_EQ(sum + std::exp(x), sum) << sum << " " << x;
+    ASSERT_EQ(sum + std::log1p(std::exp(x)), sum) << sum << " " << x;
+    ++vanished;
+  }
+  EXPECT_EQ(vanished, 200000u);
+  // Within e^2 of the bound, a term can move the sum: the bound is not loose by more.
+  EXPECT_NE(1.0 + std::exp(vanishing_bound(1.0) + 2.0), 1.0);
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  for (const double sum : {0.0, -0.0, 4.9e-324, inf, -inf, std::nan("")}) {
+    EXPECT_FALSE(vanishes_beside(-1e300, sum));
   }
 }
 

@@ -115,6 +115,11 @@ TEST(Mixture, UpdateEqualsRebuildAndScoresEachPositionBeforeAddingIt) {
   ASSERT_TRUE(updated.has_value());
   ASSERT_EQ(updated->log_probabilities.size(), 3u * (50 - depth));
   ASSERT_EQ(updated->distributions.size(), updated->log_probabilities.size() * alphabet);
+  // Without the distributions, the same scores from the walk alone.
+  bct::Mixture scored_only(counts, prior);
+  auto scored = scored_only.update(more, false);
+  ASSERT_TRUE(scored.has_value());
+  EXPECT_EQ(scored->log_probabilities, updated->log_probabilities);
 
   // Each position against the evidences before and after it, counted one window at a time.
   double before = evidence_of(counts, 0.6);
