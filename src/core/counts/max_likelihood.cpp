@@ -30,9 +30,12 @@ void ContextOutcomes::close(std::size_t begin, std::uint64_t first) {
 
 double ContextOutcomes::log_likelihood() const {
   // By first ordinal (distinct: a position has one context), the key held
-  // beside the index so that comparing reads no context.
-  std::vector<std::pair<std::uint64_t, std::size_t>> order(contexts_.size());
-  for (std::size_t c = 0; c < contexts_.size(); ++c) order[c] = {contexts_[c].first, c};
+  // beside the index so that comparing reads no context. A context with one
+  // symbol adds c ln(c / c) = +0.0, which changes no sum: left out.
+  std::vector<std::pair<std::uint64_t, std::size_t>> order;
+  for (std::size_t c = 0; c < contexts_.size(); ++c) {
+    if (contexts_[c].end - contexts_[c].begin >= 2) order.emplace_back(contexts_[c].first, c);
+  }
   std::sort(order.begin(), order.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   double total = 0.0;
