@@ -2,6 +2,7 @@
 
 #include "state/counts_state.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -57,6 +58,21 @@ constexpr std::uint64_t MAX_ORDINALS = std::numeric_limits<std::uint64_t>::max()
     value = *at++;
     return true;
   }
+  // Up to five bytes (ordinals below 2^35) without a check per byte; a last
+  // byte of 0 is refused, as below.
+  if (end - at >= 5) {
+    std::uint64_t v = at[0] & 0x7Fu;
+    for (unsigned k = 1; k < 5; ++k) {
+      const std::uint64_t b = at[k];
+      v |= (b & 0x7Fu) << (7 * k);
+      if (b < 0x80) {
+        if (b == 0) return false;
+        value = v;
+        at += k + 1;
+        return true;
+      }
+    }
+  }
   return get_long_varint(at, end, value);
 }
 
@@ -74,19 +90,29 @@ bool distinct(std::span<const std::uint64_t> firsts, std::uint64_t span) {
 }
 
 // Copies `n` bytes, usually a few: a call to memcpy costs more than they
-// do. From 8 to 16 bytes as two words that may overlap, inside the n bytes.
+// do. From 4 to 16 bytes as two words that may overlap, inside the n bytes;
+// below that byte by byte, written out (a loop would become a memcpy call).
+template <class Word>
+[[gnu::always_inline]] inline void copy_two_words(std::uint8_t* to, const std::uint8_t* from,
+                                                  std::size_t n) {
+  Word head, tail;
+  std::memcpy(&head, from, sizeof(Word));
+  std::memcpy(&tail, from + n - sizeof(Word), sizeof(Word));
+  std::memcpy(to, &head, sizeof(Word));
+  std::memcpy(to + n - sizeof(Word), &tail, sizeof(Word));
+}
 [[gnu::always_inline]] inline void copy_short(std::uint8_t* to, const std::uint8_t* from,
                                               std::size_t n) {
   if (n > 16) {
     std::memcpy(to, from, n);
   } else if (n >= 8) {
-    std::uint64_t head, tail;
-    std::memcpy(&head, from, 8);
-    std::memcpy(&tail, from + n - 8, 8);
-    std::memcpy(to, &head, 8);
-    std::memcpy(to + n - 8, &tail, 8);
-  } else {
-    for (std::size_t q = 0; q < n; ++q) to[q] = from[q];
+    copy_two_words<std::uint64_t>(to, from, n);
+  } else if (n >= 4) {
+    copy_two_words<std::uint32_t>(to, from, n);
+  } else if (n > 0) {
+    to[0] = from[0];
+    if (n > 1) to[1] = from[1];
+    if (n > 2) to[2] = from[2];
   }
 }
 
@@ -100,14 +126,12 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
   const std::size_t width = depth + 1;
   const std::uint8_t* at = bytes.data();
   const std::uint8_t* const end = at + bytes.size();
-  std::vector<std::uint8_t> key(width, 0);
+  // Both take 16 bytes at a time where the state has them: room for the
+  // bytes copied past a key's end, which the next key writes over.
+  std::vector<std::uint8_t> key(width + 16, 0);
   // A byte per symbol at least: the bytes left are room enough.
-  const auto symbols = std::make_unique_for_overwrite<std::uint8_t[]>(bytes.size());
+  const auto symbols = std::make_unique_for_overwrite<std::uint8_t[]>(bytes.size() + 16);
   std::size_t held = 0;
-  // No two keys start at one ordinal: a bit per ordinal when that takes at
-  // most a word per key, otherwise a sort at the end.
-  const bool by_bits = span / 64 <= n;
-  std::vector<std::uint64_t> seen(by_bits ? static_cast<std::size_t>(span / 64) + 1 : 0, 0);
   total = 0;
   for (std::size_t i = 0; i < n; ++i) {
     std::uint64_t shared = 0, count = 0, first = 0;
@@ -115,27 +139,39 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
     const auto from = static_cast<std::size_t>(shared);
     const std::size_t stored = width - from;
     if (static_cast<std::size_t>(end - at) < stored) return false;
-    std::uint8_t largest = 0;
-    for (std::size_t q = 0; q < stored; ++q) largest = std::max(largest, at[q]);
-    // Keys ascend: the first symbol a key does not share is larger.
-    if (largest >= alphabet || (i > 0 && at[0] <= key[from])) return false;
-    copy_short(key.data() + from, at, stored);
-    copy_short(symbols.get() + held, at, stored);
+    // Keys ascend: the first symbol a key does not share is larger. (Every
+    // symbol is checked against the alphabet at the end, in one pass.)
+    if (i > 0 && at[0] <= key[from]) return false;
+    if (stored <= 16 && end - at >= 16) {
+      std::memcpy(key.data() + from, at, 16);
+      std::memcpy(symbols.get() + held, at, 16);
+    } else {
+      copy_short(key.data() + from, at, stored);
+      copy_short(symbols.get() + held, at, stored);
+    }
     held += stored;
     at += stored;
     if (!get_varint(at, end, count) || !get_varint(at, end, first)) return false;
     if (count == 0 || count > MAX_ORDINALS - total || first >= span) return false;
-    if (by_bits) {
+    total += count;
+    keyed.leaves.add(first, count, from);
+  }
+  if (at != end || total > span) return false;
+  if (held != 0 && *std::max_element(symbols.get(), symbols.get() + held) >= alphabet) return false;
+  // No two keys start at one ordinal: a bit per ordinal when that takes at
+  // most a word per key (in a pass of its own, whose reads do not wait on
+  // each other), otherwise a sort.
+  if (span / 64 <= n) {
+    std::vector<std::uint64_t> seen(static_cast<std::size_t>(span / 64) + 1, 0);
+    for (const std::uint64_t first : keyed.leaves.first) {
       std::uint64_t& word = seen[static_cast<std::size_t>(first / 64)];
       const std::uint64_t bit = std::uint64_t{1} << (first % 64);
       if (word & bit) return false;
       word |= bit;
     }
-    total += count;
-    keyed.leaves.add(first, count, from);
+  } else if (!distinct(keyed.leaves.first, span)) {
+    return false;
   }
-  if (at != end || total > span) return false;
-  if (!by_bits && !distinct(keyed.leaves.first, span)) return false;
   keyed.suffixes.append(std::span<const std::uint8_t>(symbols.get(), held), alphabet - 1);
   return true;
 }
@@ -163,14 +199,22 @@ std::string save_counts(const Counts& counts) {
     // Symbols below 128 take one byte each, their own: copied as they are.
     const bool bytes = sizeof(Stored) == 1 && keyed.suffixes.max_symbol() < 0x80;
     // At most 10 bytes a number, 3 for what a key shares (a depth).
-    const std::size_t most = 23 * keyed.size() + (bytes ? 1 : 10) * suffixes.size();
+    // (And 16 for the bytes copied past the last key's symbols.)
+    const std::size_t most = 23 * keyed.size() + (bytes ? 1 : 10) * suffixes.size() + 16;
     out.write_raw(most, [&](std::uint8_t* at) {
       const Stored* symbol = suffixes.data();
+      const Stored* const last = suffixes.data() + suffixes.size();
       for (std::size_t i = 0; i < keyed.size(); ++i) {
         at = put_varint(at, leaves.shared[i]);
         const std::size_t stored = keyed.stored(i);
         if (bytes) {
-          std::memcpy(at, symbol, stored);
+          // 16 bytes at a time where there are: what follows writes over
+          // the bytes past this key's.
+          if (stored <= 16 && last - symbol >= 16) {
+            std::memcpy(at, symbol, 16);
+          } else {
+            std::memcpy(at, symbol, stored);
+          }
           at += stored;
           symbol += stored;
         } else {

@@ -28,7 +28,8 @@ TEST(CountsStateTest, OnePassReaderAgreesWithTheFieldReader) {
   std::mt19937_64 rng(17);
   std::vector<Bytes> states;
   for (const std::size_t alphabet : {std::size_t{2}, std::size_t{4}, std::size_t{128}}) {
-    for (const std::size_t depth : {std::size_t{0}, std::size_t{3}, std::size_t{10}}) {
+    for (const std::size_t depth :
+         {std::size_t{0}, std::size_t{3}, std::size_t{10}, std::size_t{20}}) {
       Counts counts = testing_support::counts_of(
           testing_support::markov_rows(rng(), alphabet, 2, 400, 0.7), alphabet, depth, 2);
       Counts later = testing_support::counts_of(
