@@ -130,7 +130,11 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
   // bytes copied past a key's end, which the next key writes over.
   std::vector<std::uint8_t> key(width + 16, 0);
   // A byte per symbol at least: the bytes left are room enough.
-  const auto symbols = std::make_unique_for_overwrite<std::uint8_t[]>(bytes.size() + 16);
+  // Held as words: once the symbols are stored, the words they took serve as
+  // the bitmap below when they are enough.
+  const std::size_t words = (bytes.size() + 16) / 8 + 1;
+  const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(words);
+  std::uint8_t* const symbols = reinterpret_cast<std::uint8_t*>(buffer.get());
   std::size_t held = 0;
   total = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -144,10 +148,10 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
     if (i > 0 && at[0] <= key[from]) return false;
     if (stored <= 16 && end - at >= 16) {
       std::memcpy(key.data() + from, at, 16);
-      std::memcpy(symbols.get() + held, at, 16);
+      std::memcpy(symbols + held, at, 16);
     } else {
       copy_short(key.data() + from, at, stored);
-      copy_short(symbols.get() + held, at, stored);
+      copy_short(symbols + held, at, stored);
     }
     held += stored;
     at += stored;
@@ -157,22 +161,32 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
     keyed.leaves.add(first, count, from);
   }
   if (at != end || total > span) return false;
-  if (held != 0 && *std::max_element(symbols.get(), symbols.get() + held) >= alphabet) return false;
+  if (held != 0 && *std::max_element(symbols, symbols + held) >= alphabet) return false;
+  keyed.suffixes.append(std::span<const std::uint8_t>(symbols, held), alphabet - 1);
   // No two keys start at one ordinal: a bit per ordinal when that takes at
   // most a word per key (in a pass of its own, whose reads do not wait on
   // each other), otherwise a sort.
   if (span / 64 <= n) {
-    std::vector<std::uint64_t> seen(static_cast<std::size_t>(span / 64) + 1, 0);
+    const auto bitmap_words = static_cast<std::size_t>(span / 64) + 1;
+    std::vector<std::uint64_t> own;
+    std::uint64_t* seen = buffer.get();
+    if (bitmap_words > words) {
+      own.resize(bitmap_words);
+      seen = own.data();
+    } else {
+      std::fill_n(seen, bitmap_words, 0);
+    }
+    std::uint64_t again = 0;
     for (const std::uint64_t first : keyed.leaves.first) {
       std::uint64_t& word = seen[static_cast<std::size_t>(first / 64)];
       const std::uint64_t bit = std::uint64_t{1} << (first % 64);
-      if (word & bit) return false;
+      again |= word & bit;
       word |= bit;
     }
+    if (again != 0) return false;
   } else if (!distinct(keyed.leaves.first, span)) {
     return false;
   }
-  keyed.suffixes.append(std::span<const std::uint8_t>(symbols.get(), held), alphabet - 1);
   return true;
 }
 
@@ -281,7 +295,9 @@ std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> byt
       out.sample_size_ = small_total;
       return out;
     }
-    keyed.leaves.clear();  // the reader below says what is wrong
+    // The reader below says what is wrong, from nothing read.
+    keyed.leaves.clear();
+    keyed.suffixes = SymbolBuffer();
   }
   // The key being read, spelled whole; it grows as keys need it.
   std::vector<Symbol> key;
