@@ -54,20 +54,24 @@ class KtTerms {
   static constexpr double LOG_GAMMA_HALF = 0.5723649429246995;
   // Counts from this on are evaluated each time: the tables stay below 16 MiB.
   static constexpr Count REMEMBERED = Count{1} << 20;
+  // The tables are kept in pages of this many terms, each made when a count
+  // in it is first met: a node of a million positions costs one page, not a
+  // table up to its count.
+  static constexpr std::size_t PAGE = 512;
+  using Table = std::vector<std::vector<double>>;
 
   // log_gamma(base + k) (+ shift), remembered below REMEMBERED.
-  static double term(std::vector<double>& table, double base, double shift, Count k) {
+  static double term(Table& table, double base, double shift, Count k) {
     auto evaluate = [&] {
       const double lg = log_gamma(base + static_cast<double>(k));
       return shift == 0.0 ? lg : lg + shift;
     };
     if (k >= REMEMBERED) return evaluate();
-    if (k >= table.size()) {
-      const std::size_t grown = std::max<std::size_t>(
-          64, std::min<std::size_t>(REMEMBERED, std::max<std::size_t>(2 * table.size(), k + 1)));
-      table.resize(grown, std::numeric_limits<double>::quiet_NaN());
-    }
-    double& value = table[k];
+    const auto at = static_cast<std::size_t>(k);
+    if (at / PAGE >= table.size()) table.resize(at / PAGE + 1);
+    std::vector<double>& page = table[at / PAGE];
+    if (page.empty()) page.assign(PAGE, std::numeric_limits<double>::quiet_NaN());
+    double& value = page[at % PAGE];
     if (std::isnan(value)) value = evaluate();
     return value;
   }
@@ -75,8 +79,8 @@ class KtTerms {
   std::size_t alphabet_size_;
   double half_, lg_half_, absent_;
   bool skip_absent_;
-  std::vector<double> lg_plus_;  // log_gamma(half + k)
-  std::vector<double> kt_;       // log_gamma(0.5 + k) - log_gamma(0.5)
+  Table lg_plus_;  // log_gamma(half + k)
+  Table kt_;       // log_gamma(0.5 + k) - log_gamma(0.5)
 };
 
 }  // namespace ostrel::bct
