@@ -177,12 +177,14 @@ PyObject* get_contexts(PyObject* self, PyObject* /*unused*/) {
 constexpr const char* LOG_LIKELIHOOD[] = {"data", "skip"};
 constexpr const char* SAMPLE[] = {"n", "seed", "history"};
 
-PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The scoring methods' shared part: `data` as rows and `skip` (None:
+// max_depth), in that order, then score(model, rows, skip) for the answer.
+template <class Score>
+PyObject* scoring_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* name,
+                         Score&& score) {
   return entry<Access::Shared, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
     Ref given[2];
-    if (!parse_arguments("OSTREL.log_likelihood()", LOG_LIKELIHOOD, 1, args, kwargs, given)) {
-      return nullptr;
-    }
+    if (!parse_arguments(name, LOG_LIKELIHOOD, 1, args, kwargs, given)) return nullptr;
     Rows rows;
     if (!to_rows(given[0].get(), "data", rows, instance.exporters())) return nullptr;
     const OSTRELObject& model = instance.state();
@@ -190,32 +192,30 @@ PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (given[1] && given[1].get() != Py_None && !to_size(given[1].get(), "skip", skip)) {
       return nullptr;
     }
-    return answer(model.log_likelihood(rows, skip),
-                  [](const std::vector<double>& totals) { return from_floats(totals); });
+    return score(model, rows, skip);
   });
 }
 
+PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return scoring_method(
+      self, args, kwargs, "OSTREL.log_likelihood()",
+      [](const OSTRELObject& model, const Rows& rows, std::size_t skip) {
+        return answer(model.log_likelihood(rows, skip),
+                      [](const std::vector<double>& totals) { return from_floats(totals); });
+      });
+}
+
 PyObject* pointwise_log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return entry<Access::Shared, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
-    Ref given[2];
-    if (!parse_arguments("OSTREL.pointwise_log_likelihood()", LOG_LIKELIHOOD, 1, args, kwargs,
-                         given)) {
-      return nullptr;
-    }
-    Rows rows;
-    if (!to_rows(given[0].get(), "data", rows, instance.exporters())) return nullptr;
-    const OSTRELObject& model = instance.state();
-    std::size_t skip = model.config.max_depth;
-    if (given[1] && given[1].get() != Py_None && !to_size(given[1].get(), "skip", skip)) {
-      return nullptr;
-    }
-    auto terms = model.pointwise_log_likelihood(rows, skip);
-    if (!terms) {
-      raise_model_error(terms.error());
-      return nullptr;
-    }
-    return make_array(std::move(*terms)).release();
-  });
+  return scoring_method(
+      self, args, kwargs, "OSTREL.pointwise_log_likelihood()",
+      [](const OSTRELObject& model, const Rows& rows, std::size_t skip) -> PyObject* {
+        auto terms = model.pointwise_log_likelihood(rows, skip);
+        if (!terms) {
+          raise_model_error(terms.error());
+          return nullptr;
+        }
+        return make_array(std::move(*terms)).release();
+      });
 }
 
 constexpr const char* HISTORIES[] = {"histories"};
