@@ -60,19 +60,30 @@ class KtTerms {
   static constexpr std::size_t PAGE = 512;
   using Table = std::vector<std::vector<double>>;
 
-  // log_gamma(base + k) (+ shift), remembered below REMEMBERED.
-  static double term(Table& table, double base, double shift, Count k) {
-    auto evaluate = [&] {
-      const double lg = log_gamma(base + static_cast<double>(k));
-      return shift == 0.0 ? lg : lg + shift;
-    };
-    if (k >= REMEMBERED) return evaluate();
+  // log_gamma(base + k) (+ shift), remembered below REMEMBERED: a read when
+  // it has been met, evaluated (and kept) by `met` otherwise.
+  [[gnu::always_inline]] static double term(Table& table, double base, double shift, Count k) {
+    if (k < REMEMBERED) {
+      const auto at = static_cast<std::size_t>(k);
+      if (at / PAGE < table.size()) {
+        const std::vector<double>& page = table[at / PAGE];
+        if (!page.empty()) {
+          const double value = page[at % PAGE];
+          if (!std::isnan(value)) return value;
+        }
+      }
+    }
+    return met(table, base, shift, k);
+  }
+  [[gnu::noinline]] static double met(Table& table, double base, double shift, Count k) {
+    const double lg = log_gamma(base + static_cast<double>(k));
+    const double value = shift == 0.0 ? lg : lg + shift;
+    if (k >= REMEMBERED) return value;
     const auto at = static_cast<std::size_t>(k);
     if (at / PAGE >= table.size()) table.resize(at / PAGE + 1);
     std::vector<double>& page = table[at / PAGE];
     if (page.empty()) page.assign(PAGE, std::numeric_limits<double>::quiet_NaN());
-    double& value = page[at % PAGE];
-    if (std::isnan(value)) value = evaluate();
+    page[at % PAGE] = value;
     return value;
   }
 
