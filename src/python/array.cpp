@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "arguments.hpp"
 #include "base/types.hpp"
 #include "classes.hpp"
 #include "entry.hpp"
@@ -498,6 +499,45 @@ std::expected<ResultArray, std::string> load_array(std::span<const std::uint8_t>
   if (ndim == 1) return one_dimensional(std::move(items), n);
   return two_dimensional(std::move(items), static_cast<std::size_t>(extent[0]),
                          static_cast<std::size_t>(extent[1]));
+}
+
+// ---- tables written into a caller's buffer ---------------------------------
+
+OutTable::~OutTable() {
+  if (held_) PyBuffer_Release(&view_);
+}
+
+bool OutTable::claim(PyObject* object, std::size_t rows, std::size_t columns) {
+  static constexpr const char* WANTED = "a writable C-contiguous float64 buffer";
+  // "<d" or ">d": a double in this machine's byte order.
+  static constexpr const char* NATIVE = std::endian::native == std::endian::little ? "<d" : ">d";
+  if (!PyObject_CheckBuffer(object)) return raise_cannot_convert(object, WANTED, "out");
+  if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) {
+    PyErr_Clear();
+    return raise_cannot_convert(object, WANTED, "out");
+  }
+  held_ = true;
+  const char* format = view_.format == nullptr ? "B" : view_.format;
+  const bool float64 =
+      view_.itemsize == 8 && (std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0 ||
+                              std::strcmp(format, "=d") == 0 || std::strcmp(format, NATIVE) == 0);
+  if (view_.readonly || !float64 || !PyBuffer_IsContiguous(&view_, 'C')) {
+    return raise_cannot_convert(object, WANTED, "out");
+  }
+  if (view_.ndim != 2) {
+    PyErr_Format(PyExc_ValueError, "argument 'out': it has %d dimension%s, not 2", view_.ndim,
+                 view_.ndim == 1 ? "" : "s");
+    return false;
+  }
+  if (static_cast<std::size_t>(view_.shape[0]) != rows ||
+      static_cast<std::size_t>(view_.shape[1]) != columns) {
+    PyErr_Format(PyExc_ValueError,
+                 "argument 'out': it has shape (%zd, %zd), not (%zu, %zu) (histories, "
+                 "alphabet_size)",
+                 view_.shape[0], view_.shape[1], rows, columns);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace ostrel::binding

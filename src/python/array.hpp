@@ -53,6 +53,28 @@ Ref make_array(ArrayItems items);
 // the number of items).
 Ref make_array(ArrayItems items, std::size_t rows, std::size_t columns);
 
+// A caller's buffer that a table of answers is written into (an `out`
+// argument): writable, C-contiguous float64 items in this machine's byte
+// order, `rows` x `columns` of them. Held from claim() until destroyed.
+class OutTable {
+ public:
+  OutTable() = default;
+  OutTable(const OutTable&) = delete;
+  OutTable& operator=(const OutTable&) = delete;
+  ~OutTable();
+
+  // Takes `object`'s buffer, or raises TypeError (anything but such a buffer)
+  // or ValueError (its shape), naming `out`, and returns false.
+  bool claim(PyObject* object, std::size_t rows, std::size_t columns);
+  std::span<double> items() const noexcept {
+    return {static_cast<double*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(double)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
 // Empty unsigned items of the narrowest width (1, 2, 4 or 8 bytes) that
 // holds `largest`.
 ArrayItems narrowest_unsigned(std::uint64_t largest);

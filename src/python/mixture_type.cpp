@@ -46,11 +46,12 @@ bool check_history(std::span<const Symbol> history, std::size_t alphabet_size) {
   return true;
 }
 
-// Room for `rows` x `columns` doubles, or MemoryError before allocating.
+// Room for `rows` x `columns` doubles in an array that can step over its rows
+// (even with no rows), or MemoryError before allocating.
 void check_table(std::size_t rows, std::size_t columns) {
   const auto most =
       static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double);
-  if (columns != 0 && rows > most / columns) throw std::bad_alloc();
+  if (columns > most || (columns != 0 && rows > most / columns)) throw std::bad_alloc();
 }
 
 // The float64 items of an Array just made (null for none).
@@ -61,7 +62,7 @@ double* items_of(const Ref& array) {
 }
 
 constexpr const char* HISTORY[] = {"history"};
-constexpr const char* HISTORIES[] = {"histories"};
+constexpr const char* BATCH[] = {"histories", "out"};
 constexpr const char* UPDATE[] = {"data", "distributions"};
 constexpr const char* DATA[] = {"data"};
 
@@ -83,25 +84,33 @@ PyObject* predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* predict_proba_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry<Access::Shared, Mixture>(self, [&](MixtureInstance& instance) -> PyObject* {
-    Ref given[1];
-    if (!parse_arguments("Mixture.predict_proba_batch()", HISTORIES, 1, args, kwargs, given)) {
+    Ref given[2];
+    if (!parse_arguments("Mixture.predict_proba_batch()", BATCH, 1, 1, args, kwargs, given)) {
       return nullptr;
     }
     Rows histories;
     if (!to_rows(given[0].get(), "histories", histories, instance.exporters())) return nullptr;
     const Mixture& mixture = instance.state();
     const std::size_t m = mixture.alphabet_size();
+    const bool into = given[1] && given[1].get() != Py_None;
+    OutTable out;
+    if (into && !out.claim(given[1].get(), histories.size(), m)) return nullptr;
     if (auto valid = check_symbols(histories, m, "histories"); !valid) {
       return raise_value_error(valid.error());
     }
-    check_table(histories.size(), m);
-    std::vector<double> table(histories.size() * m);
+    std::vector<double> table;
+    if (!into) {
+      check_table(histories.size(), m);
+      table.resize(histories.size() * m);
+    }
+    const std::span<double> rows = into ? out.items() : std::span<double>(table);
     std::vector<Symbol> history;
     for (std::size_t r = 0; r < histories.size(); ++r) {
       history.resize(histories.row_length(r));
       for (std::size_t i = 0; i < history.size(); ++i) history[i] = histories.symbol(r, i);
-      mixture.predict(history, std::span<double>(table.data() + r * m, m));
+      mixture.predict(history, rows.subspan(r * m, m));
     }
+    if (into) return Py_NewRef(given[1].get());
     return make_array(std::move(table), histories.size(), m).release();
   });
 }
@@ -206,9 +215,11 @@ PyMethodDef methods[] = {
      "would, by its own Krichevsky-Trofimov estimate, mixed with its ancestors as\n"
      "usual. A list of alphabet_size floats."},
     {"predict_proba_batch", as_cfunction(predict_proba_batch), METH_VARARGS | METH_KEYWORDS,
-     "predict_proba_batch($self, histories)\n--\n\n"
+     "predict_proba_batch($self, histories, *, out=None)\n--\n\n"
      "predict_proba of each history, as an (n, alphabet_size) float64 Array whose\n"
-     "row i equals predict_proba(histories[i]) bit for bit."},
+     "row i equals predict_proba(histories[i]) bit for bit. With `out`, a writable\n"
+     "C-contiguous float64 buffer of that shape, the rows are written there instead\n"
+     "and `out` is returned; a call that fails leaves it as it was."},
     {"update", as_cfunction(update), METH_VARARGS | METH_KEYWORDS,
      "update($self, data, distributions=False)\n--\n\n"
      "Add the rows of `data`, taken as Counts.add takes them, one counted position\n"

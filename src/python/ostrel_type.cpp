@@ -218,18 +218,28 @@ PyObject* pointwise_log_likelihood(PyObject* self, PyObject* args, PyObject* kwa
       });
 }
 
-constexpr const char* HISTORIES[] = {"histories"};
 constexpr const char* TOP_K[] = {"histories", "k"};
+
+constexpr const char* BATCH[] = {"histories", "out"};
 
 PyObject* predict_proba_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry<Access::Shared, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
-    Ref given[1];
-    if (!parse_arguments("OSTREL.predict_proba_batch()", HISTORIES, 1, args, kwargs, given)) {
+    Ref given[2];
+    if (!parse_arguments("OSTREL.predict_proba_batch()", BATCH, 1, 1, args, kwargs, given)) {
       return nullptr;
     }
     Rows histories;
     if (!to_rows(given[0].get(), "histories", histories, instance.exporters())) return nullptr;
     const OSTRELObject& model = instance.state();
+    if (given[1] && given[1].get() != Py_None) {
+      OutTable out;
+      if (!out.claim(given[1].get(), histories.size(), model.config.alphabet_size)) return nullptr;
+      if (auto done = model.predict_proba_batch(histories, out.items()); !done) {
+        raise_model_error(done.error());
+        return nullptr;
+      }
+      return Py_NewRef(given[1].get());
+    }
     auto table = model.predict_proba_batch(histories);
     if (!table) {
       raise_model_error(table.error());
@@ -445,10 +455,12 @@ PyMethodDef methods[] = {
      "another in order, as one float64 ostrel.Array. Adding a row's terms left to\n"
      "right from 0.0 gives log_likelihood's value for that row."},
     {"predict_proba_batch", as_cfunction(predict_proba_batch), METH_VARARGS | METH_KEYWORDS,
-     "predict_proba_batch($self, histories)\n--\n\n"
+     "predict_proba_batch($self, histories, *, out=None)\n--\n\n"
      "Return predict_proba of every history, as an (n, alphabet_size) float64\n"
      "ostrel.Array whose row i is predict_proba(histories[i]). `histories` is\n"
-     "taken as fit takes rows."},
+     "taken as fit takes rows. With `out`, a writable C-contiguous float64 buffer\n"
+     "of that shape (a NumPy array, say), the rows are written there instead and\n"
+     "`out` is returned; a call that fails leaves it as it was."},
     {"top_k", as_cfunction(top_k), METH_VARARGS | METH_KEYWORDS,
      "top_k($self, histories, k)\n--\n\n"
      "Return the k most probable next symbols after each history, as a pair of\n"

@@ -53,9 +53,8 @@ PyObject* counts_context_counts(PyObject* self, PyObject* args, PyObject* kwargs
     if (!read) return raise_value_error(read.error());
     // Symbols in the narrowest unsigned width that holds alphabet_size - 1.
     ArrayItems symbols = narrowest_unsigned(counts.alphabet_size() - 1);
-    std::visit(
-        [&](auto& items) { items.assign(read->symbols.begin(), read->symbols.end()); },
-        symbols);
+    std::visit([&](auto& items) { items.assign(read->symbols.begin(), read->symbols.end()); },
+               symbols);
     read->symbols = {};
     Ref contexts = make_array(std::move(symbols), read->contexts, depth);
     if (!contexts) return nullptr;

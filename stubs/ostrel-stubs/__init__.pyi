@@ -25,6 +25,9 @@ __all__ = ["OSTREL", "__version__"]
 __version__: str
 
 _T_co = TypeVar("_T_co", covariant=True)
+# A buffer that answers are written into (`out`), returned as it was given;
+# the module checks that it is a writable C-contiguous float64 buffer.
+_Out = TypeVar("_Out")
 
 # Symbols are read as the module reads them: from any object with item access
 # whose iteration yields integer-like items. Sequence covers the built-in types
@@ -111,10 +114,15 @@ class OSTREL:
         scored position (from position `skip` on, None: `max_depth`), rows one after
         another in order, as one float64 ostrel.Array. Adding a row's terms left to
         right from 0.0 gives log_likelihood's value for that row."""
-    def predict_proba_batch(self, histories: _Rows) -> Array:
+    @overload
+    def predict_proba_batch(self, histories: _Rows, *, out: None = None) -> Array: ...
+    @overload
+    def predict_proba_batch(self, histories: _Rows, *, out: _Out) -> _Out:
         """Return predict_proba of every history, as an (n, alphabet_size) float64
         ostrel.Array whose row i is predict_proba(histories[i]). `histories` is
-        taken as fit takes rows."""
+        taken as fit takes rows. With `out`, a writable C-contiguous float64 buffer
+        of that shape (a NumPy array, say), the rows are written there instead and
+        `out` is returned; a call that fails leaves it as it was."""
     def top_k(self, histories: _Rows, k: SupportsIndex) -> tuple[Array, Array]:
         """Return the k most probable next symbols after each history, as a pair of
         (n, min(k, alphabet_size)) ostrel.Arrays: the symbols (int64) and their
@@ -331,9 +339,14 @@ class Mixture:
         predicted as far as it reaches: the context it ends at predicts as a leaf
         would, by its own Krichevsky-Trofimov estimate, mixed with its ancestors as
         usual. A list of alphabet_size floats."""
-    def predict_proba_batch(self, histories: _Rows) -> Array:
+    @overload
+    def predict_proba_batch(self, histories: _Rows, *, out: None = None) -> Array: ...
+    @overload
+    def predict_proba_batch(self, histories: _Rows, *, out: _Out) -> _Out:
         """predict_proba of each history, as an (n, alphabet_size) float64 Array whose
-        row i equals predict_proba(histories[i]) bit for bit."""
+        row i equals predict_proba(histories[i]) bit for bit. With `out`, a writable
+        C-contiguous float64 buffer of that shape, the rows are written there instead
+        and `out` is returned; a call that fails leaves it as it was."""
     @overload
     def update(self, data: _Rows, distributions: Literal[False] = False) -> Array: ...
     @overload

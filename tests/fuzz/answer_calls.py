@@ -77,8 +77,9 @@ def bulk(session, target):
 def pointwise(session, target, data, skip):
     m = target.model
     label = lambda: f"pointwise_log_likelihood({short(data)}, {skip})"  # noqa: E731
+    plain = plain_histories(session, target, data)  # before: the call may run callbacks
     ok, terms = session.use(target, False, label, m.pointwise_log_likelihood, data, skip=skip)
-    if not ok or not plain_histories(session, target, data):
+    if not ok or not plain:
         return
     totals, terms = [], terms.tolist()
     start = target.max_depth if skip is None else skip
@@ -104,18 +105,37 @@ def plain_histories(session, target, histories):
 
 def batch(session, target, histories):
     m = target.model
-    label = lambda: f"predict_proba_batch({short(histories)})"  # noqa: E731
-    ok, table = session.use(target, False, label, m.predict_proba_batch, histories)
-    if ok and plain_histories(session, target, histories):
+    out = table_to_write(session, target) if session.below(2) else None
+    kept = None if out is None or not isinstance(out, memoryview) else out.tobytes()
+    label = lambda: f"predict_proba_batch({short(histories)}, out={short(out)})"  # noqa: E731
+    plain = plain_histories(session, target, histories)  # before: the call may run callbacks
+    ok, table = session.use(target, False, label, m.predict_proba_batch, histories, out=out)
+    if not ok and kept is not None:
+        assert out.tobytes() == kept, f"{label()}: a failed call wrote into out"
+    if ok and out is not None:
+        assert table is out, f"{label()}: did not return out"
+        table = out
+    if ok and plain:
         rows = [session.must(target, m.predict_proba, h) for h in histories]
         assert table.tolist() == rows, f"{label()}: not predict_proba's rows"
+
+
+def table_to_write(session, target):
+    """A float64 table of a few rows, of the alphabet's width or not, or
+    something that is no such table."""
+    if target.alphabet > 64 or session.below(4) == 0:
+        return session.pick((b"", bytearray(16), [[0.0]], memoryview(bytes(16)).cast("d")))
+    rows = 1 + session.below(4)
+    columns = target.alphabet if session.below(4) else 1 + session.below(8)
+    return memoryview(bytearray(8 * rows * columns)).cast("d", (rows, columns))
 
 
 def top(session, target, histories, k):
     m = target.model
     label = lambda: f"top_k({short(histories)}, {short(k)})"  # noqa: E731
+    plain = plain_histories(session, target, histories)  # before: the call may run callbacks
     ok, pair = session.use(target, False, label, m.top_k, histories, k)
-    if ok and plain_histories(session, target, histories) and type(k) is int:
+    if ok and plain and type(k) is int:
         answers = zip(histories, *(a.tolist() for a in pair), strict=True)
         for h, symbols, probabilities in answers:
             p = session.must(target, m.predict_proba, h)

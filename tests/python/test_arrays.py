@@ -45,6 +45,10 @@ def test_batched_answers_are_the_scalar_answers_bit_for_bit():
         assert table.tolist() == [model.predict_proba(h) for h in histories]
         many = histories * 40  # many beside the tree: rows computed once, then copied
         assert model.predict_proba_batch(many).tolist() == table.tolist() * 40
+        for rows in (histories, many):
+            out = np.full((len(rows), model.alphabet_size), np.nan)
+            assert model.predict_proba_batch(rows, out=out) is out
+            assert out.tolist() == model.predict_proba_batch(rows).tolist()
         for k in (1, 2, 10**30):
             symbols, probabilities = model.top_k(histories, k)
             answers = zip(histories, symbols.tolist(), probabilities.tolist(), strict=True)
@@ -92,6 +96,26 @@ def test_bulk_methods_check_their_arguments():
         ValueError,
         "symbol 5 at histories[1][1] is outside 0..3",
     )
+    # A buffer to write into is checked before the histories' symbols; a refused
+    # call writes nothing into it.
+    mixture = Counts(3, 2).mixture()
+    for method in (model.predict_proba_batch, mixture.predict_proba_batch):
+        kept = np.full((2, 3), 9.0)
+        assert outcome(lambda m=method, k=kept: m([[0], [1, 5]], out=k))[0] is ValueError
+        for bad, error in (
+            (np.zeros((2, 3), np.float32), TypeError),
+            (np.zeros((3, 2)).T, TypeError),  # not C-contiguous
+            (np.zeros((2, 3)).astype(">f8" if sys.byteorder == "little" else "<f8"), TypeError),
+            (bytearray(48), TypeError),
+            ([[0.0] * 3] * 2, TypeError),
+            (np.zeros(6), ValueError),
+            (np.zeros((2, 4)), ValueError),
+        ):
+            got = outcome(lambda m=method, b=bad: m([[0], [1, 5]], out=b))
+            assert got[0] is error and "argument 'out'" in got[1], got
+        kept.flags.writeable = False
+        assert outcome(lambda m=method, k=kept: m([[0], [1]], out=k))[0] is TypeError
+        assert (kept == 9.0).all()
     assert outcome(lambda: model.pointwise_log_likelihood([[0, 7]])) == outcome(
         lambda: model.log_likelihood([[0, 7]])
     )
@@ -113,6 +137,10 @@ def test_bulk_methods_check_their_arguments():
     if WORD_BITS == 64:  # rows of 2**63 entries: not even an empty table has that shape
         with pytest.raises(MemoryError):
             fitted(2**63 + 1, [[0, 1, 0]], max_depth=1, beta=0.5).predict_proba_batch([])
+        wide = Counts(2**63 + 1, 1).mixture(beta=0.5)
+        for call in (lambda: wide.predict_proba_batch([]), lambda: wide.update([], True)):
+            with pytest.raises(MemoryError):
+                call()
 
 
 def test_counts_merge_in_place_and_sum():

@@ -60,6 +60,11 @@ TREE = [[0], [1], [0, 2], [1, 2], [2, 2]]  # a complete tree of depth 2 over 3 s
 GIVEN = OSTREL(3, 2, "peres_shield")  # fitted only with given trees
 
 
+def _table(rows, columns):
+    """A writable float64 buffer of that shape, from the standard library."""
+    return memoryview(bytearray(8 * rows * columns)).cast("d", (rows, columns))
+
+
 def _operations():
     """(exception the call must raise, or OK, and the call)."""
     model = MODELS[1]
@@ -80,6 +85,7 @@ def _operations():
             (OK, lambda m=m: m.sample(3)),  # a seed from the operating system
             (OK, lambda m=m: m.pointwise_log_likelihood(DATA, skip=1)),
             (OK, lambda m=m: m.predict_proba_batch([HISTORY, []])),
+            (OK, lambda m=m: m.predict_proba_batch([HISTORY, []], out=_table(2, 3))),
             (OK, lambda m=m: m.top_k([HISTORY, []], 2)),
             (OK, lambda m=m: pickle.loads(pickle.dumps(m.sample(5, seed=1))).tolist()),
             (OK, lambda m=m: sys.getsizeof(m)),
@@ -119,6 +125,8 @@ def _operations():
         (ValueError, lambda: model.log_likelihood([[0, 1], [1, 1, 3]])),
         (ValueError, lambda: model.sample(5, history=[9])),
         (ValueError, lambda: model.predict_proba_batch([[0], [9]])),
+        (ValueError, lambda: model.predict_proba_batch([[0]], out=_table(2, 3))),
+        (TypeError, lambda: model.predict_proba_batch([[0]], out=b"")),
         (ValueError, lambda: model.top_k([[0]], 0)),
         (TypeError, lambda: model.top_k([FLAKY], 2)),
         (TypeError, lambda: model.pointwise_log_likelihood(DATA, skip=BAD)),
@@ -167,6 +175,7 @@ def _operations():
         (OK, lambda: COUNTS.mixture(0.6)),
         (OK, lambda: MIXTURE.predict_proba(HISTORY)),
         (OK, lambda: MIXTURE.predict_proba_batch([HISTORY, LONG])),
+        (OK, lambda: MIXTURE.predict_proba_batch([HISTORY, LONG], out=_table(2, 3))),
         (OK, lambda: copy.copy(MIXTURE).update(DATA, distributions=True)),
         (OK, lambda: MIXTURE.log_likelihood(DATA)),
         (OK, lambda: pickle.loads(pickle.dumps(MIXTURE))),

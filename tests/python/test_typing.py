@@ -36,6 +36,8 @@ assert_type(model.log_likelihood(codes.reshape(2, 4), 1), list[float])
 assert_type(model.sample(5, seed=3, history=codes[:2]), ostrel.Array)
 assert_type(model.pointwise_log_likelihood([[0, 1, 2]], skip=0), ostrel.Array)
 assert_type(model.predict_proba_batch(codes.reshape(2, 4)), ostrel.Array)
+table = np.empty((2, 4))
+assert model.predict_proba_batch(codes.reshape(2, 4), out=table) is table
 assert_type(model.top_k([[0], codes], np.int64(2)), tuple[ostrel.Array, ostrel.Array])
 drawn = model.sample(5, seed=3)
 assert_type(drawn.tolist(), list[Any])
@@ -93,6 +95,7 @@ class Sub(ostrel.OSTREL): ...  # error
 ostrel.Counts(4, 2, 0)  # error
 ostrel.Counts(4, 2) + 1  # error
 model.top_k([[0]])  # error
+model.predict_proba_batch([[0]], [[0.0]])  # error
 ostrel.Counts(4, 2).add(ostrel.Counts(4, 2))  # error
 ostrel.Counts(4, 2).top_trees(2.5)  # error
 """

@@ -33,36 +33,69 @@ void for_each_answer(const CountTrie& trie, std::span<const std::uint8_t> termin
 
 }  // namespace
 
-std::vector<double> batch_distributions(const CountTrie& trie,
-                                        std::span<const std::uint8_t> terminal,
-                                        const Rows& histories) {
+namespace {
+
+// The distributions, row r written at row(r) (alphabet_size entries, called
+// once per history in order); written(r) reads a row already written.
+template <class Row, class Written>
+void write_distributions(const CountTrie& trie, std::span<const std::uint8_t> terminal,
+                         const Rows& histories, Row&& row, Written&& written) {
   const std::size_t alphabet_size = trie.alphabet_size();
-  std::vector<double> out;
-  out.reserve(histories.size() * alphabet_size);
   // When the histories are many beside the tree, most nodes answer several:
   // a node's row is computed the first time and copied after that (the same
   // entries), through a table by node that stays small beside the result.
   constexpr std::size_t NO_ROW = static_cast<std::size_t>(-1);
   const bool reuse = trie.node_count() <= histories.size() / 16 * alphabet_size;
   IndexVector<NodeIndex, std::size_t> first_row(reuse ? trie.node_count() : 0, NO_ROW);
+  std::size_t r = 0;
   for_each_answer(trie, terminal, histories, [&](NodeIndex node) {
-    const std::size_t row = out.size();
+    double* out = row(r);
     if (reuse) {
       std::size_t& seen = first_row[node];
       if (seen != NO_ROW) {
-        out.resize(row + alphabet_size);
-        std::copy_n(out.data() + seen, alphabet_size, out.data() + row);
+        std::copy_n(written(seen), alphabet_size, out);
+        ++r;
         return;
       }
-      seen = row;
+      seen = r;
     }
     const double total = smoothed_total(trie, node);
-    out.insert(out.end(), alphabet_size, 0.5 / total);
+    std::fill_n(out, alphabet_size, 0.5 / total);
     for (const OutcomeCount& outcome : trie.outcomes(node)) {
-      out[row + outcome.symbol] = (static_cast<double>(outcome.count) + 0.5) / total;
+      out[outcome.symbol] = (static_cast<double>(outcome.count) + 0.5) / total;
     }
+    ++r;
   });
+}
+
+}  // namespace
+
+std::vector<double> batch_distributions(const CountTrie& trie,
+                                        std::span<const std::uint8_t> terminal,
+                                        const Rows& histories) {
+  const std::size_t alphabet_size = trie.alphabet_size();
+  std::vector<double> out;
+  out.reserve(histories.size() * alphabet_size);
+  // Grown a row at a time: each row is written while it is in the cache.
+  write_distributions(
+      trie, terminal, histories,
+      [&](std::size_t r) {
+        out.resize((r + 1) * alphabet_size);
+        return out.data() + r * alphabet_size;
+      },
+      [&](std::size_t r) -> const double* { return out.data() + r * alphabet_size; });
   return out;
+}
+
+void batch_distributions(const CountTrie& trie, std::span<const std::uint8_t> terminal,
+                         const Rows& histories, std::span<double> out) {
+  const std::size_t alphabet_size = trie.alphabet_size();
+  if (out.size() / alphabet_size != histories.size() || out.size() % alphabet_size != 0) {
+    throw InternalFault("batch distributions: the table does not fit the histories");
+  }
+  write_distributions(
+      trie, terminal, histories, [&](std::size_t r) { return out.data() + r * alphabet_size; },
+      [&](std::size_t r) -> const double* { return out.data() + r * alphabet_size; });
 }
 
 TopSymbols top_symbols(const CountTrie& trie, std::span<const std::uint8_t> terminal,

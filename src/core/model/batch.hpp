@@ -20,6 +20,9 @@ namespace ostrel {
 std::vector<double> batch_distributions(const CountTrie& trie,
                                         std::span<const std::uint8_t> terminal,
                                         const Rows& histories);
+// The same into `out`, histories.size() x alphabet_size entries.
+void batch_distributions(const CountTrie& trie, std::span<const std::uint8_t> terminal,
+                         const Rows& histories, std::span<double> out);
 
 // The min(k, alphabet_size) most probable next symbols after each history,
 // most probable first and equal probabilities in ascending symbol order, with

@@ -260,6 +260,16 @@ ModelResult<std::vector<double>> OSTRELObject::predict_proba_batch(const Rows& h
   return batch_distributions(*trie, mask->terminal, histories);
 }
 
+ModelResult<void> OSTRELObject::predict_proba_batch(const Rows& histories,
+                                                    std::span<double> out) const {
+  if (auto valid = check_symbols(histories, config.alphabet_size, "histories"); !valid) {
+    return error(ErrorKind::Value, std::move(valid.error()));
+  }
+  if (auto ready = require_fit(); !ready) return ready;
+  batch_distributions(*trie, mask->terminal, histories, out);
+  return {};
+}
+
 ModelResult<TopSymbols> OSTRELObject::top_k(const Rows& histories, std::size_t k) const {
   if (k == 0) throw InternalFault("top_k: k below 1");
   if (auto valid = check_symbols(histories, config.alphabet_size, "histories"); !valid) {

@@ -99,6 +99,9 @@ struct OSTRELObject {
   // symbols are checked first (the rows named "histories"), then the fit,
   // then that the result can be held (std::bad_alloc when not).
   ModelResult<std::vector<double>> predict_proba_batch(const Rows& histories) const;
+  // The same into `out` (histories.size() x alphabet_size entries, which
+  // the caller has checked), written only once both checks have passed.
+  ModelResult<void> predict_proba_batch(const Rows& histories, std::span<double> out) const;
   // The k most probable next symbols after each history (batch.hpp), checked
   // as predict_proba_batch; k is at least 1.
   ModelResult<TopSymbols> top_k(const Rows& histories, std::size_t k) const;
