@@ -70,7 +70,7 @@ METHODS = {
     ),
     # Their docstrings are held to the stubs' (test_typing.py).
     "pointwise_log_likelihood": ("($self, data, skip=None)", None),
-    "predict_proba_batch": ("($self, histories)", None),
+    "predict_proba_batch": ("($self, histories, *, out=None)", None),
     "top_k": ("($self, histories, k)", None),
     "__sizeof__": ("($self)", None),
     "to_dot": ("($self)", None),
