@@ -174,14 +174,6 @@ Counts Mixture::counts() const {
 
 // ---- the arena ---------------------------------------------------------------
 
-Count Mixture::outcome_count(const Node& node, Symbol a) const {
-  const Outcome* begin = outcomes_.data() + node.out_at;
-  const Outcome* end = begin + node.out_size;
-  const Outcome* at =
-      std::lower_bound(begin, end, a, [](const Outcome& o, Symbol s) { return o.symbol < s; });
-  return at != end && at->symbol == a ? at->count : 0;
-}
-
 Count Mixture::add_outcome(Slot x, Symbol a, Count count) {
   Node& node = nodes_[x];
   Outcome* block = outcomes_.data() + node.out_at;

@@ -154,7 +154,6 @@ class Mixture {
   // The path of context_ through existing nodes: its deepest depth.
   std::size_t walk(std::size_t length) const;
   void predict_all(std::size_t reached, std::size_t length, std::span<double> out) const;
-  Count outcome_count(const Node& node, Symbol a) const;
   // Returns a's count before.
   Count add_outcome(Slot node, Symbol a, Count count);
   // A new child, with symbol `symbol`, of path_[d - 1]: it becomes path_[d]
