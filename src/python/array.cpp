@@ -386,7 +386,7 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
-PyType_Spec ClassOf<ResultArray>::spec = {
+PyType_Spec ClassOf<ResultArray>::definition = {
     "ostrel.Array", static_cast<int>(sizeof(ArrayInstance)), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 

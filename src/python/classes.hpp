@@ -17,7 +17,7 @@ namespace ostrel::binding {
 template <>
 struct ClassOf<OSTRELObject> {
   static constexpr const char* name = "OSTREL";
-  static PyType_Spec spec;  // ostrel_type.cpp
+  static PyType_Spec definition;  // ostrel_type.cpp
   static constexpr auto save = save_model;
   static constexpr auto load = load_model;
 };
@@ -25,7 +25,7 @@ struct ClassOf<OSTRELObject> {
 template <>
 struct ClassOf<Counts> {
   static constexpr const char* name = "Counts";
-  static PyType_Spec spec;  // counts_type.cpp
+  static PyType_Spec definition;  // counts_type.cpp
   static constexpr auto save = save_counts;
   static constexpr auto load = load_counts;
 };
@@ -33,7 +33,7 @@ struct ClassOf<Counts> {
 template <>
 struct ClassOf<ResultArray> {
   static constexpr const char* name = "Array";
-  static PyType_Spec spec;  // array.cpp
+  static PyType_Spec definition;  // array.cpp
   static constexpr auto save = save_array;
   static constexpr auto load = load_array;
 };

@@ -309,7 +309,7 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
-PyType_Spec ClassOf<Counts>::spec = {
+PyType_Spec ClassOf<Counts>::definition = {
     "ostrel.Counts", static_cast<int>(sizeof(CountsInstance)), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 

@@ -79,7 +79,7 @@ class BorrowGuard {
 
 // What the class of a native state supplies (classes.hpp specialises it):
 //   static constexpr const char* name;  // its name in receiver errors
-//   static PyType_Spec spec;            // defined in the class's own file
+//   static PyType_Spec definition;      // defined in the class's own file
 // and, for a class that pickles, `save` (const Native& -> std::string) and
 // `load` (bytes -> std::expected<Native, std::string>), its state's writer
 // and reader.
@@ -93,7 +93,7 @@ template <class Native>
 PyTypeObject* type_of() {
   static PyTypeObject* created = nullptr;
   if (created == nullptr) {
-    created = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&ClassOf<Native>::spec));
+    created = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&ClassOf<Native>::definition));
   }
   return created;
 }

@@ -13,7 +13,7 @@ namespace ostrel::binding {
 template <>
 struct ClassOf<bct::Mixture> {
   static constexpr const char* name = "Mixture";
-  static PyType_Spec spec;  // mixture_type.cpp
+  static PyType_Spec definition;  // mixture_type.cpp
 };
 
 // Counts.mixture(beta=None).

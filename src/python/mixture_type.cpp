@@ -291,7 +291,7 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
-PyType_Spec ClassOf<bct::Mixture>::spec = {
+PyType_Spec ClassOf<bct::Mixture>::definition = {
     "ostrel.Mixture", static_cast<int>(sizeof(MixtureInstance)), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 

@@ -574,7 +574,7 @@ PyType_Slot slots[] = {
 }  // namespace
 
 // Qualified under builtins: the class reports "builtins" as its module.
-PyType_Spec ClassOf<OSTRELObject>::spec = {
+PyType_Spec ClassOf<OSTRELObject>::definition = {
     "builtins.OSTREL", static_cast<int>(sizeof(Instance)), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 
