@@ -19,24 +19,6 @@ namespace {
 
 constexpr double NEG_INF = -std::numeric_limits<double>::infinity();
 
-// ln of the sum of e^(value(i) - hi) for i in [from, to), plus hi, the
-// largest value; -inf when hi is. Below -746 the exponential is +0.0, which
-// changes no partial sum, and a term too small to move the partial sum
-// leaves it as it is: both skipped.
-template <class Value>
-double log_sum_from(double hi, std::size_t from, std::size_t to, Value&& value) {
-  if (hi == NEG_INF) return NEG_INF;
-  double sum = 0.0, bound = NEG_INF;
-  for (std::size_t i = from; i < to; ++i) {
-    const double x = value(i) - hi;
-    if (x >= -746.0 && x >= bound) {
-      sum = sum + std::exp(x);
-      bound = vanishing_bound(sum);
-    }
-  }
-  return hi + std::log(sum);
-}
-
 // The largest value(i) for i in [from, to) (-inf when there is none), in
 // four running maxima that do not wait on each other.
 template <class Value>
@@ -53,10 +35,23 @@ double largest(std::size_t from, std::size_t to, Value&& value) {
   return std::max(std::max(m0, m1), std::max(m2, m3));
 }
 
-// The same with the largest value found first.
+// ln of the sum of e^value(i) for i in [from, to), the largest factored out;
+// -inf when there is none or every value is -inf. Below -746 the exponential
+// is +0.0, which changes no partial sum, and a term too small to move the
+// partial sum leaves it as it is: both skipped.
 template <class Value>
 double log_sum(std::size_t from, std::size_t to, Value&& value) {
-  return log_sum_from(largest(from, to, value), from, to, value);
+  const double hi = largest(from, to, value);
+  if (hi == NEG_INF) return NEG_INF;
+  double sum = 0.0, bound = NEG_INF;
+  for (std::size_t i = from; i < to; ++i) {
+    const double x = value(i) - hi;
+    if (x >= -746.0 && x >= bound) {
+      sum = sum + std::exp(x);
+      bound = vanishing_bound(sum);
+    }
+  }
+  return hi + std::log(sum);
 }
 
 // ln C(n, k).
