@@ -34,9 +34,10 @@ struct ItemKind {
 };
 // In the order of the alternatives of ArrayItems.
 constexpr ItemKind KINDS[] = {
-    {"d", "float64", 8}, {"B", "uint8", 1},  {"H", "uint16", 2},
-    {"I", "uint32", 4},  {"Q", "uint64", 8}, {"q", "int64", 8},
+    {"d", "float64", 8}, {"B", "uint8", 1}, {"H", "uint16", 2},  {"I", "uint32", 4},
+    {"Q", "uint64", 8},  {"q", "int64", 8}, {"d", "float64", 8},
 };
+static_assert(std::size(KINDS) == std::variant_size_v<ArrayItems>);
 static_assert(sizeof(unsigned short) == 2 && sizeof(unsigned int) == 4 &&
               sizeof(unsigned long long) == 8 && sizeof(long long) == 8);
 
@@ -49,6 +50,7 @@ template <class F>
 decltype(auto) visit_items(const ResultArray& array, F&& f) {
   switch (array.kind) {
     case 0:
+    case 6:
       return f(reinterpret_cast<const double*>(array.data));
     case 1:
       return f(reinterpret_cast<const std::uint8_t*>(array.data));
@@ -436,7 +438,8 @@ std::expected<ResultArray, std::string> load_array(std::span<const std::uint8_t>
   in.version(STATE_LAYOUT);
   const std::uint8_t format = in.byte();
   std::size_t kind = std::size(KINDS);
-  for (std::size_t k = 0; k < std::size(KINDS); ++k) {
+  // The first kind of that format: a loaded table is an ordinary float64 one.
+  for (std::size_t k = std::size(KINDS); k-- > 0;) {
     if (KINDS[k].format[0] == static_cast<char>(format)) kind = k;
   }
   if (in.ok() && kind == std::size(KINDS)) {

@@ -24,13 +24,16 @@
 #include <vector>
 
 #include "ref.hpp"
+#include "util/result_memory.hpp"
 
 namespace ostrel::binding {
 
-// The items an Array can own: float64, the unsigned widths and int64.
+// The items an Array can own: float64, the unsigned widths and int64, and a
+// large float64 table made to be written once (its own kind, float64 too).
 using ArrayItems =
     std::variant<std::vector<double>, std::vector<std::uint8_t>, std::vector<std::uint16_t>,
-                 std::vector<std::uint32_t>, std::vector<std::uint64_t>, std::vector<std::int64_t>>;
+                 std::vector<std::uint32_t>, std::vector<std::uint64_t>, std::vector<std::int64_t>,
+                 ResultVector<double>>;
 
 // The native state of an Array.
 struct ResultArray {

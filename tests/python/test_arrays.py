@@ -85,6 +85,12 @@ def test_arrays_are_zero_copy_views_with_dtype_and_shape():
     from_list = fitted(300, [list(drawn)], max_depth=1, beta=0.5)
     assert pickle.dumps(from_array) == pickle.dumps(from_list)
     assert sys.getsizeof(table) >= table.nbytes
+    # A table of 16 MiB or more is made apart (streamed, in large pages): the same Array.
+    large = model.predict_proba_batch(np.repeat(histories, 2400, axis=0))
+    assert (np.asarray(large).dtype, large.shape, large.format) == (np.float64, (7200, 300), "d")
+    rows = [large[2400].tolist(), large[-1].tolist()]
+    assert large[2400::2400].tolist() == table[1:].tolist() == rows
+    assert pickle.loads(pickle.dumps(large)) == large and sys.getsizeof(large) >= large.nbytes
 
 
 def test_bulk_methods_check_their_arguments():

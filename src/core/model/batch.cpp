@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "model/context_lookup.hpp"
+#include "util/result_memory.hpp"
 
 namespace ostrel {
 
@@ -35,55 +36,91 @@ void for_each_answer(const CountTrie& trie, std::span<const std::uint8_t> termin
 
 namespace {
 
-// The distributions, row r written at row(r) (alphabet_size entries, called
-// once per history in order); written(r) reads a row already written.
-template <class Row, class Written>
-void write_distributions(const CountTrie& trie, std::span<const std::uint8_t> terminal,
-                         const Rows& histories, Row&& row, Written&& written) {
+// The distribution that `node` answers, alphabet_size entries into `out`.
+void write_distribution(const CountTrie& trie, NodeIndex node, double* out) {
+  const double total = smoothed_total(trie, node);
+  std::fill_n(out, trie.alphabet_size(), 0.5 / total);
+  for (const OutcomeCount& outcome : trie.outcomes(node)) {
+    out[outcome.symbol] = (static_cast<double>(outcome.count) + 0.5) / total;
+  }
+}
+
+// When the histories are many beside the tree, most nodes answer several: a
+// node's row is computed the first time and copied after that (the same
+// entries), through a table by node that stays small beside the result.
+bool reuses_rows(const CountTrie& trie, const Rows& histories) {
+  return trie.node_count() <= histories.size() / 16 * trie.alphabet_size();
+}
+
+// Each row written in place: it is in the cache while its outcomes are
+// scattered, and a node's later rows copy its first.
+void write_in_place(const CountTrie& trie, std::span<const std::uint8_t> terminal,
+                    const Rows& histories, double* table) {
   const std::size_t alphabet_size = trie.alphabet_size();
-  // When the histories are many beside the tree, most nodes answer several:
-  // a node's row is computed the first time and copied after that (the same
-  // entries), through a table by node that stays small beside the result.
   constexpr std::size_t NO_ROW = static_cast<std::size_t>(-1);
-  const bool reuse = trie.node_count() <= histories.size() / 16 * alphabet_size;
+  const bool reuse = reuses_rows(trie, histories);
   IndexVector<NodeIndex, std::size_t> first_row(reuse ? trie.node_count() : 0, NO_ROW);
   std::size_t r = 0;
   for_each_answer(trie, terminal, histories, [&](NodeIndex node) {
-    double* out = row(r);
+    double* out = table + r * alphabet_size;
     if (reuse) {
       std::size_t& seen = first_row[node];
       if (seen != NO_ROW) {
-        std::copy_n(written(seen), alphabet_size, out);
+        std::copy_n(table + seen * alphabet_size, alphabet_size, out);
         ++r;
         return;
       }
       seen = r;
     }
-    const double total = smoothed_total(trie, node);
-    std::fill_n(out, alphabet_size, 0.5 / total);
-    for (const OutcomeCount& outcome : trie.outcomes(node)) {
-      out[outcome.symbol] = (static_cast<double>(outcome.count) + 0.5) / total;
-    }
+    write_distribution(trie, node, out);
     ++r;
   });
 }
 
+// Each row made in the cache and streamed out past it, into a table already
+// mapped: a node's row is kept, while the kept rows stay within a sixteenth
+// of the table, and copied from there after that; other rows are made in a
+// scratch row.
+void write_streamed(const CountTrie& trie, std::span<const std::uint8_t> terminal,
+                    const Rows& histories, double* table) {
+  const std::size_t alphabet_size = trie.alphabet_size();
+  constexpr std::size_t NO_ROW = static_cast<std::size_t>(-1);
+  const bool reuse = reuses_rows(trie, histories);
+  const std::size_t most_kept = histories.size() / 16;
+  IndexVector<NodeIndex, std::size_t> kept_row(reuse ? trie.node_count() : 0, NO_ROW);
+  std::vector<double> kept;
+  std::vector<double> scratch(alphabet_size);
+  std::size_t r = 0;
+  for_each_answer(trie, terminal, histories, [&](NodeIndex node) {
+    double* out = table + r++ * alphabet_size;
+    if (reuse) {
+      std::size_t& at = kept_row[node];
+      if (at != NO_ROW) {
+        stream_copy(kept.data() + at * alphabet_size, out, alphabet_size);
+        return;
+      }
+      if (kept.size() / alphabet_size < most_kept) {
+        at = kept.size() / alphabet_size;
+        kept.resize(kept.size() + alphabet_size);
+        write_distribution(trie, node, kept.data() + at * alphabet_size);
+        stream_copy(kept.data() + at * alphabet_size, out, alphabet_size);
+        return;
+      }
+    }
+    write_distribution(trie, node, scratch.data());
+    stream_copy(scratch.data(), out, alphabet_size);
+  });
+  finish_streaming();
+}
+
 }  // namespace
 
-std::vector<double> batch_distributions(const CountTrie& trie,
-                                        std::span<const std::uint8_t> terminal,
-                                        const Rows& histories) {
-  const std::size_t alphabet_size = trie.alphabet_size();
-  std::vector<double> out;
-  out.reserve(histories.size() * alphabet_size);
-  // Grown a row at a time: each row is written while it is in the cache.
-  write_distributions(
-      trie, terminal, histories,
-      [&](std::size_t r) {
-        out.resize((r + 1) * alphabet_size);
-        return out.data() + r * alphabet_size;
-      },
-      [&](std::size_t r) -> const double* { return out.data() + r * alphabet_size; });
+ResultVector<double> batch_distributions(const CountTrie& trie,
+                                         std::span<const std::uint8_t> terminal,
+                                         const Rows& histories) {
+  ResultVector<double> out;
+  out.resize(histories.size() * trie.alphabet_size());  // unset until written
+  batch_distributions(trie, terminal, histories, out);
   return out;
 }
 
@@ -93,9 +130,11 @@ void batch_distributions(const CountTrie& trie, std::span<const std::uint8_t> te
   if (out.size() / alphabet_size != histories.size() || out.size() % alphabet_size != 0) {
     throw InternalFault("batch distributions: the table does not fit the histories");
   }
-  write_distributions(
-      trie, terminal, histories, [&](std::size_t r) { return out.data() + r * alphabet_size; },
-      [&](std::size_t r) -> const double* { return out.data() + r * alphabet_size; });
+  if (map_for_writing(out.data(), out.size_bytes())) {
+    write_streamed(trie, terminal, histories, out.data());
+  } else {
+    write_in_place(trie, terminal, histories, out.data());
+  }
 }
 
 TopSymbols top_symbols(const CountTrie& trie, std::span<const std::uint8_t> terminal,

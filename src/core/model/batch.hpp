@@ -12,14 +12,15 @@
 
 #include "representation/rows.hpp"
 #include "representation/trie.hpp"
+#include "util/result_memory.hpp"
 
 namespace ostrel {
 
 // The distribution of each history, alphabet_size entries each, one history
 // after another. The caller has made sure they fit in memory.
-std::vector<double> batch_distributions(const CountTrie& trie,
-                                        std::span<const std::uint8_t> terminal,
-                                        const Rows& histories);
+ResultVector<double> batch_distributions(const CountTrie& trie,
+                                         std::span<const std::uint8_t> terminal,
+                                         const Rows& histories);
 // The same into `out`, histories.size() x alphabet_size entries.
 void batch_distributions(const CountTrie& trie, std::span<const std::uint8_t> terminal,
                          const Rows& histories, std::span<double> out);

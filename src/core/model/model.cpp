@@ -251,7 +251,7 @@ void check_result_size(std::size_t rows, std::size_t columns, std::size_t bytes)
 
 }  // namespace
 
-ModelResult<std::vector<double>> OSTRELObject::predict_proba_batch(const Rows& histories) const {
+ModelResult<ResultVector<double>> OSTRELObject::predict_proba_batch(const Rows& histories) const {
   if (auto valid = check_symbols(histories, config.alphabet_size, "histories"); !valid) {
     return error(ErrorKind::Value, std::move(valid.error()));
   }

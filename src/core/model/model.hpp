@@ -20,6 +20,7 @@
 #include "model/scoring.hpp"
 #include "representation/trie.hpp"
 #include "selection/selection.hpp"
+#include "util/result_memory.hpp"
 
 namespace ostrel {
 
@@ -98,7 +99,7 @@ struct OSTRELObject {
   // predict_proba of every history (rows of `histories`), row after row;
   // symbols are checked first (the rows named "histories"), then the fit,
   // then that the result can be held (std::bad_alloc when not).
-  ModelResult<std::vector<double>> predict_proba_batch(const Rows& histories) const;
+  ModelResult<ResultVector<double>> predict_proba_batch(const Rows& histories) const;
   // The same into `out` (histories.size() x alphabet_size entries, which
   // the caller has checked), written only once both checks have passed.
   ModelResult<void> predict_proba_batch(const Rows& histories, std::span<double> out) const;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <numeric>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "core_test_support.hpp"
@@ -19,10 +20,11 @@ namespace {
 using testing_support::dense;
 
 // Histories of 0 to 9 symbols: cuts of the training rows and random ones.
-Rows histories_for(const Rows& rows, std::size_t alphabet, std::uint64_t seed) {
+Rows histories_for(const Rows& rows, std::size_t alphabet, std::uint64_t seed,
+                   std::size_t count = 300) {
   std::mt19937_64 rng(seed);
   Rows out;
-  for (int h = 0; h < 300; ++h) {
+  for (std::size_t h = 0; h < count; ++h) {
     const std::size_t length = rng() % 10;
     const std::size_t r = rng() % rows.size();
     const bool cut = h % 3 != 0 && rows.row_length(r) > length;
@@ -41,6 +43,19 @@ std::vector<Symbol> history(const Rows& rows, std::size_t r) {
   return out;
 }
 
+// Every row of `table` is the distribution of its history.
+void expect_answers(const OSTRELObject& model, const Rows& histories,
+                    std::span<const double> table) {
+  const std::size_t alphabet = model.config.alphabet_size;
+  ASSERT_EQ(table.size(), histories.size() * alphabet);
+  for (std::size_t r = 0; r < histories.size(); ++r) {
+    const std::vector<double> expected =
+        dense(*model.predict_proba(history(histories, r)), alphabet);
+    ASSERT_TRUE(std::equal(expected.begin(), expected.end(), table.begin() + r * alphabet))
+        << "history " << r;
+  }
+}
+
 TEST(BatchTest, EveryRowIsTheAnswerOfItsHistory) {
   for (const std::u32string method : {U"bct", U"bic", U"ps"}) {
     for (const std::size_t alphabet : {std::size_t{3}, std::size_t{40}}) {
@@ -52,13 +67,7 @@ TEST(BatchTest, EveryRowIsTheAnswerOfItsHistory) {
 
       const auto batch = model.predict_proba_batch(histories);
       ASSERT_TRUE(batch.has_value());
-      ASSERT_EQ(batch->size(), histories.size() * alphabet);
-      for (std::size_t r = 0; r < histories.size(); ++r) {
-        const std::vector<double> expected =
-            dense(*model.predict_proba(history(histories, r)), alphabet);
-        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), batch->begin() + r * alphabet))
-            << "history " << r;
-      }
+      expect_answers(model, histories, *batch);
 
       for (const std::size_t k : {std::size_t{1}, std::size_t{3}, alphabet, alphabet + 7}) {
         const auto top = model.top_k(histories, k);
@@ -93,6 +102,35 @@ TEST(BatchTest, EveryRowIsTheAnswerOfItsHistory) {
       }
     }
   }
+}
+
+// A table too large for the cache is streamed past it, fresh or into a
+// caller's buffer: its rows are the same. The source's next symbol is mostly a
+// hash of the last five, so that the tree has more answering nodes than the
+// rows kept for copying.
+TEST(BatchTest, AStreamedTableHasTheSameRows) {
+  constexpr std::size_t ALPHABET = 8;
+  std::mt19937_64 rng(5);
+  Rows rows;
+  std::uint64_t last = 0;
+  for (int t = 0; t < 3000000; ++t) {
+    const std::uint64_t hash = (last * 0x9E3779B97F4A7C15u) >> 61;
+    const Symbol s = rng() % 10 < 8 ? hash : rng() % ALPHABET;
+    rows.push_symbol(s);
+    last = (last * ALPHABET + s) % (ALPHABET * ALPHABET * ALPHABET * ALPHABET * ALPHABET);
+  }
+  rows.end_row();
+  OSTRELObject model = testing_support::model_for(ALPHABET, 5, U"bic");
+  ASSERT_TRUE(model.fit(rows).has_value());
+  const Rows histories = histories_for(rows, ALPHABET, 9, 263000);
+  ASSERT_GE(histories.size() * ALPHABET * sizeof(double), LARGE_RESULT_BYTES);
+
+  const auto fresh = model.predict_proba_batch(histories);
+  ASSERT_TRUE(fresh.has_value());
+  expect_answers(model, histories, *fresh);
+  std::vector<double> out(fresh->size(), -1.0);
+  ASSERT_TRUE(model.predict_proba_batch(histories, out).has_value());
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), fresh->begin()));
 }
 
 TEST(BatchTest, ChecksSymbolsThenTheFit) {
