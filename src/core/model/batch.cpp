@@ -45,72 +45,61 @@ void write_distribution(const CountTrie& trie, NodeIndex node, double* out) {
   }
 }
 
-// When the histories are many beside the tree, most nodes answer several: a
-// node's row is computed the first time and copied after that (the same
-// entries), through a table by node that stays small beside the result.
-bool reuses_rows(const CountTrie& trie, const Rows& histories) {
-  return trie.node_count() <= histories.size() / 16 * trie.alphabet_size();
-}
-
-// Each row written in place: it is in the cache while its outcomes are
-// scattered, and a node's later rows copy its first.
-void write_in_place(const CountTrie& trie, std::span<const std::uint8_t> terminal,
-                    const Rows& histories, double* table) {
-  const std::size_t alphabet_size = trie.alphabet_size();
-  constexpr std::size_t NO_ROW = static_cast<std::size_t>(-1);
-  const bool reuse = reuses_rows(trie, histories);
-  IndexVector<NodeIndex, std::size_t> first_row(reuse ? trie.node_count() : 0, NO_ROW);
-  std::size_t r = 0;
-  for_each_answer(trie, terminal, histories, [&](NodeIndex node) {
-    double* out = table + r * alphabet_size;
-    if (reuse) {
-      std::size_t& seen = first_row[node];
-      if (seen != NO_ROW) {
-        std::copy_n(table + seen * alphabet_size, alphabet_size, out);
-        ++r;
-        return;
-      }
-      seen = r;
-    }
-    write_distribution(trie, node, out);
-    ++r;
-  });
-}
-
-// Each row made in the cache and streamed out past it, into a table already
-// mapped: a node's row is kept, while the kept rows stay within a sixteenth
-// of the table, and copied from there after that; other rows are made in a
+// The rows of `table`, one per history. When the histories are many beside
+// the tree, most nodes answer several: a node's row is made the first time
+// and copied after that, through a table by node that stays small beside the
+// result. Written in place, a row is in the cache while its outcomes are
+// scattered, and later rows copy the first. When `Streamed` (the table is
+// mapped already), rows are made in the cache and streamed out past it, so
+// they are not read back: a node's first row is kept apart while the kept
+// rows stay within a sixteenth of the table, and other rows are made in a
 // scratch row.
-void write_streamed(const CountTrie& trie, std::span<const std::uint8_t> terminal,
-                    const Rows& histories, double* table) {
+template <bool Streamed>
+void write_rows(const CountTrie& trie, std::span<const std::uint8_t> terminal,
+                const Rows& histories, double* table) {
   const std::size_t alphabet_size = trie.alphabet_size();
+  auto place = [&](const double* row, double* out) {
+    if constexpr (Streamed) {
+      stream_copy(row, out, alphabet_size);
+    } else {
+      std::copy_n(row, alphabet_size, out);
+    }
+  };
   constexpr std::size_t NO_ROW = static_cast<std::size_t>(-1);
-  const bool reuse = reuses_rows(trie, histories);
+  const bool reuse = trie.node_count() <= histories.size() / 16 * alphabet_size;
   const std::size_t most_kept = histories.size() / 16;
-  IndexVector<NodeIndex, std::size_t> kept_row(reuse ? trie.node_count() : 0, NO_ROW);
+  // A node's row: a row of the table, or when streamed a row of `kept`.
+  IndexVector<NodeIndex, std::size_t> first_row(reuse ? trie.node_count() : 0, NO_ROW);
   std::vector<double> kept;
-  std::vector<double> scratch(alphabet_size);
+  std::vector<double> scratch(Streamed ? alphabet_size : 0);
   std::size_t r = 0;
   for_each_answer(trie, terminal, histories, [&](NodeIndex node) {
-    double* out = table + r++ * alphabet_size;
+    const std::size_t row = r++;
+    double* out = table + row * alphabet_size;
     if (reuse) {
-      std::size_t& at = kept_row[node];
+      std::size_t& at = first_row[node];
       if (at != NO_ROW) {
-        stream_copy(kept.data() + at * alphabet_size, out, alphabet_size);
+        place((Streamed ? kept.data() : table) + at * alphabet_size, out);
         return;
       }
-      if (kept.size() / alphabet_size < most_kept) {
+      if constexpr (!Streamed) {
+        at = row;
+      } else if (kept.size() / alphabet_size < most_kept) {
         at = kept.size() / alphabet_size;
         kept.resize(kept.size() + alphabet_size);
         write_distribution(trie, node, kept.data() + at * alphabet_size);
-        stream_copy(kept.data() + at * alphabet_size, out, alphabet_size);
+        place(kept.data() + at * alphabet_size, out);
         return;
       }
     }
-    write_distribution(trie, node, scratch.data());
-    stream_copy(scratch.data(), out, alphabet_size);
+    if constexpr (Streamed) {
+      write_distribution(trie, node, scratch.data());
+      place(scratch.data(), out);
+    } else {
+      write_distribution(trie, node, out);
+    }
   });
-  finish_streaming();
+  if constexpr (Streamed) finish_streaming();
 }
 
 }  // namespace
@@ -131,9 +120,9 @@ void batch_distributions(const CountTrie& trie, std::span<const std::uint8_t> te
     throw InternalFault("batch distributions: the table does not fit the histories");
   }
   if (map_for_writing(out.data(), out.size_bytes())) {
-    write_streamed(trie, terminal, histories, out.data());
+    write_rows<true>(trie, terminal, histories, out.data());
   } else {
-    write_in_place(trie, terminal, histories, out.data());
+    write_rows<false>(trie, terminal, histories, out.data());
   }
 }
 

@@ -1,6 +1,7 @@
 #include "util/result_memory.hpp"
 
 #include <cstdint>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>

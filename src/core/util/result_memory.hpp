@@ -30,8 +30,9 @@ inline constexpr std::size_t LARGE_RESULT_BYTES = std::size_t{1} << 24;
 void advise_large_pages(const void* data, std::size_t bytes) noexcept;
 
 // Maps every page of [data, data + bytes) for writing, without writing
-// anything, and says whether it did; false when the range is smaller than
-// LARGE_RESULT_BYTES or the system cannot.
+// anything, and says whether it did: then streaming stores are worth it.
+// False when the range is smaller than LARGE_RESULT_BYTES, or the system
+// cannot map it so or has no streaming stores.
 bool map_for_writing(void* data, std::size_t bytes) noexcept;
 
 // Copies n doubles from `from` to `to`, bypassing the cache where the machine
