@@ -31,7 +31,7 @@ EdgeIndex edge_made_with(NodeIndex child) noexcept { return EdgeIndex(child.valu
 // distinct): through a table indexed by offset when that is no larger than
 // the buffers of a radix sort of the leaves, otherwise by that sort.
 template <class Position, class F>
-void for_each_by_first(const std::vector<Position>& first, F&& f) {
+void for_each_by_first(std::span<const Position> first, F&& f) {
   const std::size_t n = first.size();
   Position largest = 0;
   for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, first[i]);
@@ -93,7 +93,7 @@ CountTrie assemble(const Keys& keys, const Leaves<Position>& leaves, std::size_t
 
   // Creation order: the leaves by first position, each contributing its chains.
   std::uint64_t node_total = 1, record_total = 0;
-  for_each_by_first(leaves.first, [&](Position leaf) {
+  for_each_by_first(std::span<const Position>(leaves.first), [&](Position leaf) {
     if (node_from[leaf] < levels) {
       const std::uint32_t from = node_from[leaf];
       node_from[leaf] = static_cast<std::uint32_t>(node_total) - from;

@@ -28,6 +28,7 @@
 
 #include "base/types.hpp"
 #include "util/symbol_buffer.hpp"
+#include "util/unset_allocator.hpp"
 
 namespace ostrel::detail {
 
@@ -35,20 +36,28 @@ namespace ostrel::detail {
 template <class Position>
 constexpr Position NONE = std::numeric_limits<Position>::max();
 
+// Every column's items start unset, so a column made to a size and then
+// written in place is written once.
 template <class Position>
 struct Leaves {
-  std::vector<Position> first;  // order of the earliest position with this key
-  std::vector<Position> count;  // positions with this key
-  std::vector<Depth> shared;    // context symbols in common with the previous leaf
+  UnsetVector<Position> first;  // order of the earliest position with this key
+  UnsetVector<Position> count;  // positions with this key
+  UnsetVector<Depth> shared;    // context symbols in common with the previous leaf
   // The keys packed into 64 bits, `key_bits` per symbol with context symbol 1
   // highest and the own symbol lowest, when the counting kept them.
-  std::vector<std::uint64_t> key;
+  UnsetVector<std::uint64_t> key;
   unsigned key_bits = 0;
 
   void reserve(std::size_t n) {
     first.reserve(n);
     count.reserve(n);
     shared.reserve(n);
+  }
+  // Makes n leaves (no packed keys), unset until written in place.
+  void resize(std::size_t n) {
+    first.resize(n);
+    count.resize(n);
+    shared.resize(n);
   }
   void add(Position at, Position positions, std::size_t common) {
     first.push_back(at);

@@ -76,6 +76,37 @@ constexpr std::uint64_t MAX_ORDINALS = std::numeric_limits<std::uint64_t>::max()
   return get_long_varint(at, end, value);
 }
 
+// A varint at `at` as get_varint reads it, for numbers whose length varies
+// from one to the next (ordinals): up to five bytes are read as one word and
+// their length found without a branch per byte, which would often be
+// mispredicted.
+[[gnu::always_inline]] inline bool get_varint_of_any_length(const std::uint8_t*& at,
+                                                            const std::uint8_t* end,
+                                                            std::uint64_t& value) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (end - at >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, at, 8);
+      // The high bit of each byte that ends a varint; the lowest is this one's.
+      const std::uint64_t ends = ~word & 0x8080808080808080u;
+      const auto last = static_cast<unsigned>(std::countr_zero(ends));  // 8 * bytes - 1
+      if (last < 40) {
+        const unsigned bytes = (last >> 3) + 1;
+        const std::uint64_t x = word & (ends ^ (ends - 1));  // its bytes only
+        const std::uint64_t v = (x & 0x7Fu) | ((x >> 1) & (0x7Fu << 7)) |
+                                ((x >> 2) & (0x7Fu << 14)) | ((x >> 3) & (0x7Fu << 21)) |
+                                ((x >> 4) & (std::uint64_t{0x7F} << 28));
+        // A last byte of 0 after others is not the shortest form: refused.
+        if (bytes > 1 && (x >> (last - 7)) == 0) return false;
+        value = v;
+        at += bytes;
+        return true;
+      }
+    }
+  }
+  return get_varint(at, end, value);
+}
+
 // Whether no two of `firsts`, all below `span`, are equal: by a radix sort.
 bool distinct(std::span<const std::uint64_t> firsts, std::uint64_t span) {
   if (firsts.size() < 2) return true;
@@ -136,7 +167,12 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
   const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(words);
   std::uint8_t* const symbols = reinterpret_cast<std::uint8_t*>(buffer.get());
   std::size_t held = 0;
-  total = 0;
+  Count sum = 0;
+  // Every key is read, so the leaves are made first and written in place.
+  keyed.leaves.resize(n);
+  std::uint64_t* const firsts = keyed.leaves.first.data();
+  std::uint64_t* const counts = keyed.leaves.count.data();
+  Depth* const shareds = keyed.leaves.shared.data();
   for (std::size_t i = 0; i < n; ++i) {
     std::uint64_t shared = 0, count = 0, first = 0;
     if (!get_varint(at, end, shared) || shared > depth || (i == 0 && shared != 0)) return false;
@@ -155,12 +191,15 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
     }
     held += stored;
     at += stored;
-    if (!get_varint(at, end, count) || !get_varint(at, end, first)) return false;
-    if (count == 0 || count > MAX_ORDINALS - total || first >= span) return false;
-    total += count;
-    keyed.leaves.add(first, count, from);
+    if (!get_varint(at, end, count) || !get_varint_of_any_length(at, end, first)) return false;
+    if (count == 0 || count > MAX_ORDINALS - sum || first >= span) return false;
+    sum += count;
+    firsts[i] = first;
+    counts[i] = count;
+    shareds[i] = static_cast<Depth>(from);
   }
-  if (at != end || total > span) return false;
+  if (at != end || sum > span) return false;
+  total = sum;
   if (held != 0 && *std::max_element(symbols, symbols + held) >= alphabet) return false;
   keyed.suffixes.append(std::span<const std::uint8_t>(symbols, held), alphabet - 1);
   // No two keys start at one ordinal: a bit per ordinal when that takes at
@@ -345,7 +384,8 @@ std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> byt
   }
   if (in.ok() && n > 1) {
     // Every position has one key, so no two keys start at the same ordinal.
-    std::vector<std::uint64_t> firsts(keyed.leaves.first), spare(n);
+    std::vector<std::uint64_t> firsts(keyed.leaves.first.begin(), keyed.leaves.first.end()),
+        spare(n);
     RadixSort radix(0, static_cast<unsigned>(std::bit_width(out.span_)));
     for (const std::uint64_t f : firsts) radix.count(f);
     const auto sorted = radix.sort(firsts, spare);

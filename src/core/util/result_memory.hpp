@@ -15,8 +15,9 @@
 // changes, never what it holds.
 
 #include <cstddef>
-#include <new>
 #include <vector>
+
+#include "util/unset_allocator.hpp"
 
 namespace ostrel {
 
@@ -43,26 +44,15 @@ void finish_streaming() noexcept;
 // An allocator whose items start unset (a resize writes nothing) and whose
 // large blocks are taken in large pages.
 template <class T>
-struct ResultAllocator {
-  using value_type = T;
+struct ResultAllocator : UnsetAllocator<T> {
   ResultAllocator() = default;
   template <class U>
   ResultAllocator(const ResultAllocator<U>&) noexcept {}
   T* allocate(std::size_t n) {
-    T* p = std::allocator<T>().allocate(n);
+    T* p = UnsetAllocator<T>::allocate(n);
     advise_large_pages(p, n * sizeof(T));
     return p;
   }
-  void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>().deallocate(p, n); }
-  template <class U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <class U, class... A>
-  void construct(U* p, A&&... a) {
-    ::new (static_cast<void*>(p)) U(static_cast<A&&>(a)...);
-  }
-  friend bool operator==(const ResultAllocator&, const ResultAllocator&) noexcept { return true; }
 };
 
 template <class T>

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core_test_support.hpp"
+#include "state/state.hpp"
 
 namespace ostrel {
 namespace {
@@ -57,6 +58,46 @@ TEST(CountsStateTest, OnePassReaderAgreesWithTheFieldReader) {
     }
   }
   EXPECT_GT(refused, 1000u);  // the damage was seen, not only survived
+}
+
+// The one-pass reader reads a key's first ordinal as one word: ordinals of every varint length
+// (1 to 10 bytes), each also written one byte too long, before other keys and last.
+TEST(CountsStateTest, OrdinalsOfEveryLengthReadAsTheFieldReaderReadsThem) {
+  // Alphabet 4, depth 1, one part of one row that spans 2^64 - 1 ordinals.
+  auto state_with = [](std::size_t longer, std::size_t last) {
+    StateWriter out(StateKind::Counts, 1);
+    for (const std::uint64_t v : {4ull, 1ull, 1ull, 0ull, 1ull, ~0ull, 16ull}) out.varint(v);
+    for (std::size_t i = 0; i < 16; ++i) {
+      // Key (i / 4 | i % 4); key i > 0 shares its context symbol unless i % 4 == 0.
+      if (i % 4 == 0) {
+        for (const std::uint64_t v : {std::uint64_t{0}, i / 4, std::uint64_t{0}, std::uint64_t{1}})
+          out.varint(v);
+      } else {
+        for (const std::uint64_t v : {std::uint64_t{1}, i % 4, std::uint64_t{1}}) out.varint(v);
+      }
+      // Leaf `last` takes a 10-byte ordinal, leaf i < 10 one of i + 1 bytes.
+      const std::size_t bytes = i == last ? 10 : i < 10 ? i + 1 : 1;
+      // The largest of its length but i, so that every bit of the word counts.
+      std::uint64_t first =
+          (bytes == 10 ? ~std::uint64_t{1} : (std::uint64_t{1} << (7 * bytes)) - 1) - i;
+      for (std::size_t b = 0; b < bytes || (i == longer && b == bytes); ++b) {
+        const bool more = b + 1 < bytes || (i == longer && b + 1 == bytes);
+        out.byte(static_cast<std::uint8_t>((first & 0x7F) | (more ? 0x80 : 0)));
+        first >>= 7;
+      }
+    }
+    std::string bytes = std::move(out).take();
+    return Bytes(bytes.begin(), bytes.end());
+  };
+  for (std::size_t last : {std::size_t{9}, std::size_t{15}}) {
+    const Bytes valid = state_with(99, last);
+    ASSERT_EQ(outcome(valid, true), "ok " + std::string(valid.begin(), valid.end())) << last;
+    for (std::size_t longer = 0; longer < 16; ++longer) {
+      const Bytes state = state_with(longer, last);
+      EXPECT_EQ(outcome(state, true), outcome(state, false)) << longer << " " << last;
+      EXPECT_TRUE(outcome(state, true).starts_with("error")) << longer << " " << last;
+    }
+  }
 }
 
 }  // namespace
