@@ -161,13 +161,16 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
   // bytes copied past a key's end, which the next key writes over.
   std::vector<std::uint8_t> key(width + 16, 0);
   // A byte per symbol at least: the bytes left are room enough.
-  // Held as words: once the symbols are stored, the words they took serve as
-  // the bitmap below when they are enough.
-  const std::size_t words = (bytes.size() + 16) / 8 + 1;
-  const auto buffer = std::make_unique_for_overwrite<std::uint64_t[]>(words);
-  std::uint8_t* const symbols = reinterpret_cast<std::uint8_t*>(buffer.get());
+  const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(bytes.size() + 16);
+  std::uint8_t* const symbols = buffer.get();
   std::size_t held = 0;
   Count sum = 0;
+  // No two keys start at one ordinal: seen as they are read, a bit per
+  // ordinal, when that takes at most a word per key; otherwise by a sort.
+  const bool mapped = span / 64 <= n;
+  std::vector<std::uint64_t> bitmap(mapped ? static_cast<std::size_t>(span / 64) + 1 : 0);
+  std::uint64_t* const seen = bitmap.data();
+  std::uint64_t again = 0;
   // Every key is read, so the leaves are made first and written in place.
   keyed.leaves.resize(n);
   std::uint64_t* const firsts = keyed.leaves.first.data();
@@ -194,38 +197,21 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
     if (!get_varint(at, end, count) || !get_varint_of_any_length(at, end, first)) return false;
     if (count == 0 || count > MAX_ORDINALS - sum || first >= span) return false;
     sum += count;
-    firsts[i] = first;
-    counts[i] = count;
-    shareds[i] = static_cast<Depth>(from);
-  }
-  if (at != end || sum > span) return false;
-  total = sum;
-  if (held != 0 && *std::max_element(symbols, symbols + held) >= alphabet) return false;
-  keyed.suffixes.append(std::span<const std::uint8_t>(symbols, held), alphabet - 1);
-  // No two keys start at one ordinal: a bit per ordinal when that takes at
-  // most a word per key (in a pass of its own, whose reads do not wait on
-  // each other), otherwise a sort.
-  if (span / 64 <= n) {
-    const auto bitmap_words = static_cast<std::size_t>(span / 64) + 1;
-    std::vector<std::uint64_t> own;
-    std::uint64_t* seen = buffer.get();
-    if (bitmap_words > words) {
-      own.resize(bitmap_words);
-      seen = own.data();
-    } else {
-      std::fill_n(seen, bitmap_words, 0);
-    }
-    std::uint64_t again = 0;
-    for (const std::uint64_t first : keyed.leaves.first) {
+    if (mapped) {
       std::uint64_t& word = seen[static_cast<std::size_t>(first / 64)];
       const std::uint64_t bit = std::uint64_t{1} << (first % 64);
       again |= word & bit;
       word |= bit;
     }
-    if (again != 0) return false;
-  } else if (!distinct(keyed.leaves.first, span)) {
-    return false;
+    firsts[i] = first;
+    counts[i] = count;
+    shareds[i] = static_cast<Depth>(from);
   }
+  if (at != end || sum > span || again != 0) return false;
+  if (!mapped && !distinct(keyed.leaves.first, span)) return false;
+  total = sum;
+  if (held != 0 && *std::max_element(symbols, symbols + held) >= alphabet) return false;
+  keyed.suffixes.append(std::span<const std::uint8_t>(symbols, held), alphabet - 1);
   return true;
 }
 
