@@ -165,12 +165,21 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
   std::uint8_t* const symbols = buffer.get();
   std::size_t held = 0;
   Count sum = 0;
-  // No two keys start at one ordinal: seen as they are read, a bit per
-  // ordinal, when that takes at most a word per key; otherwise by a sort.
+  // No two keys start at one ordinal: a bit per ordinal, when that takes at
+  // most a word per key, otherwise a sort. A key's bit is set LAG keys after
+  // it is read, its word asked for as it is read: the walk through the state
+  // does not wait for the bitmap.
+  constexpr std::size_t LAG = 8;
   const bool mapped = span / 64 <= n;
   std::vector<std::uint64_t> bitmap(mapped ? static_cast<std::size_t>(span / 64) + 1 : 0);
   std::uint64_t* const seen = bitmap.data();
   std::uint64_t again = 0;
+  auto see = [&](std::uint64_t first) {
+    std::uint64_t& word = seen[static_cast<std::size_t>(first / 64)];
+    const std::uint64_t bit = std::uint64_t{1} << (first % 64);
+    again |= word & bit;
+    word |= bit;
+  };
   // Every key is read, so the leaves are made first and written in place.
   keyed.leaves.resize(n);
   std::uint64_t* const firsts = keyed.leaves.first.data();
@@ -197,15 +206,16 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
     if (!get_varint(at, end, count) || !get_varint_of_any_length(at, end, first)) return false;
     if (count == 0 || count > MAX_ORDINALS - sum || first >= span) return false;
     sum += count;
-    if (mapped) {
-      std::uint64_t& word = seen[static_cast<std::size_t>(first / 64)];
-      const std::uint64_t bit = std::uint64_t{1} << (first % 64);
-      again |= word & bit;
-      word |= bit;
-    }
     firsts[i] = first;
     counts[i] = count;
     shareds[i] = static_cast<Depth>(from);
+    if (mapped) {
+      __builtin_prefetch(seen + first / 64, 1);
+      if (i >= LAG) see(firsts[i - LAG]);
+    }
+  }
+  if (mapped) {
+    for (std::size_t i = n > LAG ? n - LAG : 0; i < n; ++i) see(firsts[i]);
   }
   if (at != end || sum > span || again != 0) return false;
   if (!mapped && !distinct(keyed.leaves.first, span)) return false;
