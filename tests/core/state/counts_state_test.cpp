@@ -70,10 +70,12 @@ TEST(CountsStateTest, OrdinalsOfEveryLengthReadAsTheFieldReaderReadsThem) {
     for (std::size_t i = 0; i < 16; ++i) {
       // Key (i / 4 | i % 4); key i > 0 shares its context symbol unless i % 4 == 0.
       if (i % 4 == 0) {
-        for (const std::uint64_t v : {std::uint64_t{0}, i / 4, std::uint64_t{0}, std::uint64_t{1}})
+        for (const std::uint64_t v :
+             {std::uint64_t{0}, std::uint64_t{i / 4}, std::uint64_t{0}, std::uint64_t{1}})
           out.varint(v);
       } else {
-        for (const std::uint64_t v : {std::uint64_t{1}, i % 4, std::uint64_t{1}}) out.varint(v);
+        for (const std::uint64_t v : {std::uint64_t{1}, std::uint64_t{i % 4}, std::uint64_t{1}})
+          out.varint(v);
       }
       // Leaf `last` takes a 10-byte ordinal, leaf i < 10 one of i + 1 bytes.
       const std::size_t bytes = i == last ? 10 : i < 10 ? i + 1 : 1;
