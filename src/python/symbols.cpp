@@ -51,6 +51,9 @@ Py_ssize_t length_hint(PyObject* object) {
   return length < MAX_TRUSTED_HINT ? length : MAX_TRUSTED_HINT;
 }
 
+// Symbols converted element by element are handed on this many at a time.
+constexpr std::size_t CHUNK = 512;
+
 // Collects converted symbols and hands them to `sink` (a callable taking a
 // span of symbols) a chunk at a time.
 template <class Sink>
@@ -67,7 +70,6 @@ class Chunked {
   }
 
  private:
-  static constexpr std::size_t CHUNK = 512;
   Sink sink_;
   Symbol chunk_[CHUNK];
   std::size_t size_ = 0;
@@ -415,12 +417,20 @@ bool to_rows(PyObject* object, const char* name, Rows& out, ExporterCache& cache
     return false;
   }
   while (Ref row{PyIter_Next(iterator.get())}) {
-    if (!check_sequence(row.get(), name)) return false;
     auto sink = [&](auto symbols, Symbol largest) { out.append(symbols, largest); };
-    if (!read_buffer(row.get(), cache, [&](std::size_t n) { out.reserve_symbols(n); }, sink)) {
-      out.discard_from(out.size());  // whatever the buffer gave of this row
-      out.reserve_symbols(static_cast<std::size_t>(length_hint(row.get())));
+    if (PyList_CheckExact(row.get()) || PyTuple_CheckExact(row.get())) {
+      // Lists and tuples pass the sequence checks and export no buffer. A
+      // row of one chunk is reserved for as it is appended.
+      const Py_ssize_t length = PySequence_Size(row.get());
+      if (length > static_cast<Py_ssize_t>(CHUNK)) out.reserve_symbols(length);
       if (!read_elements(row.get(), name, sink)) return false;
+    } else {
+      if (!check_sequence(row.get(), name)) return false;
+      if (!read_buffer(row.get(), cache, [&](std::size_t n) { out.reserve_symbols(n); }, sink)) {
+        out.discard_from(out.size());  // whatever the buffer gave of this row
+        out.reserve_symbols(static_cast<std::size_t>(length_hint(row.get())));
+        if (!read_elements(row.get(), name, sink)) return false;
+      }
     }
     out.end_row();
   }

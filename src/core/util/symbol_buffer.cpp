@@ -7,8 +7,8 @@ namespace ostrel {
 namespace {
 
 template <class To, class From>
-std::vector<To> widened(const std::vector<From>& from) {
-  std::vector<To> to;
+UnsetVector<To> widened(const UnsetVector<From>& from) {
+  UnsetVector<To> to;
   to.reserve(std::max(from.capacity(), std::size_t{1}));
   to.assign(from.begin(), from.end());
   return to;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/types.hpp"
+#include "util/unset_allocator.hpp"
 
 namespace ostrel {
 
@@ -114,8 +115,8 @@ class SymbolBuffer {
   void widen(Symbol value);
 
   // The widest alternative is used only where Symbol has 64 bits.
-  std::variant<std::vector<std::uint8_t>, std::vector<std::uint16_t>, std::vector<std::uint32_t>,
-               std::vector<std::uint64_t>>
+  std::variant<UnsetVector<std::uint8_t>, UnsetVector<std::uint16_t>, UnsetVector<std::uint32_t>,
+               UnsetVector<std::uint64_t>>
       symbols_;
   Symbol max_ = 0;
 };
