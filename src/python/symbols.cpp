@@ -64,6 +64,15 @@ class Chunked {
     chunk_[size_++] = s;
     if (size_ == CHUNK) flush();
   }
+  void push(std::span<const Symbol> symbols) {
+    while (!symbols.empty()) {
+      const std::size_t n = std::min(symbols.size(), CHUNK - size_);
+      std::copy_n(symbols.begin(), n, chunk_ + size_);
+      size_ += n;
+      symbols = symbols.subspan(n);
+      if (size_ == CHUNK) flush();
+    }
+  }
   void flush() {
     if (size_ != 0) sink_(std::span<const Symbol>(chunk_, size_));
     size_ = 0;
@@ -75,10 +84,64 @@ class Chunked {
   std::size_t size_ = 0;
 };
 
-// Appends every element of an exact list or tuple. An exact int converts
-// without running interpreter code, so its borrowed reference stays valid
-// and the list cannot change meanwhile; any other element is held while it
-// converts, and a list's size is read again after it, as its iterator would.
+// CPython keeps one int object for each of 0 to 256, side by side in one
+// array: an element at one of their addresses is that int, its value read
+// from the address alone. They are held here for the life of the process, so
+// no other object can take one of those addresses; where they are not evenly
+// spaced, no address reads as one of them.
+class SmallInts {
+ public:
+  static const SmallInts& get() {
+    static const SmallInts small = find();
+    return small;
+  }
+  // The value of `item` if it is one of them, and whether it is; without a
+  // branch, so that a mix of them and other ints costs no misprediction.
+  bool read(const PyObject* item, Symbol& out) const noexcept {
+    const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(item) - first_;
+    out = offset >> shift_;
+    return ((offset & mask_) | (offset > last_)) == 0;
+  }
+
+ private:
+  static constexpr long COUNT = 257;
+  static SmallInts find() {
+    static PyObject* held[COUNT];  // never released
+    for (long v = 0; v < COUNT; ++v) {
+      held[v] = PyLong_FromLong(v);
+      if (held[v] == nullptr) {
+        PyErr_Clear();
+        return SmallInts{};
+      }
+    }
+    const auto at = [](long v) { return reinterpret_cast<std::uintptr_t>(held[v]); };
+    const std::uintptr_t step = at(1) - at(0);
+    if (at(1) <= at(0) || !std::has_single_bit(step)) return SmallInts{};
+    for (long v = 0; v < COUNT; ++v) {
+      if (at(v) != at(0) + static_cast<std::uintptr_t>(v) * step) return SmallInts{};
+    }
+    SmallInts small;
+    small.first_ = at(0);
+    small.last_ = (COUNT - 1) * step;
+    small.mask_ = step - 1;
+    small.shift_ = static_cast<unsigned>(std::countr_zero(step));
+    return small;
+  }
+  // As found none: only the null address would read.
+  std::uintptr_t first_ = 0;
+  std::uintptr_t last_ = 0;
+  std::uintptr_t mask_ = ~std::uintptr_t{0};
+  unsigned shift_ = 0;
+};
+
+// Appends every element of an exact list or tuple, a block at a time: the
+// block's items are taken, those of 0 to 256 read by address, and the others
+// converted in order. An exact int converts without running interpreter code,
+// so the borrowed references of the block stay valid and the list cannot
+// change meanwhile; any other element is held while it converts, and as that
+// may change the list, the block ends there and a list's size is read again,
+// as its iterator would. No element's conversion is skipped or reordered, so
+// errors are the same, raised for the same element.
 //
 // Exact ints are immutable, and while no interpreter code runs the sequence
 // keeps every item met so far alive, so an item met again has the value read
@@ -88,39 +151,59 @@ class Chunked {
 // kept for short sequences, whose conversion it would only slow.
 template <class Sink>
 bool read_items(PyObject* object, bool list, const char* name, Chunked<Sink>& out) {
+  const SmallInts small = SmallInts::get();  // a copy, kept in registers
   constexpr std::size_t RECENT = 64;
+  constexpr Py_ssize_t BLOCK = 64;
   PyObject* recent_item[RECENT];
   Symbol recent_value[RECENT];
+  PyObject* items[BLOCK];
+  Symbol values[BLOCK];
+  std::uint8_t others[BLOCK];  // the block's items not read by address
   auto size = [&] { return list ? PyList_Size(object) : PyTuple_Size(object); };
   Py_ssize_t n = size();
   const bool remember = n >= static_cast<Py_ssize_t>(4 * RECENT);
   if (remember) std::fill(std::begin(recent_item), std::end(recent_item), nullptr);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i);
-    if (item == nullptr) return false;
-    // Int objects are at least 32 bytes apart.
-    const std::size_t slot = (reinterpret_cast<std::uintptr_t>(item) >> 5) % RECENT;
-    if (remember && recent_item[slot] == item) {
-      out.push(recent_value[slot]);
-      continue;
+  for (Py_ssize_t i = 0; i < n;) {
+    const Py_ssize_t m = std::min(BLOCK, n - i);
+    std::size_t count = 0;
+    for (Py_ssize_t j = 0; j < m; ++j) {
+      PyObject* item = list ? PyList_GetItem(object, i + j) : PyTuple_GetItem(object, i + j);
+      if (item == nullptr) return false;
+      items[j] = item;
+      others[count] = static_cast<std::uint8_t>(j);
+      count += small.read(item, values[j]) ? 0 : 1;
     }
-    Symbol symbol = 0;
-    if (Py_IS_TYPE(item, &PyLong_Type)) {
-      if (!size_from_int(item, symbol)) {
-        prefix_type_error(name);
-        return false;
+    Py_ssize_t taken = m;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t j = others[k];
+      PyObject* item = items[j];
+      // Int objects are at least 32 bytes apart.
+      const std::size_t slot = (reinterpret_cast<std::uintptr_t>(item) >> 5) % RECENT;
+      if (remember && recent_item[slot] == item) {
+        values[j] = recent_value[slot];
+        continue;
       }
-      if (remember) {
-        recent_item[slot] = item;
-        recent_value[slot] = symbol;
+      if (Py_IS_TYPE(item, &PyLong_Type)) {
+        if (!size_from_int(item, values[j])) {
+          prefix_type_error(name);
+          return false;
+        }
+        if (remember) {
+          recent_item[slot] = item;
+          recent_value[slot] = values[j];
+        }
+        continue;
       }
-    } else {
       const Ref held = Ref::borrow(item);
-      if (!to_size(held.get(), name, symbol)) return false;
+      if (!to_size(held.get(), name, values[j])) return false;
       if (remember) std::fill(std::begin(recent_item), std::end(recent_item), nullptr);
-      n = size();
+      taken = static_cast<Py_ssize_t>(j) + 1;
+      n = -1;  // read again below
+      break;
     }
-    out.push(symbol);
+    out.push(std::span<const Symbol>(values, static_cast<std::size_t>(taken)));
+    i += taken;
+    if (n < 0) n = size();
   }
   return true;
 }

@@ -4,7 +4,9 @@ elements one by one gives: the same models, answers and errors."""
 import array
 
 import pytest
-from conftest import WORD_BITS, fitted, outcome
+from conftest import WORD_BITS, Index, fitted, outcome
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from memory_probe import assert_flat
 
 from ostrel import OSTREL
@@ -180,3 +182,24 @@ def test_memory_maps_read_as_their_elements(tmp_path):
     for data in (mapped, [mapped[0]], [mapped[1, ::2]]):
         assert fit_outcome(data) == fit_outcome(elements(data))
     assert queried(mapped[0]) == queried(elements(mapped[0]))
+
+
+SYMBOL_LIKE = st.one_of(
+    st.integers(0, 700),  # the interpreter's shared ints below 257, new objects above
+    st.builds(Index, st.integers(0, 700)),
+    st.sampled_from([-1, 2**70, 1.5, True]),
+)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(SYMBOL_LIKE, max_size=400), st.booleans())
+def test_list_rows_read_as_iteration_reads_them(items, as_tuple):
+    def counts(row):
+        def fit():
+            model = fitted(701, [[1, 2], row], max_depth=1, method="bic")
+            return model.get_transition_counts([]), model.get_contexts()
+
+        return outcome(fit)
+
+    row = tuple(items) if as_tuple else list(items)
+    assert counts(row) == counts(Elements(items))

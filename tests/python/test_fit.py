@@ -54,24 +54,29 @@ def test_accepted_rows_count_their_symbols(data, expected):
     assert model.sample_size == sum(expected)
 
 
-def test_a_row_rewritten_while_it_converts_counts_what_iteration_sees():
-    """The ints the rewrite frees come back at the same addresses, holding other values."""
+@pytest.mark.parametrize("trailing", [0, 20], ids=["rewritten-last", "rewritten-mid-block"])
+def test_a_row_rewritten_while_it_converts_counts_what_iteration_sees(trailing):
+    """The ints the rewrite frees come back at the same addresses, holding other values:
+    those met before the rewrite, and those after it that were not converted yet."""
     lead = [0] * 300  # long enough that the conversion remembers the ints it met
     before = [300 + k % 4 for k in range(40)]  # new int objects, not the shared small ones
+    tail = [700 + k for k in range(trailing)]
     row = lead + before
     after = []
 
     def rewrite():
         row.clear()
         del before[:]
+        del tail[:]
         after.extend(500 + k % 4 for k in range(40))
         row.extend(lead + [0] * 41 + after)
         return 7
 
     row.append(Index(rewrite))
+    row.extend(tail)
     expected = lead + [300 + k % 4 for k in range(40)] + [7]
-    model = fitted(600, [row], max_depth=2, method="bic")
-    assert snapshot(model) == snapshot(fitted(600, [expected + after], max_depth=2, method="bic"))
+    model = fitted(800, [row], max_depth=2, method="bic")
+    assert snapshot(model) == snapshot(fitted(800, [expected + after], max_depth=2, method="bic"))
 
 
 def _generator():
