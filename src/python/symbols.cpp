@@ -146,7 +146,8 @@ class SmallInts {
 // Exact ints are immutable, and while no interpreter code runs the sequence
 // keeps every item met so far alive, so an item met again has the value read
 // before: a small table of the items last converted, by address, spares the
-// conversion for the repeated symbols of a small alphabet. It is emptied
+// conversion of the other ints met again (a larger alphabet's repeated
+// symbols, where they are shared objects). It is emptied
 // whenever an element's conversion may have run interpreter code, and not
 // kept for short sequences, whose conversion it would only slow.
 template <class Sink>
@@ -505,7 +506,9 @@ bool to_rows(PyObject* object, const char* name, Rows& out, ExporterCache& cache
       // Lists and tuples pass the sequence checks and export no buffer. A
       // row of one chunk is reserved for as it is appended.
       const Py_ssize_t length = PySequence_Size(row.get());
-      if (length > static_cast<Py_ssize_t>(CHUNK)) out.reserve_symbols(length);
+      if (length > static_cast<Py_ssize_t>(CHUNK)) {
+        out.reserve_symbols(static_cast<std::size_t>(length));
+      }
       if (!read_elements(row.get(), name, sink)) return false;
     } else {
       if (!check_sequence(row.get(), name)) return false;
