@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -107,17 +109,18 @@ constexpr std::uint64_t MAX_ORDINALS = std::numeric_limits<std::uint64_t>::max()
   return get_varint(at, end, value);
 }
 
-// Whether no two of `firsts`, all below `span`, are equal: by a radix sort.
-bool distinct(std::span<const std::uint64_t> firsts, std::uint64_t span) {
-  if (firsts.size() < 2) return true;
+// An ordinal that two of `firsts`, all below `span`, share (the smallest such),
+// if any: by a radix sort.
+std::optional<std::uint64_t> repeated(std::span<const std::uint64_t> firsts, std::uint64_t span) {
+  if (firsts.size() < 2) return std::nullopt;
   std::vector<std::uint64_t> sorted_firsts(firsts.begin(), firsts.end()), spare(firsts.size());
   RadixSort radix(0, static_cast<unsigned>(std::bit_width(span)));
   for (const std::uint64_t f : sorted_firsts) radix.count(f);
   const auto sorted = radix.sort(sorted_firsts, spare);
   for (std::size_t i = 1; i < sorted.size(); ++i) {
-    if (sorted[i] == sorted[i - 1]) return false;
+    if (sorted[i] == sorted[i - 1]) return sorted[i];
   }
-  return true;
+  return std::nullopt;
 }
 
 // Copies `n` bytes, usually a few: a call to memcpy costs more than they
@@ -218,7 +221,7 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
     for (std::size_t i = n > LAG ? n - LAG : 0; i < n; ++i) see(firsts[i]);
   }
   if (at != end || sum > span || again != 0) return false;
-  if (!mapped && !distinct(keyed.leaves.first, span)) return false;
+  if (!mapped && repeated(keyed.leaves.first, span)) return false;
   total = sum;
   if (held != 0 && *std::max_element(symbols, symbols + held) >= alphabet) return false;
   keyed.suffixes.append(std::span<const std::uint8_t>(symbols, held), alphabet - 1);
@@ -378,18 +381,10 @@ std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> byt
     in.fail("it counts " + std::to_string(total) + " positions in " + std::to_string(out.span_) +
             " symbols");
   }
-  if (in.ok() && n > 1) {
+  if (in.ok()) {
     // Every position has one key, so no two keys start at the same ordinal.
-    std::vector<std::uint64_t> firsts(keyed.leaves.first.begin(), keyed.leaves.first.end()),
-        spare(n);
-    RadixSort radix(0, static_cast<unsigned>(std::bit_width(out.span_)));
-    for (const std::uint64_t f : firsts) radix.count(f);
-    const auto sorted = radix.sort(firsts, spare);
-    for (std::size_t i = 1; i < n; ++i) {
-      if (sorted[i] == sorted[i - 1]) {
-        in.fail("two keys start at ordinal " + std::to_string(sorted[i]));
-        break;
-      }
+    if (const auto twice = repeated(keyed.leaves.first, out.span_)) {
+      in.fail("two keys start at ordinal " + std::to_string(*twice));
     }
   }
   if (!in.ok()) return fault();
