@@ -95,8 +95,9 @@ class SmallInts {
     static const SmallInts small = find();
     return small;
   }
-  // The value of `item` if it is one of them, and whether it is; without a
-  // branch, so that a mix of them and other ints costs no misprediction.
+  // Whether `item` is one of them; `out` is written either way, and is its
+  // value when it is. Without a branch, so that a mix of them and other ints
+  // costs no misprediction.
   bool read(const PyObject* item, Symbol& out) const noexcept {
     const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(item) - first_;
     out = offset >> shift_;
