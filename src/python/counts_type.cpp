@@ -80,42 +80,62 @@ std::optional<bct::BctPrior> bct_prior(const Counts& counts, std::optional<doubl
   return *prior;
 }
 
-constexpr const char* EVIDENCE_PARAMETERS[] = {"beta"};
+// The Dirichlet concentration for these counts, as Counts.mixture takes
+// `alpha`; null with ValueError when it refuses.
+std::optional<double> dirichlet_alpha(const Counts& counts, std::optional<double> alpha) {
+  auto checked = bct::Dirichlet::checked(counts.alphabet_size(), alpha);
+  if (!checked) {
+    raise_value_error(checked.error());
+    return std::nullopt;
+  }
+  return *checked;
+}
+
+constexpr const char* EVIDENCE_PARAMETERS[] = {"beta", "alpha"};
 
 PyObject* log_evidence(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
-    Ref given[1];
-    if (!parse_arguments("Counts.log_evidence()", EVIDENCE_PARAMETERS, 0, args, kwargs, given)) {
+    Ref given[2];
+    if (!parse_arguments("Counts.log_evidence()", EVIDENCE_PARAMETERS, 0, 1, args, kwargs,
+                         given)) {
       return nullptr;
     }
-    std::optional<double> beta;
+    std::optional<double> beta, alpha;
     if (!to_optional_float(given[0].get(), "beta", beta)) return nullptr;
+    if (!to_optional_float(given[1].get(), "alpha", alpha)) return nullptr;
     const Counts& counts = instance.state();
     const std::optional<bct::BctPrior> prior = bct_prior(counts, beta);
     if (!prior) return nullptr;
-    return PyFloat_FromDouble(bct::posterior(counts, *prior, 0).log_evidence);
+    const std::optional<double> concentration = dirichlet_alpha(counts, alpha);
+    if (!concentration) return nullptr;
+    return PyFloat_FromDouble(bct::posterior(counts, *prior, 0, *concentration).log_evidence);
   });
 }
 
-constexpr const char* TOP_TREES_PARAMETERS[] = {"k", "beta"};
+constexpr const char* TOP_TREES_PARAMETERS[] = {"k", "beta", "alpha"};
 
 PyObject* top_trees(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
-    Ref given[2];
-    if (!parse_arguments("Counts.top_trees()", TOP_TREES_PARAMETERS, 1, args, kwargs, given)) {
+    Ref given[3];
+    if (!parse_arguments("Counts.top_trees()", TOP_TREES_PARAMETERS, 1, 2, args, kwargs,
+                         given)) {
       return nullptr;
     }
     Ref k = to_index(given[0].get(), "k");
     if (!k) return nullptr;
-    std::optional<double> beta;
+    std::optional<double> beta, alpha;
     if (!to_optional_float(given[1].get(), "beta", beta)) return nullptr;
+    if (!to_optional_float(given[2].get(), "alpha", alpha)) return nullptr;
     // More trees than a word counts could never be held: ask for them all.
     std::size_t wanted = 0;
     if (!at_least_one(k.get(), "k", wanted)) return nullptr;
     const Counts& counts = instance.state();
     const std::optional<bct::BctPrior> prior = bct_prior(counts, beta);
     if (!prior) return nullptr;
-    return from_ranked_trees(bct::posterior(counts, *prior, wanted).top_trees).release();
+    const std::optional<double> concentration = dirichlet_alpha(counts, alpha);
+    if (!concentration) return nullptr;
+    return from_ranked_trees(bct::posterior(counts, *prior, wanted, *concentration).top_trees)
+        .release();
   });
 }
 
@@ -207,17 +227,19 @@ PyMethodDef methods[] = {
      "Count the rows of `data`, taken as OSTREL.fit takes them, after the rows\n"
      "added before. A failed call counts nothing."},
     {"log_evidence", as_cfunction(log_evidence), METH_VARARGS | METH_KEYWORDS,
-     "log_evidence($self, beta=None)\n--\n\n"
+     "log_evidence($self, beta=None, *, alpha=None)\n--\n\n"
      "Return the natural log of the evidence of the counted positions under\n"
      "bct's prior with `beta` (None: the default of OSTREL(..., method=\"bct\")):\n"
      "their probability summed over every tree of depth at most max_depth, each\n"
-     "tree weighted by its prior, each leaf scoring its counts by the\n"
-     "Krichevsky-Trofimov estimate. Bayes factors between depths, priors or data\n"
-     "sets are differences of these."},
+     "tree weighted by its prior, each leaf scoring its counts by the Dirichlet\n"
+     "estimate of concentration `alpha` per symbol (None: 1/2, the\n"
+     "Krichevsky-Trofimov estimate). Bayes factors between depths, priors, data\n"
+     "sets or estimators are differences of these."},
     {"top_trees", as_cfunction(top_trees), METH_VARARGS | METH_KEYWORDS,
-     "top_trees($self, k, beta=None)\n--\n\n"
+     "top_trees($self, k, beta=None, *, alpha=None)\n--\n\n"
      "Return the k context trees of highest posterior probability under bct's\n"
-     "prior with `beta`, best first, as (contexts, log posterior) pairs: the\n"
+     "prior with `beta` and Dirichlet leaves of concentration `alpha` (None:\n"
+     "1/2, as log_evidence takes them), best first, as (contexts, log posterior) pairs: the\n"
      "contexts as get_contexts() lists them, the natural log of the posterior\n"
      "probability. The first is the tree that OSTREL(..., method=\"bct\",\n"
      "beta=beta) fits. Fewer when fewer trees exist. Equal posteriors rank the\n"
@@ -226,10 +248,19 @@ PyMethodDef methods[] = {
     {"__sizeof__", as_cfunction(counts_sizeof), METH_NOARGS,
      "__sizeof__($self, /)\n--\n\nReturn the bytes the counts hold, their keys included."},
     {"mixture", as_cfunction(counts_mixture), METH_VARARGS | METH_KEYWORDS,
-     "mixture($self, beta=None)\n--\n\n"
+     "mixture($self, beta=None, *, alpha=None, discount=None, concentration=None)\n--\n\n"
      "Return the Bayesian mixture over every tree of depth at most max_depth\n"
      "under bct's prior with `beta` (as log_evidence takes it), built from these\n"
-     "counts: an ostrel.Mixture, independent of them afterwards."},
+     "counts: an ostrel.Mixture, independent of them afterwards. Each context\n"
+     "predicts by Dirichlet leaves of concentration `alpha` per symbol (None:\n"
+     "1/2, Krichevsky-Trofimov), or, when `discount` or `concentration` is given,\n"
+     "by the hierarchical Kneser-Ney estimator: its counts discounted by\n"
+     "`discount` (a number in [0, 1), or one per depth 0 .. max_depth, each a\n"
+     "number or three for counts 1, 2, and 3 or more; default 0.75) towards the\n"
+     "next shorter context's prediction, with `concentration` (a number at least\n"
+     "0, or one per depth; default 0). That estimator depends on the order of\n"
+     "the positions, so its mixture starts from empty counts and grows by\n"
+     "update()."},
     {"context_counts", as_cfunction(counts_context_counts), METH_VARARGS | METH_KEYWORDS,
      "context_counts($self, depth)\n--\n\n"
      "Return every context of exactly `depth` symbols (0 to max_depth) that some\n"

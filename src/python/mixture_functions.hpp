@@ -7,6 +7,7 @@
 
 #include "instance.hpp"
 #include "posterior/mixture.hpp"
+#include "state/mixture_state.hpp"
 
 namespace ostrel::binding {
 
@@ -14,9 +15,13 @@ template <>
 struct ClassOf<bct::Mixture> {
   static constexpr const char* name = "Mixture";
   static PyType_Spec definition;  // mixture_type.cpp
+  // The state of a mixture grown in order; one of counts alone pickles as
+  // its counts (mixture_type.cpp).
+  static constexpr auto save = save_mixture;
+  static constexpr auto load = load_mixture;
 };
 
-// Counts.mixture(beta=None).
+// Counts.mixture(beta=None, *, alpha=None, discount=None, concentration=None).
 PyObject* counts_mixture(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // ostrel.change_point_posterior and ostrel.segment (change_points.cpp).

@@ -1,7 +1,9 @@
 // The class Mixture, made by Counts.mixture(): model-averaged prediction of
 // the next symbol, sequential updates and per-row marginal likelihoods. A
-// mixture pickles as the counts of every row it holds and its beta, through
-// Counts.mixture itself, so its state is a Counts state and read as one.
+// mixture of counts alone (the Dirichlet estimator) pickles as the counts of
+// every row it holds and its hyperparameters, through Counts.mixture itself,
+// so its state is a Counts state and read as one; a mixture grown in order
+// (Kneser-Ney) pickles as its rows, which loading adds again in order.
 
 #include <Python.h>
 
@@ -10,12 +12,14 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "arguments.hpp"
 #include "array.hpp"
 #include "classes.hpp"
 #include "entry.hpp"
+#include "estimator_arguments.hpp"
 #include "members.hpp"
 #include "mixture_functions.hpp"
 #include "results.hpp"
@@ -168,9 +172,15 @@ PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// (operator.methodcaller("mixture", beta), (counts,)): unpickling asks the
-// counts for their mixture again.
+// (operator.methodcaller("mixture", beta[, alpha=alpha]), (counts,)):
+// unpickling asks the counts for their mixture again (alpha only when it is
+// not the default, so that such a pickle is what it always was). A mixture
+// grown in order: (ostrel._restore, (state,)).
 PyObject* mixture_reduce(PyObject* self, PyObject* /*unused*/) {
+  if (PyObject_TypeCheck(self, type_of<Mixture>()) &&
+      reinterpret_cast<MixtureInstance*>(self)->state().sequential()) {
+    return reduce<Mixture>(self, nullptr);
+  }
   return entry<Access::Shared, Mixture>(self, [&](MixtureInstance& instance) -> PyObject* {
     const Mixture& mixture = instance.state();
     PyTypeObject* counts_type = type_of<Counts>();
@@ -179,8 +189,17 @@ PyObject* mixture_reduce(PyObject* self, PyObject* /*unused*/) {
     if (!counts) return nullptr;
     Ref operator_module(PyImport_ImportModule("operator"));
     if (!operator_module) return nullptr;
-    Ref caller(PyObject_CallMethod(operator_module.get(), "methodcaller", "sd", "mixture",
-                                   mixture.prior().beta));
+    Ref methodcaller(PyObject_GetAttrString(operator_module.get(), "methodcaller"));
+    if (!methodcaller) return nullptr;
+    const double alpha = std::get<bct::DirichletChoice>(mixture.estimator()).alpha;
+    Ref arguments(Py_BuildValue("(sd)", "mixture", mixture.prior().beta));
+    if (!arguments) return nullptr;
+    Ref keywords;
+    if (alpha != bct::Dirichlet::KRICHEVSKY_TROFIMOV) {
+      keywords = Ref(Py_BuildValue("{sd}", "alpha", alpha));
+      if (!keywords) return nullptr;
+    }
+    Ref caller(PyObject_Call(methodcaller.get(), arguments.get(), keywords.get()));
     if (!caller) return nullptr;
     return Py_BuildValue("(O(O))", caller.get(), counts.get());
   });
@@ -197,9 +216,25 @@ PyObject* mixture_repr(PyObject* self) {
     const Mixture& mixture = instance.state();
     Ref beta(PyFloat_FromDouble(mixture.prior().beta));
     if (!beta) return nullptr;
+    // The estimator is named unless it is bct's own (the repr it always had).
+    const bct::EstimatorChoice estimator = mixture.estimator();
+    std::string named;
+    if (const auto* dirichlet = std::get_if<bct::DirichletChoice>(&estimator)) {
+      if (dirichlet->alpha != bct::Dirichlet::KRICHEVSKY_TROFIMOV) {
+        Ref alpha(PyFloat_FromDouble(dirichlet->alpha));
+        if (!alpha) return nullptr;
+        Ref text(PyObject_Repr(alpha.get()));
+        if (!text) return nullptr;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
+        if (utf8 == nullptr) return nullptr;
+        named = std::string(" alpha=") + utf8;
+      }
+    } else {
+      named = " estimator='kneser_ney'";
+    }
     return PyUnicode_FromFormat(
-        "<ostrel.Mixture alphabet_size=%zu max_depth=%zu beta=%R sample_size=%llu>",
-        mixture.alphabet_size(), mixture.max_depth(), beta.get(),
+        "<ostrel.Mixture alphabet_size=%zu max_depth=%zu beta=%R%s sample_size=%llu>",
+        mixture.alphabet_size(), mixture.max_depth(), beta.get(), named.c_str(),
         static_cast<unsigned long long>(mixture.sample_size()));
   });
 }
@@ -212,8 +247,8 @@ PyMethodDef methods[] = {
      "the evidences with and without one more position, `history` followed by a.\n"
      "Only the last max_depth symbols of `history` matter. A shorter history is\n"
      "predicted as far as it reaches: the context it ends at predicts as a leaf\n"
-     "would, by its own Krichevsky-Trofimov estimate, mixed with its ancestors as\n"
-     "usual. A list of alphabet_size floats."},
+     "would, by its own estimate, mixed with its ancestors as usual. A list of\n"
+     "alphabet_size floats."},
     {"predict_proba_batch", as_cfunction(predict_proba_batch), METH_VARARGS | METH_KEYWORDS,
      "predict_proba_batch($self, histories, *, out=None)\n--\n\n"
      "predict_proba of each history, as an (n, alphabet_size) float64 Array whose\n"
@@ -229,7 +264,8 @@ PyMethodDef methods[] = {
      "`distributions` true, return the pair (log probabilities, distributions),\n"
      "the second a (positions, alphabet_size) Array of the predictive\n"
      "distributions used. Afterwards the mixture answers as one built from counts\n"
-     "of all its rows. A failed call changes nothing."},
+     "of all its rows (under Kneser-Ney, as one grown from empty by the same rows\n"
+     "in the same order). A failed call changes nothing."},
     {"log_likelihood", as_cfunction(log_likelihood), METH_VARARGS | METH_KEYWORDS,
      "log_likelihood($self, data)\n--\n\n"
      "Return, for each row of `data`, the natural log of its marginal probability\n"
@@ -238,7 +274,7 @@ PyMethodDef methods[] = {
      "are independent and the mixture is left unchanged. A list of floats."},
     {"__reduce__", mixture_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nReturn what pickling stores: the counts of every row the "
-     "mixture holds and its beta."},
+     "mixture holds and its hyperparameters (under Kneser-Ney, its rows in order)."},
     {"__copy__", copy<Mixture>, METH_NOARGS,
      "__copy__($self, /)\n--\n\nReturn an independent copy of the mixture."},
     {"__deepcopy__", deepcopy<Mixture>, METH_O,
@@ -257,6 +293,12 @@ PyObject* sample_size(const Mixture& mixture) {
 PyObject* log_evidence(const Mixture& mixture) {
   return PyFloat_FromDouble(mixture.log_evidence());
 }
+PyObject* estimator(const Mixture& mixture) {
+  return PyUnicode_FromString(estimator_name(mixture.estimator()));
+}
+PyObject* hyperparameters(const Mixture& mixture) {
+  return from_hyperparameters(mixture.prior().beta, mixture.estimator()).release();
+}
 
 PyGetSetDef properties[] = {
     {"alphabet_size", property<Mixture, alphabet_size>, nullptr,
@@ -267,8 +309,17 @@ PyGetSetDef properties[] = {
     {"sample_size", property<Mixture, sample_size>, nullptr, "The number of counted positions.",
      nullptr},
     {"log_evidence", property<Mixture, log_evidence>, nullptr,
-     "The natural log of the evidence of the counted positions: Counts.log_evidence(beta) of "
-     "counts holding the same rows.",
+     "The natural log of the evidence of the counted positions: Counts.log_evidence(beta, "
+     "alpha=alpha) of counts holding the same rows; under Kneser-Ney, the sum of the log "
+     "probabilities update() gave them, in order.",
+     nullptr},
+    {"estimator", property<Mixture, estimator>, nullptr,
+     "How each context predicts: 'dirichlet' (alpha; 1/2 is Krichevsky-Trofimov) or "
+     "'kneser_ney' (discount, concentration).",
+     nullptr},
+    {"hyperparameters", property<Mixture, hyperparameters>, nullptr,
+     "The prior's beta and the estimator's hyperparameters, as a dict that "
+     "Counts.mixture(**hyperparameters) takes.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -279,7 +330,9 @@ PyType_Slot slots[] = {
                        "under bct's prior, made by Counts.mixture(beta): model-averaged\n"
                        "prediction of the next symbol, sequential updates and the marginal\n"
                        "likelihood of new rows. It holds, for every context seen, its counts and\n"
-                       "the weights of its subtrees.")},
+                       "the weights of its subtrees. Each context predicts by the estimator\n"
+                       "chosen: Dirichlet leaves (alpha) or the hierarchical Kneser-Ney\n"
+                       "estimator (discount, concentration), grown in order by update().")},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_new, reinterpret_cast<void*>(mixture_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Mixture>)},
@@ -295,22 +348,36 @@ PyType_Spec ClassOf<bct::Mixture>::definition = {
     "ostrel.Mixture", static_cast<int>(sizeof(MixtureInstance)), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 
-constexpr const char* MIXTURE_PARAMETERS[] = {"beta"};
+constexpr const char* MIXTURE_PARAMETERS[] = {"beta", "alpha", "discount", "concentration"};
 
 PyObject* counts_mixture(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry<Access::Shared, Counts>(self, [&](InstanceOf<Counts>& instance) -> PyObject* {
-    Ref given[1];
-    if (!parse_arguments("Counts.mixture()", MIXTURE_PARAMETERS, 0, args, kwargs, given)) {
+    Ref given[4];
+    if (!parse_arguments("Counts.mixture()", MIXTURE_PARAMETERS, 0, 1, args, kwargs, given)) {
       return nullptr;
     }
     std::optional<double> beta;
     if (!to_optional_float(given[0].get(), "beta", beta)) return nullptr;
     const Counts& counts = instance.state();
+    EstimatorArguments arguments;
+    if (!read_estimator_arguments(given[1].get(), given[2].get(), given[3].get(),
+                                  counts.max_depth(), arguments)) {
+      return nullptr;
+    }
     auto prior = bct::BctPrior::checked(counts.alphabet_size(), beta);
     if (!prior) return raise_value_error(prior.error());
+    const std::optional<bct::EstimatorChoice> estimator =
+        choose_estimator(arguments, counts.alphabet_size(), counts.max_depth());
+    if (!estimator) return nullptr;
+    if (std::holds_alternative<bct::KneserNey>(*estimator) && counts.sample_size() != 0) {
+      return raise_value_error(
+          "the Kneser-Ney estimator (discount, concentration) depends on the order of the "
+          "positions, which counts do not keep: grow Counts(alphabet_size, "
+          "max_depth).mixture(...) from empty with update()");
+    }
     PyTypeObject* type = type_of<Mixture>();
     if (type == nullptr) return nullptr;
-    return new_instance(type, Mixture(counts, *prior));
+    return new_instance(type, Mixture(counts, *prior, *estimator));
   });
 }
 

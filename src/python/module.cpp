@@ -50,6 +50,8 @@ PyObject* restore_state(PyObject*, PyObject* state) {
         return restore<Counts>(bytes);
       case StateKind::Array:
         return restore<ResultArray>(bytes);
+      case StateKind::Mixture:
+        return restore<bct::Mixture>(bytes);
     }
     PyErr_SetString(PyExc_ValueError, "invalid ostrel state: unknown kind");
     return nullptr;

@@ -70,14 +70,14 @@ std::vector<double> change_point_posterior(std::span<const Symbol> row, std::siz
   // before[j]: the evidence of positions d .. j - 1; after[j]: of j .. n - 1.
   std::vector<double> before(n + 1, 0.0), after(n + 1, 0.0);
   {
-    Mixture running(alphabet_size, d, prior);
+    KtMixture running(d, prior, Dirichlet(alphabet_size));
     for (std::size_t t = d; t < n; ++t) {
       running.count(row, t);
       before[t + 1] = running.log_evidence();
     }
   }
   {
-    Mixture running(alphabet_size, d, prior);
+    KtMixture running(d, prior, Dirichlet(alphabet_size));
     for (std::size_t t = n; t-- > d;) {
       running.count(row, t);
       after[t] = running.log_evidence();
@@ -105,7 +105,7 @@ std::expected<Segmentation, std::string> segment(std::span<const Symbol> row,
   if (n <= d + 1) {
     // No cut leaves two non-empty segments: the row is one segment (of no
     // positions, evidence 1, when it is no longer than max_depth).
-    Mixture whole(alphabet_size, d, prior);
+    KtMixture whole(d, prior, Dirichlet(alphabet_size));
     for (std::size_t t = d; t < n; ++t) whole.add(row, t);
     out.log_evidence[0] = whole.log_evidence();
     out.posterior[0] = 1.0;
@@ -125,7 +125,7 @@ std::expected<Segmentation, std::string> segment(std::span<const Symbol> row,
   auto start_offset = [&](std::size_t i) { return i * (points - 1) - i * (i - 1) / 2; };
   std::vector<double> ends(offset(points)), starts(offset(points));
   {
-    Mixture running(alphabet_size, d, prior);
+    KtMixture running(d, prior, Dirichlet(alphabet_size));
     for (std::size_t i = 0; i <= grid; ++i) {
       running.clear();
       std::size_t next = i + 1;

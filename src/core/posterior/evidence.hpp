@@ -2,7 +2,8 @@
 // The evidence of the BCT model: the prior predictive probability of the
 // counted positions, summed over every tree of depth at most D (the storage
 // depth), bottom-up from the per-node terms of bct's selector (m symbols, E a
-// node's Krichevsky-Trofimov log estimate, bct::Rule::estimate):
+// node's Dirichlet log estimate, dirichlet.hpp: at alpha = 1/2 the
+// Krichevsky-Trofimov estimate of bct::Rule::estimate):
 //   W = E at depth D;
 //   W = log_add(lb + E, (l1b + W_1) + W_2 + ... + W_k) above, the children
 //       with data in child-list order, as bct's selector sums them.
@@ -16,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "posterior/dirichlet.hpp"
 #include "posterior/prior.hpp"
 #include "representation/context_scan.hpp"
 #include "selection/bct.hpp"
@@ -39,8 +41,8 @@ class EvidenceScan {
   using Value = double;
   using Run = typename detail::RunStack<Position>::Run;
 
-  EvidenceScan(std::size_t alphabet_size, std::size_t depth, const BctPrior& prior)
-      : rule_(alphabet_size, depth, prior.beta), prior_(prior), depth_(depth) {}
+  EvidenceScan(std::size_t alphabet_size, std::size_t depth, const BctPrior& prior, double alpha)
+      : estimator_(alphabet_size, alpha), prior_(prior), depth_(depth) {}
 
   double node(std::size_t, std::size_t depth, const Run& run, std::span<const SymbolCount> outcomes,
               std::span<const Position>,
@@ -48,7 +50,7 @@ class EvidenceScan {
     double total = prior_.l1b;
     for (const auto& child : children) total = total + child.value;
     const double value =
-        subtree_evidence(prior_, depth_, depth, rule_.estimate(run.count, outcomes), total);
+        subtree_evidence(prior_, depth_, depth, estimator_.estimate(run.count, outcomes), total);
     if (depth == 0) root_ = value;
     return value;
   }
@@ -59,7 +61,7 @@ class EvidenceScan {
   // A chain's values depend only on its leaf estimate and the depths, so they
   // are worked out once per estimate (bit for bit), from the deepest up.
   double chain(std::size_t top, std::size_t levels, const Run& run, SymbolCount outcome, Position) {
-    const double e = rule_.estimate(run.count, std::span<const SymbolCount>(&outcome, 1));
+    const double e = estimator_.estimate(run.count, std::span<const SymbolCount>(&outcome, 1));
     if (chain_value_.size() != levels || std::bit_cast<std::uint64_t>(e) != chain_leaf_) {
       chain_leaf_ = std::bit_cast<std::uint64_t>(e);
       chain_value_.assign(levels, 0.0);
@@ -75,7 +77,7 @@ class EvidenceScan {
   }
 
  private:
-  Rule rule_;
+  Dirichlet estimator_;
   BctPrior prior_;
   std::size_t depth_;
   double root_ = 0.0;

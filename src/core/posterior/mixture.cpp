@@ -48,8 +48,8 @@ inline Weighed weigh(double a, double b) {
 // Room for one more entry in the block of `size` entries at `at`: a full
 // block (its capacity is the power of two at or above its size) moves to the
 // pool's end with twice the room. Nothing changes if the pool cannot grow.
-template <class T>
-T* room_for_one(std::vector<T>& pool, std::uint64_t& at, std::uint32_t size) {
+template <class Pool>
+auto* room_for_one(Pool& pool, std::uint64_t& at, std::uint32_t size) {
   if (size != 0 && (size & (size - 1)) != 0) return pool.data() + at;
   if (size == std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
   const std::size_t capacity = size == 0 ? 1 : std::size_t{2} * size;
@@ -71,8 +71,8 @@ void copy_small(const T* from, std::size_t size, T* to) {
     std::copy_n(from, size, to);
   }
 }
-template <class T>
-void append(std::vector<T>& to, const T* from, std::size_t size) {
+template <class Pool, class T>
+void append(Pool& to, const T* from, std::size_t size) {
   if (size == 1) {
     to.push_back(*from);
   } else {
@@ -80,24 +80,51 @@ void append(std::vector<T>& to, const T* from, std::size_t size) {
   }
 }
 
+// Odds are kept as r 2^(512 scale) with r in [2^-512, 2^512].
+constexpr double ODDS_STEP = 0x1p512;
+constexpr double ODDS_STEP_DOWN = 0x1p-512;
+constexpr int ODDS_BITS = 512;
+
 }  // namespace
 
-Mixture::Mixture(std::size_t alphabet_size, std::size_t max_depth, const BctPrior& prior)
-    : depth_(max_depth), prior_(prior), kt_(alphabet_size) {
-  init();
+// ---- making ------------------------------------------------------------------
+
+template <class Estimator>
+typename MixtureOf<Estimator>::Node MixtureOf<Estimator>::fresh_node() const {
+  Node node{0, 0, 0, 0, 0, 0, 0, {}};
+  if constexpr (SEQUENTIAL) {
+    // Before data a node stops with its prior probability beta: odds
+    // beta / (1 - beta), at most 2^53 for the betas a prior holds.
+    node.state.r = prior_.beta / (1.0 - prior_.beta);
+    node.state.w = prior_.beta;
+    node.state.v = 1.0 - prior_.beta;
+  } else {
+    node.state = DirichletState{0.0, 0.0, 1.0};
+  }
+  return node;
 }
 
-void Mixture::init() {
+template <class Estimator>
+MixtureOf<Estimator>::MixtureOf(std::size_t max_depth, const BctPrior& prior, Estimator estimator)
+    : depth_(max_depth), prior_(prior), estimator_(std::move(estimator)) {
   context_.assign(depth_, 0);
   path_.assign(depth_ + 1, 0);
-  slot_.assign(depth_ + 1, 0);
-  nodes_.push_back(Node{0, 0.0, 0.0, 1.0, 0, 0, 0, 0});
+  last_record_.assign(depth_, NO_RECORD);
+  if constexpr (SEQUENTIAL) {
+    q_.assign(depth_ + 1, 0.0);
+    below_.assign(depth_ + 1, 0.0);
+    records_.assign(depth_ + 1, NO_RECORD);
+  } else {
+    remembered_.resize(REMEMBERED);
+  }
+  nodes_.push_back(fresh_node());
   stamp_.push_back(0);
 }
 
-Mixture::Mixture(const Counts& counts, const BctPrior& prior)
-    : Mixture(counts.alphabet_size(), counts.max_depth(), prior) {
-  base_.emplace(counts);
+template <class Estimator>
+MixtureOf<Estimator>::MixtureOf(const Counts& counts, const BctPrior& prior, Estimator estimator)
+  requires(!SEQUENTIAL)
+    : MixtureOf(counts.max_depth(), prior, std::move(estimator)) {
   const detail::KeyedLeaves& keyed = counts.keyed();
   const std::size_t leaves = keyed.size();
   if (leaves == 0) return;
@@ -131,7 +158,7 @@ Mixture::Mixture(const Counts& counts, const BctPrior& prior)
       const Symbol own = keys.own(i);
       for (std::size_t d = 0; d <= depth_; ++d) {
         const Slot node = path_[d];
-        add_outcome(node, own, count);
+        outcomes_[outcome_for(node, own)].count += count;
         nodes_[node].n += count;
         first[node] = std::min(first[node], at);
       }
@@ -141,40 +168,47 @@ Mixture::Mixture(const Counts& counts, const BctPrior& prior)
     Child* kids = children_.data() + node.kid_at;
     std::sort(kids, kids + node.kid_size,
               [&](const Child& a, const Child& b) { return first[a.node] < first[b.node]; });
+    // No record links to them.
+    const_cast<Node&>(node).unlinked = node.kid_size;
+    for (std::uint32_t k = 0; k < node.kid_size; ++k) nodes_[kids[k].node].slot = k;
   }
   // Children come after their parents: scored first.
   for (std::size_t x = nodes_.size(); x-- > 0;) {
     const Node& node = nodes_[x];
     Child* kids = children_.data() + node.kid_at;
-    for (std::uint32_t k = 0; k < node.kid_size; ++k) kids[k].W = nodes_[kids[k].node].W;
+    for (std::uint32_t k = 0; k < node.kid_size; ++k) kids[k].W = nodes_[kids[k].node].state.W;
     score(static_cast<Slot>(x), depth_of[x] == depth_, true);
   }
 }
 
-void Mixture::clear() {
+template <class Estimator>
+void MixtureOf<Estimator>::clear() {
   weights_ = true;
+  linked_ = false;
+  log_evidence_ = 0.0;
   nodes_.clear();
   stamp_.clear();
   outcomes_.clear();
   children_.clear();
-  base_.reset();
-  pending_ = Rows();
-  nodes_.push_back(Node{0, 0.0, 0.0, 1.0, 0, 0, 0, 0});
+  nodes_.push_back(fresh_node());
   stamp_.push_back(0);
-}
-
-Counts Mixture::counts() const {
-  if (!base_) throw InternalFault("mixture: no counts to give");
-  Counts out = *base_;
-  if (pending_.size() != 0) {
-    if (auto added = out.add(pending_); !added) throw InternalFault("mixture: " + added.error());
-  }
-  return out;
 }
 
 // ---- the arena ---------------------------------------------------------------
 
-Count Mixture::add_outcome(Slot x, Symbol a, Count count) {
+template <class Estimator>
+std::uint64_t MixtureOf<Estimator>::find_outcome(Slot x, Symbol a) const {
+  const Node& node = nodes_[x];
+  const Outcome* block = outcomes_.data() + node.out_at;
+  const Outcome* end = block + node.out_size;
+  const Outcome* at = std::lower_bound(block, end, a,
+                                       [](const Outcome& o, Symbol s) { return o.symbol < s; });
+  return at != end && at->symbol == a ? node.out_at + static_cast<std::uint64_t>(at - block)
+                                      : NO_RECORD;
+}
+
+template <class Estimator>
+std::uint64_t MixtureOf<Estimator>::outcome_for(Slot x, Symbol a) {
   Node& node = nodes_[x];
   Outcome* block = outcomes_.data() + node.out_at;
   const std::uint32_t size = node.out_size;
@@ -182,19 +216,16 @@ Count Mixture::add_outcome(Slot x, Symbol a, Count count) {
       std::lower_bound(block, block + size, a,
                        [](const Outcome& o, Symbol s) { return o.symbol < s; }) -
       block);
-  if (at < size && block[at].symbol == a) {
-    const Count before = block[at].count;
-    block[at].count += count;
-    return before;
-  }
+  if (at < size && block[at].symbol == a) return node.out_at + at;
   block = room_for_one(outcomes_, node.out_at, size);
   std::copy_backward(block + at, block + size, block + size + 1);
-  block[at] = Outcome{a, count};
+  block[at] = Outcome{a, 0, NO_SLOT, 0};
   ++node.out_size;
-  return 0;
+  return node.out_at + at;
 }
 
-void Mixture::new_child(std::size_t d, Symbol symbol) {
+template <class Estimator>
+void MixtureOf<Estimator>::new_child(std::size_t d, Symbol symbol) {
   if (nodes_.size() >= std::numeric_limits<Slot>::max()) throw CapacityExhausted();
   const auto x = static_cast<Slot>(nodes_.size());
   // Room first (geometric, as push_back grows), so that nothing below fails.
@@ -203,32 +234,38 @@ void Mixture::new_child(std::size_t d, Symbol symbol) {
   Node& node = nodes_[path_[d - 1]];
   Child* kids = room_for_one(children_, node.kid_at, node.kid_size);
   kids[node.kid_size] = Child{0.0, 0, symbol, x, 0};
-  slot_[d] = node.kid_size++;
+  const std::uint32_t slot = node.kid_size++;
   path_[d] = x;
   if (d >= 2) {
     // The parent's record of it follows its block.
-    Child& record = children_[nodes_[path_[d - 2]].kid_at + slot_[d - 1]];
+    Child& record = children_[nodes_[path_[d - 2]].kid_at + node.slot];
     record.kid_at = node.kid_at;
     record.kid_size = node.kid_size;
   }
-  nodes_.push_back(Node{0, 0.0, 0.0, 1.0, 0, 0, 0, 0});
+  Node fresh = fresh_node();
+  fresh.slot = slot;
+  nodes_.push_back(fresh);
   stamp_.push_back(0);
 }
 
-void Mixture::score(Slot x, bool deepest, bool weights) {
+template <class Estimator>
+void MixtureOf<Estimator>::score(Slot x, bool deepest, bool weights)
+  requires(!SEQUENTIAL)
+{
   Node& node = nodes_[x];
-  node.e =
-      kt_.estimate(node.n, std::span<const Outcome>(outcomes_.data() + node.out_at, node.out_size));
+  DirichletState& state = node.state;
+  state.e = estimator_.estimate(
+      node.n, std::span<const Outcome>(outcomes_.data() + node.out_at, node.out_size));
   if (deepest) {
-    node.W = node.e;
-    node.w = 1.0;
+    state.W = state.e;
+    state.w = 1.0;
     return;
   }
   // The children newest first, as the evidence pass sums them.
   const Child* kids = children_.data() + node.kid_at;
   double split = prior_.l1b;
   for (std::uint32_t k = node.kid_size; k-- > 0;) split = split + kids[k].W;
-  const double leaf = prior_.lb + node.e;
+  const double leaf = prior_.lb + state.e;
   if (node.kid_size == 1 && node.out_size == 1) {
     // A node of a chain (one context below it): chains of equal counts
     // repeat the same pairs of terms depth by depth, so their results are
@@ -240,18 +277,47 @@ void Mixture::score(Slot x, bool deepest, bool weights) {
       slot = {std::bit_cast<std::uint64_t>(leaf), std::bit_cast<std::uint64_t>(split), weighed.W,
               weighed.w};
     }
-    node.W = slot.W;
-    node.w = slot.w;
+    state.W = slot.W;
+    state.w = slot.w;
     return;
   }
   const Weighed weighed = weights ? weigh<true>(leaf, split) : weigh<false>(leaf, split);
-  node.W = weighed.W;
-  node.w = weighed.w;
+  state.W = weighed.W;
+  state.w = weighed.w;
+}
+
+template <class Estimator>
+void MixtureOf<Estimator>::set_weights(KneserNeyState& state) {
+  while (state.r > ODDS_STEP) {
+    state.r *= ODDS_STEP_DOWN;
+    ++state.scale;
+  }
+  while (state.r < ODDS_STEP_DOWN) {
+    state.r *= ODDS_STEP;
+    --state.scale;
+  }
+  if (state.scale == 0) {
+    state.v = 1.0 / (1.0 + state.r);
+    state.w = state.r * state.v;
+  } else if (state.scale > 0) {
+    // 1 / R, exact as a power of two (0 once below the subnormals).
+    const double inverse =
+        std::ldexp(1.0, static_cast<int>(std::max<std::int64_t>(-ODDS_BITS * state.scale, -2000)));
+    const double total = state.r + inverse;
+    state.v = inverse / total;
+    state.w = state.r / total;
+  } else {
+    const double odds = std::ldexp(
+        state.r, static_cast<int>(std::max<std::int64_t>(ODDS_BITS * state.scale, -2000)));
+    state.v = 1.0 / (1.0 + odds);
+    state.w = odds * state.v;
+  }
 }
 
 // ---- prediction ----------------------------------------------------------------
 
-std::size_t Mixture::walk(std::size_t length) const {
+template <class Estimator>
+std::size_t MixtureOf<Estimator>::walk(std::size_t length) const {
   // Each child's record tells where its own block is: one block read per
   // level, not a node and its block.
   std::size_t d = 0;
@@ -265,40 +331,139 @@ std::size_t Mixture::walk(std::size_t length) const {
     if (k == size) break;
     ++d;
     path_[d] = kids[k].node;
-    slot_[d] = k;
     at = kids[k].kid_at;
     size = kids[k].kid_size;
   }
   return d;
 }
 
-void Mixture::predict_all(std::size_t reached, std::size_t length, std::span<double> out) const {
-  const std::size_t m = alphabet_size();
-  const double uniform = 1.0 / static_cast<double>(m);
-  std::fill(out.begin(), out.end(), uniform);
-  if (nodes_[0].n == 0) return;
-  const double half = kt_.half();
-  // p[s] = mix(w, kt(s), p[s]) for every s, the node's outcomes met in order.
-  auto level = [&](const Node& node, bool leaf) {
-    const Outcome* o = outcomes_.data() + node.out_at;
-    const Outcome* end = o + node.out_size;
-    const double total = static_cast<double>(node.n) + half;
-    for (std::size_t s = 0; s < m; ++s) {
-      Count c = 0;
-      if (o != end && o->symbol == s) c = (o++)->count;
-      const double kt = (static_cast<double>(c) + 0.5) / total;
-      out[s] = leaf ? kt : mix(node.w, kt, out[s]);
+template <class Estimator>
+bool MixtureOf<Estimator>::step(std::size_t d) const {
+  const Node& parent = nodes_[path_[d - 1]];
+  const Child* kids = children_.data() + parent.kid_at;
+  for (std::uint32_t k = 0; k < parent.kid_size; ++k) {
+    if (kids[k].symbol == context_[d - 1]) {
+      path_[d] = kids[k].node;
+      return true;
     }
-  };
-  std::size_t d = reached + 1;
-  if (reached == length) {
-    level(nodes_[path_[reached]], true);
-    d = reached;
   }
-  while (d-- > 0) level(nodes_[path_[d]], false);
+  return false;
 }
 
-void Mixture::predict(std::span<const Symbol> history, std::span<double> out) const {
+template <class Estimator>
+std::size_t MixtureOf<Estimator>::follow_links() {
+  // The last position's record of its symbol at depth d - 1 links to this
+  // position's node at depth d. A child that exists without a link is one
+  // made by a walk; it is looked for only where there are such children, and
+  // linked once found.
+  path_[0] = 0;
+  for (std::size_t d = 1; d <= depth_; ++d) {
+    Outcome& record = outcomes_[last_record_[d - 1]];
+    if (record.next != NO_SLOT) {
+      path_[d] = record.next;
+      continue;
+    }
+    if (nodes_[path_[d - 1]].unlinked == 0 || !step(d)) return d - 1;
+    if (journal_) touch(path_[d - 1]);
+    --nodes_[path_[d - 1]].unlinked;
+    record.next = path_[d];
+  }
+  return depth_;
+}
+
+template <class Estimator>
+double MixtureOf<Estimator>::predict_symbol(std::size_t reached, std::size_t length, Symbol a,
+                                            const std::uint64_t* records) const
+  requires SEQUENTIAL
+{
+  // Top-down, each node's estimate and backing-off distribution from its
+  // parent's; then bottom-up, each node with data mixing its estimate with
+  // its child's prediction. A node without data predicts what its parent
+  // backs off to, as every node below it does, so it mixes nothing.
+  double back = 1.0 / static_cast<double>(alphabet_size());
+  for (std::size_t d = 0; d <= reached; ++d) {
+    const Node& node = nodes_[path_[d]];
+    const std::uint64_t at = records != nullptr ? records[d] : find_outcome(path_[d], a);
+    const Count count = at == NO_RECORD ? 0 : outcomes_[at].count;
+    q_[d] = estimator_.predict(d, count, node.n, node.state.classes, back);
+    if (d < depth_) {
+      const Count tables = at == NO_RECORD ? 0 : outcomes_[at].tables;
+      back = estimator_.predict(d, tables, node.state.tables, node.state.table_classes, back);
+    }
+  }
+  double p = back;
+  std::size_t d = reached + 1;
+  if (reached == length) {
+    p = q_[length];
+    d = length;
+  }
+  while (d-- > 0) {
+    below_[d] = p;
+    const Node& node = nodes_[path_[d]];
+    if (node.n != 0) p = node.state.w * q_[d] + node.state.v * p;
+  }
+  return p;
+}
+
+template <class Estimator>
+void MixtureOf<Estimator>::prefetch_path(std::size_t reached) const {
+  for (std::size_t d = 0; d <= reached; ++d) {
+    const char* node = reinterpret_cast<const char*>(nodes_.data() + path_[d]);
+    __builtin_prefetch(node);
+    __builtin_prefetch(node + sizeof(Node) - 1);
+  }
+  for (std::size_t d = 0; d <= reached; ++d) {
+    __builtin_prefetch(outcomes_.data() + nodes_[path_[d]].out_at);
+  }
+}
+
+template <class Estimator>
+void MixtureOf<Estimator>::predict_all(std::size_t reached, std::size_t length,
+                                       std::span<double> out) const {
+  const std::size_t m = alphabet_size();
+  if constexpr (SEQUENTIAL) {
+    // Every symbol the root has not seen has no count anywhere and is
+    // predicted alike; the others one by one.
+    const Symbol unseen = [&] {
+      const Node& root = nodes_[0];
+      const Outcome* o = outcomes_.data() + root.out_at;
+      Symbol s = 0;
+      for (std::uint32_t k = 0; k < root.out_size && o[k].symbol == s; ++k) ++s;
+      return s;
+    }();
+    if (unseen < m) std::fill(out.begin(), out.end(), predict_symbol(reached, length, unseen));
+    const Node& root = nodes_[0];
+    for (std::uint32_t k = 0; k < root.out_size; ++k) {
+      const Symbol s = outcomes_[root.out_at + k].symbol;
+      out[s] = predict_symbol(reached, length, s);
+    }
+  } else {
+    const double uniform = 1.0 / static_cast<double>(m);
+    std::fill(out.begin(), out.end(), uniform);
+    if (nodes_[0].n == 0) return;
+    // p[s] = mix(w, q(s), p[s]) for every s, the node's outcomes met in order.
+    auto level = [&](const Node& node, bool leaf) {
+      const Outcome* o = outcomes_.data() + node.out_at;
+      const Outcome* end = o + node.out_size;
+      const double total = static_cast<double>(node.n) + estimator_.total();
+      for (std::size_t s = 0; s < m; ++s) {
+        Count c = 0;
+        if (o != end && o->symbol == s) c = (o++)->count;
+        const double q = (static_cast<double>(c) + estimator_.alpha()) / total;
+        out[s] = leaf ? q : mix(node.state.w, q, out[s]);
+      }
+    };
+    std::size_t d = reached + 1;
+    if (reached == length) {
+      level(nodes_[path_[reached]], true);
+      d = reached;
+    }
+    while (d-- > 0) level(nodes_[path_[d]], false);
+  }
+}
+
+template <class Estimator>
+void MixtureOf<Estimator>::predict(std::span<const Symbol> history, std::span<double> out) const {
   if (!weights_) throw InternalFault("mixture: predicting after evidence-only counting");
   const std::size_t length = std::min(history.size(), depth_);
   for (std::size_t q = 0; q < length; ++q) context_[q] = history[history.size() - 1 - q];
@@ -307,8 +472,9 @@ void Mixture::predict(std::span<const Symbol> history, std::span<double> out) co
 
 // ---- adding positions ------------------------------------------------------------
 
+template <class Estimator>
 template <class F>
-void Mixture::with_journal(F&& f) {
+void MixtureOf<Estimator>::with_journal(F&& f) {
   begin();
   try {
     f();
@@ -322,48 +488,294 @@ void Mixture::with_journal(F&& f) {
   saved_children_.clear();
 }
 
-double Mixture::add_position(Symbol a, double* dist) {
+template <class Estimator>
+double MixtureOf<Estimator>::add_position(Symbol a, double* dist) {
   if (!weights_) throw InternalFault("mixture: predicting after evidence-only counting");
-  const std::size_t reached = walk(depth_);
-  if (dist == nullptr) return std::log(count_position<true>(a, reached));
-  predict_all(reached, depth_, std::span<double>(dist, alphabet_size()));
-  const double p = dist[a];
-  count_position<false>(a, reached);
-  return std::log(p);
+  const std::size_t reached = linked_ ? follow_links() : walk(depth_);
+  prefetch_path(reached);
+  if (dist != nullptr) predict_all(reached, depth_, std::span<double>(dist, alphabet_size()));
+  if constexpr (SEQUENTIAL) {
+    const double log_p = std::log(count_position<true>(a, reached));
+    log_evidence_ = log_evidence_ + log_p;
+    return log_p;
+  } else {
+    if (dist == nullptr) return std::log(count_position<true>(a, reached));
+    const double p = dist[a];
+    count_position<false>(a, reached);
+    return std::log(p);
+  }
 }
 
+template <class Estimator>
 template <bool Predict>
-double Mixture::count_position(Symbol a, std::size_t reached) {
+double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
   if (journal_) {
     for (std::size_t d = 0; d <= reached; ++d) touch(path_[d]);
   }
   for (std::size_t d = reached + 1; d <= depth_; ++d) new_child(d, context_[d - 1]);
-  // With Predict, the path's prediction of `a` from each node's state just
-  // before its update: kt(a) at depth D when the path reaches it, 1/m below
-  // the deepest node seen otherwise, mixed upwards with each node's kt(a)
-  // (1/m throughout while the mixture holds no position).
-  const bool empty = nodes_[0].n == 0;
-  const double half = kt_.half();
-  double p = 1.0 / static_cast<double>(alphabet_size());
-  for (std::size_t d = depth_ + 1; d-- > 0;) {
-    const Slot x = path_[d];
-    const Count before = add_outcome(x, a, 1);
-    Node& node = nodes_[x];
-    if constexpr (Predict) {
-      if (!empty && d <= reached) {
-        const double kt =
-            (static_cast<double>(before) + 0.5) / (static_cast<double>(node.n) + half);
-        p = d == depth_ ? kt : mix(node.w, kt, p);
-      }
+  // The last position's records link to the nodes just made, before any
+  // record of this position can move their blocks; with no last position,
+  // their parents count them unlinked.
+  for (std::size_t d = reached + 1; d <= depth_; ++d) {
+    if (linked_) {
+      outcomes_[last_record_[d - 1]].next = path_[d];
+    } else {
+      ++nodes_[path_[d - 1]].unlinked;
     }
-    ++node.n;
-    score(x, d == depth_, weights_);
-    if (d > 0) children_[nodes_[path_[d - 1]].kid_at + slot_[d]].W = nodes_[x].W;
   }
-  return p;
+  linked_ = false;
+  if constexpr (SEQUENTIAL) {
+    // The prediction first, from the nodes as they are (those just made have
+    // no data and predict their parent's backing off, so it is the one made
+    // before they were); then each node's odds, by the ratio of its estimate
+    // to its child's prediction; then the counts, a node's continuation
+    // count of `a` rising when its child sees `a` for the first time.
+    for (std::size_t d = 0; d <= depth_; ++d) records_[d] = outcome_for(path_[d], a);
+    const double p = predict_symbol(depth_, depth_, a, records_.data());
+    for (std::size_t d = 0; d < depth_; ++d) {
+      KneserNeyState& state = nodes_[path_[d]].state;
+      if (nodes_[path_[d]].n == 0) continue;
+      state.r = state.r * (q_[d] / below_[d]);
+      set_weights(state);
+    }
+    bool first_below = false;
+    for (std::size_t d = depth_ + 1; d-- > 0;) {
+      const std::uint64_t at = records_[d];
+      Outcome& record = outcomes_[at];
+      Node& node = nodes_[path_[d]];
+      const Count before = record.count;
+      node.state.classes.count_up(before);
+      ++record.count;
+      ++node.n;
+      if (d < depth_) {
+        if (first_below) {
+          node.state.table_classes.count_up(record.tables);
+          ++record.tables;
+          ++node.state.tables;
+        }
+        last_record_[d] = at;
+      }
+      first_below = before == 0;
+      // The node of the next position at depth d + 1, when it is known.
+      if (d < depth_ && record.next != NO_SLOT) __builtin_prefetch(nodes_.data() + record.next);
+    }
+    return p;
+  } else {
+    // With Predict, the path's prediction of `a` from each node's state just
+    // before its update: its estimate at depth D when the path reaches it,
+    // 1/m below the deepest node seen otherwise, mixed upwards with each
+    // node's estimate (1/m throughout while the mixture holds no position).
+    const bool empty = nodes_[0].n == 0;
+    double p = 1.0 / static_cast<double>(alphabet_size());
+    for (std::size_t d = depth_ + 1; d-- > 0;) {
+      const Slot x = path_[d];
+      const std::uint64_t at = outcome_for(x, a);
+      const Count before = outcomes_[at].count++;
+      Node& node = nodes_[x];
+      if constexpr (Predict) {
+        if (!empty && d <= reached) {
+          const double q = estimator_.predict(before, node.n);
+          p = d == depth_ ? q : mix(node.state.w, q, p);
+        }
+      }
+      ++node.n;
+      score(x, d == depth_, weights_);
+      if (d > 0) children_[nodes_[path_[d - 1]].kid_at + node.slot].W = node.state.W;
+      if (d < depth_) last_record_[d] = at;
+    }
+    return p;
+  }
 }
 
-Count Mixture::positions(const Rows& rows) const { return counted_positions(rows, depth_); }
+template <class Estimator>
+void MixtureOf<Estimator>::update(const Rows& rows, std::span<double> log_probabilities,
+                                  std::span<double> distributions) {
+  const std::size_t m = alphabet_size();
+  const bool want = !distributions.empty();
+  rows.visit([&](auto symbols) {
+    with_journal([&] {
+      std::size_t i = 0;
+      for (std::size_t r = 0; r < rows.size(); ++r) {
+        const auto row = symbols.subspan(rows.row_begin(r), rows.row_length(r));
+        linked_ = false;
+        for (std::size_t t = depth_; t < row.size(); ++t, ++i) {
+          for (std::size_t q = 0; q < depth_; ++q) {
+            context_[q] = static_cast<Symbol>(row[t - 1 - q]);
+          }
+          log_probabilities[i] = add_position(static_cast<Symbol>(row[t]),
+                                              want ? distributions.data() + i * m : nullptr);
+          linked_ = true;
+        }
+        linked_ = false;
+      }
+    });
+  });
+}
+
+template <class Estimator>
+std::vector<double> MixtureOf<Estimator>::log_likelihood(const Rows& rows) {
+  std::vector<double> out(rows.size(), 0.0);
+  rows.visit([&](auto symbols) {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      const auto row = symbols.subspan(rows.row_begin(r), rows.row_length(r));
+      if (row.size() <= depth_) continue;
+      begin();
+      try {
+        double total = 0.0;
+        for (std::size_t t = depth_; t < row.size(); ++t) {
+          for (std::size_t q = 0; q < depth_; ++q) {
+            context_[q] = static_cast<Symbol>(row[t - 1 - q]);
+          }
+          total = total + add_position(static_cast<Symbol>(row[t]), nullptr);
+          linked_ = true;
+        }
+        out[r] = total;
+      } catch (...) {
+        rollback();
+        throw;
+      }
+      rollback();
+    }
+  });
+  return out;
+}
+
+// ---- the journal ----------------------------------------------------------------
+
+template <class Estimator>
+void MixtureOf<Estimator>::begin() {
+  journal_ = true;
+  linked_ = false;
+  if (++epoch_ == 0) {
+    std::fill(stamp_.begin(), stamp_.end(), 0);
+    epoch_ = 1;
+  }
+  saved_.clear();
+  saved_outcomes_.clear();
+  saved_children_.clear();
+  mark_nodes_ = nodes_.size();
+  mark_outcomes_ = outcomes_.size();
+  mark_children_ = children_.size();
+  mark_evidence_ = log_evidence_;
+}
+
+template <class Estimator>
+void MixtureOf<Estimator>::touch(Slot x) {
+  if (x >= mark_nodes_ || stamp_[x] == epoch_) return;
+  const Node& node = nodes_[x];
+  // The blocks first and the record last: rollback reads blocks in the order
+  // of the records, so blocks left by a failed save are never read.
+  append(saved_outcomes_, outcomes_.data() + node.out_at, node.out_size);
+  append(saved_children_, children_.data() + node.kid_at, node.kid_size);
+  saved_.push_back(Saved{x, node});
+  stamp_[x] = epoch_;
+}
+
+template <class Estimator>
+void MixtureOf<Estimator>::rollback() {
+  std::size_t o = 0, c = 0;
+  for (const Saved& saved : saved_) {
+    const Node& node = saved.value;
+    nodes_[saved.node] = node;
+    copy_small(saved_outcomes_.data() + o, node.out_size, outcomes_.data() + node.out_at);
+    copy_small(saved_children_.data() + c, node.kid_size, children_.data() + node.kid_at);
+    o += node.out_size;
+    c += node.kid_size;
+  }
+  nodes_.resize(mark_nodes_);
+  stamp_.resize(mark_nodes_);
+  outcomes_.resize(mark_outcomes_);
+  children_.resize(mark_children_);
+  saved_.clear();
+  saved_outcomes_.clear();
+  saved_children_.clear();
+  journal_ = false;
+  linked_ = false;
+  log_evidence_ = mark_evidence_;
+}
+
+template class MixtureOf<Dirichlet>;
+template class MixtureOf<KneserNey>;
+template double MixtureOf<Dirichlet>::count_position<false>(Symbol, std::size_t);
+
+// ---- the mixture as the binding holds it -------------------------------------------
+
+namespace {
+
+std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> empty_tree(
+    std::size_t alphabet_size, std::size_t max_depth, const BctPrior& prior,
+    const EstimatorChoice& estimator) {
+  if (const auto* dirichlet = std::get_if<DirichletChoice>(&estimator)) {
+    return MixtureOf<Dirichlet>(max_depth, prior, Dirichlet(alphabet_size, dirichlet->alpha));
+  }
+  const KneserNey& kneser_ney = std::get<KneserNey>(estimator);
+  if (kneser_ney.alphabet_size() != alphabet_size || kneser_ney.max_depth() != max_depth) {
+    throw InternalFault("mixture: an estimator of another alphabet or depth");
+  }
+  return MixtureOf<KneserNey>(max_depth, prior, kneser_ney);
+}
+
+std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> counts_tree(
+    const Counts& counts, const BctPrior& prior, const EstimatorChoice& estimator) {
+  const auto* dirichlet = std::get_if<DirichletChoice>(&estimator);
+  if (dirichlet == nullptr) {
+    if (counts.sample_size() != 0) throw InternalFault("mixture: counts for a sequential estimator");
+    return empty_tree(counts.alphabet_size(), counts.max_depth(), prior, estimator);
+  }
+  return MixtureOf<Dirichlet>(counts, prior, Dirichlet(counts.alphabet_size(), dirichlet->alpha));
+}
+
+}  // namespace
+
+Mixture::Mixture(std::size_t alphabet_size, std::size_t max_depth, const BctPrior& prior,
+                 const EstimatorChoice& estimator)
+    : tree_(empty_tree(alphabet_size, max_depth, prior, estimator)) {}
+
+Mixture::Mixture(const Counts& counts, const BctPrior& prior, const EstimatorChoice& estimator)
+    : tree_(counts_tree(counts, prior, estimator)) {
+  if (!sequential()) base_.emplace(counts);
+}
+
+std::size_t Mixture::alphabet_size() const noexcept {
+  return visit([](const auto& tree) { return tree.alphabet_size(); });
+}
+std::size_t Mixture::max_depth() const noexcept {
+  return visit([](const auto& tree) { return tree.max_depth(); });
+}
+const BctPrior& Mixture::prior() const noexcept {
+  return visit([](const auto& tree) -> const BctPrior& { return tree.prior(); });
+}
+Count Mixture::sample_size() const noexcept {
+  return visit([](const auto& tree) { return tree.sample_size(); });
+}
+double Mixture::log_evidence() const noexcept {
+  return visit([](const auto& tree) { return tree.log_evidence(); });
+}
+std::size_t Mixture::nodes() const noexcept {
+  return visit([](const auto& tree) { return tree.nodes(); });
+}
+
+EstimatorChoice Mixture::estimator() const {
+  if (const auto* tree = std::get_if<MixtureOf<Dirichlet>>(&tree_)) {
+    return DirichletChoice{tree->estimator().alpha()};
+  }
+  return std::get<MixtureOf<KneserNey>>(tree_).estimator();
+}
+
+Counts Mixture::counts() const {
+  if (!base_) throw InternalFault("mixture: no counts to give");
+  Counts out = *base_;
+  if (pending_.size() != 0) {
+    if (auto added = out.add(pending_); !added) throw InternalFault("mixture: " + added.error());
+  }
+  return out;
+}
+
+void Mixture::predict(std::span<const Symbol> history, std::span<double> out) const {
+  visit([&](const auto& tree) { tree.predict(history, out); });
+}
+
+Count Mixture::positions(const Rows& rows) const { return counted_positions(rows, max_depth()); }
 
 std::expected<void, std::string> Mixture::update(const Rows& rows,
                                                  std::span<double> log_probabilities,
@@ -374,35 +786,20 @@ std::expected<void, std::string> Mixture::update(const Rows& rows,
       (!distributions.empty() && distributions.size() != log_probabilities.size() * m)) {
     throw InternalFault("mixture update: answer sizes do not match the rows");
   }
-  const bool want = !distributions.empty();
   const std::size_t pending = pending_.size();
   try {
     rows.visit([&](auto symbols) {
       using Stored = typename decltype(symbols)::value_type;
       if constexpr (sizeof(Stored) <= sizeof(Symbol)) {  // rows never store wider than a word
-        if (base_) {
-          for (std::size_t r = 0; r < rows.size(); ++r) {
-            pending_.append(symbols.subspan(rows.row_begin(r), rows.row_length(r)));
-            pending_.end_row();
-          }
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+          pending_.append(symbols.subspan(rows.row_begin(r), rows.row_length(r)));
+          pending_.end_row();
         }
       } else {
         throw InternalFault("mixture update: rows wider than a symbol");
       }
-      with_journal([&] {
-        std::size_t i = 0;
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-          const auto row = symbols.subspan(rows.row_begin(r), rows.row_length(r));
-          for (std::size_t t = depth_; t < row.size(); ++t, ++i) {
-            for (std::size_t q = 0; q < depth_; ++q) {
-              context_[q] = static_cast<Symbol>(row[t - 1 - q]);
-            }
-            log_probabilities[i] = add_position(static_cast<Symbol>(row[t]),
-                                                want ? distributions.data() + i * m : nullptr);
-          }
-        }
-      });
     });
+    visit([&](auto& tree) { tree.update(rows, log_probabilities, distributions); });
   } catch (...) {
     pending_.discard_from(pending);
     throw;
@@ -426,73 +823,7 @@ std::expected<std::vector<double>, std::string> Mixture::log_likelihood(const Ro
   if (auto valid = check_symbols(rows, alphabet_size()); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
-  std::vector<double> out(rows.size(), 0.0);
-  rows.visit([&](auto symbols) {
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      const auto row = symbols.subspan(rows.row_begin(r), rows.row_length(r));
-      if (row.size() <= depth_) continue;
-      begin();
-      try {
-        double total = 0.0;
-        for (std::size_t t = depth_; t < row.size(); ++t) total = total + add(row, t);
-        out[r] = total;
-      } catch (...) {
-        rollback();
-        throw;
-      }
-      rollback();
-    }
-  });
-  return out;
+  return visit([&](auto& tree) { return tree.log_likelihood(rows); });
 }
-
-// ---- the journal ----------------------------------------------------------------
-
-void Mixture::begin() {
-  journal_ = true;
-  if (++epoch_ == 0) {
-    std::fill(stamp_.begin(), stamp_.end(), 0);
-    epoch_ = 1;
-  }
-  saved_.clear();
-  saved_outcomes_.clear();
-  saved_children_.clear();
-  mark_nodes_ = nodes_.size();
-  mark_outcomes_ = outcomes_.size();
-  mark_children_ = children_.size();
-}
-
-void Mixture::touch(Slot x) {
-  if (x >= mark_nodes_ || stamp_[x] == epoch_) return;
-  const Node& node = nodes_[x];
-  // The blocks first and the record last: rollback reads blocks in the order
-  // of the records, so blocks left by a failed save are never read.
-  append(saved_outcomes_, outcomes_.data() + node.out_at, node.out_size);
-  append(saved_children_, children_.data() + node.kid_at, node.kid_size);
-  saved_.push_back(Saved{x, node});
-  stamp_[x] = epoch_;
-}
-
-void Mixture::rollback() {
-  std::size_t o = 0, c = 0;
-  for (const Saved& saved : saved_) {
-    const Node& node = saved.value;
-    nodes_[saved.node] = node;
-    copy_small(saved_outcomes_.data() + o, node.out_size, outcomes_.data() + node.out_at);
-    copy_small(saved_children_.data() + c, node.kid_size, children_.data() + node.kid_at);
-    o += node.out_size;
-    c += node.kid_size;
-  }
-  nodes_.resize(mark_nodes_);
-  stamp_.resize(mark_nodes_);
-  outcomes_.resize(mark_outcomes_);
-  children_.resize(mark_children_);
-  saved_.clear();
-  saved_outcomes_.clear();
-  saved_children_.clear();
-  journal_ = false;
-}
-
-template double Mixture::count_position<false>(Symbol, std::size_t);
 
 }  // namespace ostrel::bct

@@ -1,31 +1,46 @@
 #pragma once
 // The Bayesian mixture over every context tree of depth at most D (max_depth)
-// under bct's prior: for every context seen (a node at depth 0 .. D), its
-// counts, its Krichevsky-Trofimov log estimate E, its log weighted
-// probability W (evidence.hpp gives the rule) and the posterior weight of its
-// stopping there,
-//   w = beta e^E / e^W   (1 at depth D).
-// The root's W is the log evidence, equal bit for bit to the evidence pass of
-// the same counts: the same terms summed in the same order (a node's outcomes
-// in ascending symbol order, its children newest first, the newest being the
-// one whose earliest position comes last).
+// under bct's prior, each leaf predicting by an estimator: for every context
+// seen (a node at depth 0 .. D), its counts, its estimator's state and the
+// posterior weight w of its stopping there (1 at depth D).
 //
-// The predictive probability of a next symbol a after a context is the ratio
-// of the evidences with and without that one position, formed along the
-// context's path bottom-up without differencing: a node's
-//   p(a) = w kt(a) + (1 - w) p_child(a),   kt(a) = (n_a + 1/2) / (n + m/2),
-// with p = kt at depth D, and 1/m below the deepest node seen (a subtree
-// without data predicts uniformly). A context shorter than D stops where it
-// ends: that node predicts as a leaf, kt(a), mixed with its ancestors.
+// The predictive probability of a next symbol a after a context is formed
+// along the context's path bottom-up, without differencing: a node's
+//   p(a) = w q(a) + (1 - w) p_child(a),
+// q the node's own estimate, with p = q at depth D. A subtree without data
+// predicts as its root's estimate does: uniformly under the Dirichlet
+// estimator (1/m), by the deepest node seen under Kneser-Ney, whose
+// children without data back off to it. A context shorter than D stops where
+// it ends: that node predicts as a leaf, q(a), mixed with its ancestors.
 //
-// Adding a position changes one root-to-depth-D path; each node on it is
-// scored again from its counts, so a mixture updated position by position
-// holds what one built from counts of all the positions holds, bit for bit,
-// when they were added in the order the counts number them.
+// Two estimators, one walk:
+// - Dirichlet (dirichlet.hpp; alpha = 1/2, Krichevsky-Trofimov, is bct's):
+//   depends on the counts alone. Each node keeps its log estimate E and log
+//   weighted probability W (evidence.hpp gives the rule), and its weight is
+//     w = beta e^E / e^W.
+//   The root's W is the log evidence, equal bit for bit to the evidence pass
+//   of the same counts: the same terms summed in the same order (a node's
+//   outcomes in ascending symbol order, its children newest first, the newest
+//   being the one whose earliest position comes last). Adding a position
+//   scores each node of its path again from its counts, so a mixture updated
+//   position by position holds what one built from counts of all the
+//   positions holds, bit for bit, when they were added in the order the
+//   counts number them.
+// - Kneser-Ney (kneser_ney.hpp): a node's estimate depends on every position
+//   before it, so the mixture is grown position by position from empty. A
+//   node keeps the odds R = w / (1 - w) of its stopping, which a position
+//   multiplies by q(a) / p_child(a) (the Bayes update of the two hypotheses'
+//   probabilities), held as a double and a power of 2^512 so that no odds
+//   underflow or overflow. The log evidence is the sum, in order, of the log
+//   predictive probabilities of the positions added.
 //
 // The nodes live in one flat arena linked by index; each node's outcomes
 // (ascending symbols) and children (oldest first) are blocks of two pools
-// whose capacity doubles, so memory follows the data, not the alphabet.
+// whose capacity doubles, so memory follows the data, not the alphabet. The
+// outcome record of symbol a at a node also links to the node of the context
+// one longer, a followed by the node's context: the path of the next
+// position in a row, which a pass over rows reads instead of walking down
+// from the root.
 
 #include <bit>
 #include <cstddef>
@@ -34,99 +49,132 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "base/types.hpp"
 #include "counts/counts.hpp"
-#include "posterior/kt_terms.hpp"
+#include "posterior/dirichlet.hpp"
+#include "posterior/kneser_ney.hpp"
 #include "posterior/prior.hpp"
 #include "representation/rows.hpp"
+#include "util/result_memory.hpp"
 
 namespace ostrel::bct {
 
-class Mixture {
+// What a node of a mixture keeps beside its counts, per estimator.
+struct DirichletState {
+  double e, W, w;  // log estimate, log weighted probability, stopping weight
+};
+struct KneserNeyState {
+  Count tables;                // its continuation counts' total
+  double r, w, v;              // odds r 2^(512 scale); w = R / (1 + R), v = 1 / (1 + R)
+  std::int64_t scale;          // the odds' power of 2^512
+  KneserNey::Classes classes;  // its symbols by count class
+  KneserNey::Classes table_classes;  // and by continuation-count class
+};
+
+template <class Estimator>
+struct NodeStateOf;
+template <>
+struct NodeStateOf<Dirichlet> {
+  using type = DirichletState;
+};
+template <>
+struct NodeStateOf<KneserNey> {
+  using type = KneserNeyState;
+};
+
+template <class Estimator>
+class MixtureOf {
  public:
   // A node's place in the arena (the root is 0): a plain number, since the
   // arena is this class's own.
   using Slot = std::uint32_t;
+  static constexpr Slot NO_SLOT = ~Slot{0};
+  static constexpr bool SEQUENTIAL = std::is_same_v<Estimator, KneserNey>;
 
   // The mixture without data.
-  Mixture(std::size_t alphabet_size, std::size_t max_depth, const BctPrior& prior);
-  // The mixture of the counts' positions; they stay its counts.
-  Mixture(const Counts& counts, const BctPrior& prior);
+  MixtureOf(std::size_t max_depth, const BctPrior& prior, Estimator estimator);
+  // The mixture of the counts' positions (an estimator of counts alone).
+  MixtureOf(const Counts& counts, const BctPrior& prior, Estimator estimator)
+    requires(!SEQUENTIAL);
 
-  std::size_t alphabet_size() const noexcept { return kt_.alphabet_size(); }
+  std::size_t alphabet_size() const noexcept { return estimator_.alphabet_size(); }
   std::size_t max_depth() const noexcept { return depth_; }
   const BctPrior& prior() const noexcept { return prior_; }
+  const Estimator& estimator() const noexcept { return estimator_; }
   Count sample_size() const noexcept { return nodes_[0].n; }
   // The natural log of the evidence of every position added (0.0 without any).
-  double log_evidence() const noexcept { return nodes_[0].n == 0 ? 0.0 : nodes_[0].W; }
+  double log_evidence() const noexcept {
+    if constexpr (SEQUENTIAL) {
+      return log_evidence_;
+    } else {
+      return nodes_[0].n == 0 ? 0.0 : nodes_[0].state.W;
+    }
+  }
   // Nodes held, the root included.
   std::size_t nodes() const noexcept { return nodes_.size(); }
-
-  // The counts of every row the mixture holds, when it was built from counts
-  // (false otherwise).
-  bool has_counts() const noexcept { return base_.has_value(); }
-  Counts counts() const;
 
   // The predictive distribution of the symbol after `history` (its last D
   // symbols, fewer when it is shorter) into `out` (alphabet_size entries).
   // Symbols outside the alphabet are the caller's to refuse.
   void predict(std::span<const Symbol> history, std::span<double> out) const;
 
-  // The positions update(rows) adds: those after D symbols of their row.
-  Count positions(const Rows& rows) const;
-  // Adds the counted positions of `rows` one at a time, each after its
-  // natural-log predictive probability is written to `log_probabilities`
-  // (positions(rows) entries) and, when `distributions` is not empty, its
-  // predictive distribution (alphabet_size entries each). Fails, changing
-  // nothing, with the counts' message when a symbol is outside the alphabet;
-  // changes nothing either when memory runs out.
-  std::expected<void, std::string> update(const Rows& rows, std::span<double> log_probabilities,
-                                          std::span<double> distributions);
-  struct Updated {
-    std::vector<double> log_probabilities;
-    std::vector<double> distributions;
-  };
-  // The same into fresh vectors.
-  std::expected<Updated, std::string> update(const Rows& rows, bool distributions);
-
+  // Adds the counted positions of `rows` (those after D symbols of their row)
+  // one at a time, each after its natural-log predictive probability is
+  // written to `log_probabilities` and, when `distributions` is not empty,
+  // its predictive distribution (alphabet_size entries each). Symbols are
+  // the caller's to check. Changes nothing when memory runs out.
+  void update(const Rows& rows, std::span<double> log_probabilities,
+              std::span<double> distributions);
   // Per row, the natural log of its positions' probability, each predicted
   // after the positions before it in its row were added; the mixture itself
-  // is left as it was.
-  std::expected<std::vector<double>, std::string> log_likelihood(const Rows& rows);
+  // is left as it was. Symbols are the caller's to check.
+  std::vector<double> log_likelihood(const Rows& rows);
 
-  // Back to no data, keeping the room the arena has grown (no counts).
+  // Back to no data, keeping the room the arena has grown.
   void clear();
 
   // Adds position `t` of `row` (t >= D) and returns its log predictive
-  // probability just before. No journal, no counts: for passes that own the
-  // mixture.
+  // probability just before. No journal: for passes that own the mixture.
   template <class T>
   double add(std::span<const T> row, std::size_t t) {
     for (std::size_t q = 0; q < depth_; ++q) context_[q] = static_cast<Symbol>(row[t - 1 - q]);
+    linked_ = false;
     return add_position(static_cast<Symbol>(row[t]), nullptr);
   }
   // The same without the predictive probability, for passes that need only
   // the evidence: the nodes' stopping weights are not kept up to date, so
   // the mixture predicts nothing more until clear().
   template <class T>
-  void count(std::span<const T> row, std::size_t t) {
+  void count(std::span<const T> row, std::size_t t)
+    requires(!SEQUENTIAL)
+  {
     for (std::size_t q = 0; q < depth_; ++q) context_[q] = static_cast<Symbol>(row[t - 1 - q]);
     weights_ = false;
+    linked_ = false;
     count_position<false>(static_cast<Symbol>(row[t]), walk(depth_));
   }
 
  private:
+  using State = typename NodeStateOf<Estimator>::type;
   struct Node {
     Count n;
-    double e, W, w;
     std::uint64_t out_at, kid_at;  // where its blocks start in the pools
     std::uint32_t out_size, kid_size;
+    std::uint32_t slot;  // its place among its parent's children
+    // Its children no record links to yet (made by a walk, not by a link):
+    // without them, a link not made means no such child.
+    std::uint32_t unlinked;
+    State state;
   };
   struct Outcome {
     Symbol symbol;
     Count count;
+    Slot next;            // the node of this symbol followed by the node's context, if known
+    std::uint32_t tables; // Kneser-Ney: its continuation count
   };
   // A child: its symbol, its W, its slot and, for the walk, where its own
   // children's block is (its node's kid_at and kid_size, kept alike).
@@ -142,24 +190,46 @@ class Mixture {
     Node value;
   };
 
-  void init();
+  Node fresh_node() const;
   // Adds the position whose context is context_ and whose symbol is `symbol`;
-  // writes its predictive distribution to `dist` when given.
+  // writes its predictive distribution to `dist` when given. Returns its log
+  // predictive probability.
   double add_position(Symbol symbol, double* dist);
-  // Adds it once walk() has reached depth `reached` of its path; with
-  // Predict, returns its predictive probability just before (what
-  // predict_all gives it), 1/m otherwise.
+  // Adds it once the path has reached depth `reached` (path_ holds nodes 0 ..
+  // reached); with Predict, returns its predictive probability just before
+  // (what predict_all gives it), 1/m otherwise.
   template <bool Predict>
   double count_position(Symbol symbol, std::size_t reached);
-  // The path of context_ through existing nodes: its deepest depth.
+  // The path of context_ through existing nodes: its deepest depth. From the
+  // root, or through the links of the previous position's records.
   std::size_t walk(std::size_t length) const;
+  std::size_t follow_links();
+  // One level of a walk: the child of path_[d - 1] for context_[d - 1].
+  bool step(std::size_t d) const;
   void predict_all(std::size_t reached, std::size_t length, std::span<double> out) const;
-  // Returns a's count before.
-  Count add_outcome(Slot node, Symbol a, Count count);
-  // A new child, with symbol `symbol`, of path_[d - 1]: it becomes path_[d]
-  // (and slot_[d] its place).
+  // Kneser-Ney: the mixture's prediction of `a` over path_[0 .. reached] for a
+  // context of `length`, keeping each node's estimate in q_ and its child's
+  // prediction in below_; `records`, when given, holds each node's record of
+  // `a` (none is looked up).
+  double predict_symbol(std::size_t reached, std::size_t length, Symbol a,
+                        const std::uint64_t* records = nullptr) const
+    requires SEQUENTIAL;
+  // Asks for the path's nodes, then their outcome blocks, to be brought into
+  // the cache together rather than one miss after another.
+  void prefetch_path(std::size_t reached) const;
+  // The record of `a` at node x (its index in outcomes_), or NO_RECORD.
+  static constexpr std::uint64_t NO_RECORD = ~std::uint64_t{0};
+  std::uint64_t find_outcome(Slot x, Symbol a) const;
+  // The record of `a` at node x, made with count 0 when x has none; `before`
+  // is its count.
+  std::uint64_t outcome_for(Slot x, Symbol a);
+  // A new child, with symbol `symbol`, of path_[d - 1]: it becomes path_[d].
   void new_child(std::size_t d, Symbol symbol);
-  void score(Slot node, bool deepest, bool weights);
+  // Dirichlet: scores a node again from its counts.
+  void score(Slot node, bool deepest, bool weights)
+    requires(!SEQUENTIAL);
+  // Kneser-Ney: a node's weights from its odds.
+  static void set_weights(KneserNeyState& state);
 
   // Journal: node states before their first change since begin().
   void begin();
@@ -170,16 +240,28 @@ class Mixture {
 
   std::size_t depth_;
   BctPrior prior_;
-  KtTerms kt_;
-  std::vector<Node> nodes_;  // the root first; parents before children
-  std::vector<Outcome> outcomes_;
-  std::vector<Child> children_;
+  Estimator estimator_;
+  // Pools of hundreds of megabytes are walked at random: in large pages, a
+  // position's misses cost no page walks.
+  template <class T>
+  using Pool = ResultVector<T>;
+  Pool<Node> nodes_;  // the root first; parents before children
+  Pool<Outcome> outcomes_;
+  Pool<Child> children_;
   // The walk of the position being added: context_ most recent first,
-  // path_[d] the node at depth d, slot_[d] its place among its parent's
-  // children.
+  // path_[d] the node at depth d.
   mutable std::vector<Symbol> context_;
   mutable std::vector<Slot> path_;
-  mutable std::vector<std::uint32_t> slot_;
+  // The records of the last position added at path_[0 .. D - 1], and whether
+  // the position being added is the next of its row (so that they link to
+  // its path).
+  std::vector<std::uint64_t> last_record_;
+  bool linked_ = false;
+  // Kneser-Ney: a prediction's estimates and its children's predictions by
+  // depth.
+  mutable std::vector<double> q_, below_;
+  std::vector<std::uint64_t> records_;  // the position's records of its symbol by depth
+  double log_evidence_ = 0.0;
 
   // weigh's results for the nodes of chains, by their terms' bits (a NaN
   // leaf term, which no node has, marks a free slot).
@@ -192,7 +274,7 @@ class Mixture {
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(split);
     return static_cast<std::size_t>((bits ^ (bits >> 17) ^ (bits >> 31)) % REMEMBERED);
   }
-  std::vector<Remembered> remembered_ = std::vector<Remembered>(REMEMBERED);
+  std::vector<Remembered> remembered_;
 
   bool weights_ = true;  // every node's w is its stopping weight
   bool journal_ = false;
@@ -202,9 +284,77 @@ class Mixture {
   std::vector<Outcome> saved_outcomes_;
   std::vector<Child> saved_children_;
   std::size_t mark_nodes_ = 0, mark_outcomes_ = 0, mark_children_ = 0;
+  double mark_evidence_ = 0.0;
+};
 
+// The estimator a mixture was made with, as a caller chooses it.
+struct DirichletChoice {
+  double alpha = Dirichlet::KRICHEVSKY_TROFIMOV;
+};
+using EstimatorChoice = std::variant<DirichletChoice, KneserNey>;
+
+// The mixture as the binding holds it: one of the two estimators, with the
+// rows it holds for pickling.
+class Mixture {
+ public:
+  // The mixture without data.
+  Mixture(std::size_t alphabet_size, std::size_t max_depth, const BctPrior& prior,
+          const EstimatorChoice& estimator = DirichletChoice{});
+  // The mixture of the counts' positions; they stay its counts. The estimator
+  // must be one of counts alone (Dirichlet).
+  Mixture(const Counts& counts, const BctPrior& prior,
+          const EstimatorChoice& estimator = DirichletChoice{});
+
+  std::size_t alphabet_size() const noexcept;
+  std::size_t max_depth() const noexcept;
+  const BctPrior& prior() const noexcept;
+  Count sample_size() const noexcept;
+  double log_evidence() const noexcept;
+  std::size_t nodes() const noexcept;
+  // The estimator and its hyperparameters.
+  EstimatorChoice estimator() const;
+  // Whether the estimator depends on the order of the positions: such a
+  // mixture holds its rows (rows()) rather than counts.
+  bool sequential() const noexcept { return tree_.index() == 1; }
+
+  // The counts of every row the mixture holds, when it was built from counts
+  // (false otherwise).
+  bool has_counts() const noexcept { return base_.has_value(); }
+  Counts counts() const;
+  // Every row a sequential mixture holds, in the order added.
+  const Rows& rows() const noexcept { return pending_; }
+
+  void predict(std::span<const Symbol> history, std::span<double> out) const;
+  // The positions update(rows) adds: those after D symbols of their row.
+  Count positions(const Rows& rows) const;
+  // As MixtureOf::update; fails, changing nothing, with the counts' message
+  // when a symbol is outside the alphabet.
+  std::expected<void, std::string> update(const Rows& rows, std::span<double> log_probabilities,
+                                          std::span<double> distributions);
+  struct Updated {
+    std::vector<double> log_probabilities;
+    std::vector<double> distributions;
+  };
+  // The same into fresh vectors.
+  std::expected<Updated, std::string> update(const Rows& rows, bool distributions);
+  std::expected<std::vector<double>, std::string> log_likelihood(const Rows& rows);
+
+ private:
+  template <class F>
+  decltype(auto) visit(F&& f) const {
+    return std::visit(std::forward<F>(f), tree_);
+  }
+  template <class F>
+  decltype(auto) visit(F&& f) {
+    return std::visit(std::forward<F>(f), tree_);
+  }
+
+  std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> tree_;
   std::optional<Counts> base_;  // the counts built from
   Rows pending_;                // rows updated since, counted on demand
 };
+
+// The mixture under bct's own estimate, as the change-point passes run it.
+using KtMixture = MixtureOf<Dirichlet>;
 
 }  // namespace ostrel::bct

@@ -11,7 +11,7 @@
 
 namespace ostrel::bct {
 
-Posterior posterior(const Counts& counts, const BctPrior& prior, std::size_t k) {
+Posterior posterior(const Counts& counts, const BctPrior& prior, std::size_t k, double alpha) {
   const detail::KeyedLeaves& keyed = counts.keyed();
   const std::size_t alphabet_size = counts.alphabet_size(), depth = keyed.depth;
   return detail::with_front_keys(keyed, [&](const auto& keys) {
@@ -19,14 +19,14 @@ Posterior posterior(const Counts& counts, const BctPrior& prior, std::size_t k) 
     const detail::SymbolCodes codes(keys, keyed.size());
     if (k == 0) {
       if (keyed.size() == 0) return out;
-      EvidenceScan<std::uint64_t> scan(alphabet_size, depth, prior);
+      EvidenceScan<std::uint64_t> scan(alphabet_size, depth, prior, alpha);
       detail::scan_bottom_up(keyed.leaves, codes, depth + 1, scan);
       out.log_evidence = scan.root();
       return out;
     }
     ScoredTrie scored;
     if (keyed.size() > 0) {
-      ScoreScan<std::uint64_t> scan(alphabet_size, depth, prior, scored);
+      ScoreScan<std::uint64_t> scan(alphabet_size, depth, prior, alpha, scored);
       detail::scan_bottom_up(keyed.leaves, codes, depth + 1, scan);
     }
     out.log_evidence = scored.log_evidence;

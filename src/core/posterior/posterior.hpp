@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "counts/counts.hpp"
+#include "posterior/dirichlet.hpp"
 #include "posterior/prior.hpp"
 #include "posterior/tree_contexts.hpp"
 
@@ -21,7 +22,10 @@ struct Posterior {
   std::vector<RankedTree> top_trees;
 };
 
-// With k = 0 the evidence alone, by the lighter scan.
-Posterior posterior(const Counts& counts, const BctPrior& prior, std::size_t k);
+// With k = 0 the evidence alone, by the lighter scan. Leaves are scored by the
+// Dirichlet estimate of concentration `alpha` (dirichlet.hpp; 1/2, the
+// Krichevsky-Trofimov estimate, is bct's).
+Posterior posterior(const Counts& counts, const BctPrior& prior, std::size_t k,
+                    double alpha = Dirichlet::KRICHEVSKY_TROFIMOV);
 
 }  // namespace ostrel::bct

@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "posterior/dirichlet.hpp"
 #include "posterior/evidence.hpp"
 #include "posterior/prior.hpp"
 #include "representation/context_scan.hpp"
@@ -69,13 +70,18 @@ class ScoreScan {
   };
   using Run = typename detail::RunStack<Position>::Run;
 
-  ScoreScan(std::size_t alphabet_size, std::size_t depth, const BctPrior& prior, ScoredTrie& out)
-      : rule_(alphabet_size, depth, prior.beta), prior_(prior), depth_(depth), out_(out) {}
+  ScoreScan(std::size_t alphabet_size, std::size_t depth, const BctPrior& prior, double alpha,
+            ScoredTrie& out)
+      : rule_(alphabet_size, depth, prior.beta),
+        estimator_(alphabet_size, alpha),
+        prior_(prior),
+        depth_(depth),
+        out_(out) {}
 
   Value node(std::size_t, std::size_t depth, const Run& run, std::span<const SymbolCount> outcomes,
              std::span<const Position>,
              std::span<const detail::ChildValue<Position, Value>> children) {
-    const double e = rule_.estimate(run.count, outcomes);
+    const double e = estimator_.estimate(run.count, outcomes);
     double total = rule_.split_base();
     double evidence = prior_.l1b;
     for (const auto& child : children) {
@@ -96,7 +102,7 @@ class ScoreScan {
   // One record for the chain; its nodes' values, decided from the deepest up
   // as node() decides them, are kept once per leaf estimate (bit for bit).
   Value chain(std::size_t top, std::size_t levels, const Run& run, SymbolCount outcome, Position) {
-    const double e = rule_.estimate(run.count, std::span<const SymbolCount>(&outcome, 1));
+    const double e = estimator_.estimate(run.count, std::span<const SymbolCount>(&outcome, 1));
     const auto [at, added] = chain_index_.try_emplace(
         std::bit_cast<std::uint64_t>(e), static_cast<std::uint32_t>(out_.chains.size()));
     if (added) out_.chains.push_back(ChainValues{e, {}, {}});
@@ -127,7 +133,8 @@ class ScoreScan {
     return static_cast<std::uint32_t>(out_.nodes.size() - 1);
   }
 
-  Rule rule_;
+  Rule rule_;  // its decisions; the estimate is the estimator's
+  Dirichlet estimator_;
   BctPrior prior_;
   std::size_t depth_;
   ScoredTrie& out_;

@@ -52,7 +52,8 @@ StateKind StateReader::kind() {
   const std::uint8_t kind = byte();
   if (kind != static_cast<std::uint8_t>(StateKind::Array) &&
       kind != static_cast<std::uint8_t>(StateKind::Counts) &&
-      kind != static_cast<std::uint8_t>(StateKind::Model)) {
+      kind != static_cast<std::uint8_t>(StateKind::Model) &&
+      kind != static_cast<std::uint8_t>(StateKind::Mixture)) {
     fail("unknown kind " + std::to_string(kind));
     return StateKind::Counts;
   }

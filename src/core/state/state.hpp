@@ -22,6 +22,7 @@ enum class StateKind : std::uint8_t {
   Array = 'A',  // a result array of the binding
   Counts = 'C',
   Model = 'M',
+  Mixture = 'X',  // a mixture grown in order (its estimator depends on it)
 };
 
 class StateWriter {

@@ -1,0 +1,139 @@
+#pragma once
+// The Dirichlet estimator of a context's next symbol: a symmetric Dirichlet
+// prior with concentration alpha on each symbol of m. From a node's counts
+// (n positions, n_a of them symbol a) it gives the log marginal likelihood
+//   E = ln G(m alpha) - ln G(n + m alpha) + sum_a [ln G(n_a + alpha) - ln G(alpha)]
+// (G the gamma function), summed symbols ascending, and the predictive
+//   (n_a + alpha) / (n + m alpha).
+// alpha = 1/2 is the Krichevsky-Trofimov estimate that bct's selector scores
+// leaves with (bct::Rule::estimate), term for term, so every default answer
+// is that estimate bit for bit. The estimate depends on the counts alone, not
+// on the order of the positions.
+//
+// Its log-gamma terms are remembered for every count met so far up to a
+// bound: passes that score the same node again and again after each added
+// position read them instead of evaluating them. A remembered term is the
+// direct evaluation, bit for bit.
+
+#include <cmath>
+#include <cstddef>
+#include <expected>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/math.hpp"
+#include "base/types.hpp"
+
+namespace ostrel::bct {
+
+class Dirichlet {
+ public:
+  // The Krichevsky-Trofimov concentration, the default.
+  static constexpr double KRICHEVSKY_TROFIMOV = 0.5;
+
+  // `alpha` is one that checked() accepts.
+  explicit Dirichlet(std::size_t alphabet_size, double alpha = KRICHEVSKY_TROFIMOV)
+      : alphabet_size_(alphabet_size),
+        alpha_(alpha),
+        total_(static_cast<double>(alphabet_size) * alpha),
+        lg_total_(log_gamma(total_)),
+        // ln G(alpha) correctly rounded at 1/2, as bct's selector subtracts it.
+        shift_(alpha == KRICHEVSKY_TROFIMOV ? -LOG_GAMMA_HALF : -log_gamma(alpha)),
+        absent_(log_gamma(alpha) + shift_),
+        skip_absent_(absent_ == 0.0 && !std::signbit(absent_)) {}
+
+  // `alpha` as the keyword takes it: None for the default, else a finite
+  // positive number small enough that every term of an alphabet of
+  // `alphabet_size` symbols is finite, whatever the counts.
+  static std::expected<double, std::string> checked(std::size_t alphabet_size,
+                                                    std::optional<double> alpha) {
+    if (!alpha) return KRICHEVSKY_TROFIMOV;
+    if (!(std::isfinite(*alpha) && *alpha > 0.0)) {
+      return std::unexpected("alpha must be finite and strictly positive");
+    }
+    const double most = static_cast<double>(alphabet_size) * *alpha + 0x1p64;
+    if (!std::isfinite(log_gamma(most))) {
+      return std::unexpected("alpha is too large for an alphabet of " +
+                             std::to_string(alphabet_size) + " symbols");
+    }
+    return *alpha;
+  }
+
+  std::size_t alphabet_size() const noexcept { return alphabet_size_; }
+  double alpha() const noexcept { return alpha_; }
+  // m alpha, the estimate's total pseudo-count.
+  double total() const noexcept { return total_; }
+
+  // The predictive probability of a symbol seen `count` times in `n`.
+  double predict(Count count, Count n) const noexcept {
+    return (static_cast<double>(count) + alpha_) / (static_cast<double>(n) + total_);
+  }
+
+  // The log estimate of `count` positions whose outcomes `outcomes` lists
+  // (records with .symbol and .count, ascending symbols, counts above 0).
+  template <class Outcomes>
+  double estimate(Count count, const Outcomes& outcomes) {
+    double e = lg_total_ - term(lg_plus_, total_, 0.0, count);
+    if (skip_absent_) {
+      // An absent symbol's term is +0.0, which changes no partial sum.
+      for (const auto& record : outcomes) e = e + term(terms_, alpha_, shift_, record.count);
+      return e;
+    }
+    Symbol next = 0;
+    for (const auto& record : outcomes) {
+      for (; next < record.symbol; ++next) e = e + absent_;
+      e = e + term(terms_, alpha_, shift_, record.count);
+      next = record.symbol + 1;
+    }
+    for (; next < alphabet_size_; ++next) e = e + absent_;
+    return e;
+  }
+
+ private:
+  // log_gamma(0.5), correctly rounded, as bct's selector subtracts it.
+  static constexpr double LOG_GAMMA_HALF = 0.5723649429246995;
+  // Counts from this on are evaluated each time: the tables stay below 16 MiB.
+  static constexpr Count REMEMBERED = Count{1} << 20;
+  // The tables are kept in pages of this many terms, each made when a count
+  // in it is first met: a node of a million positions costs one page, not a
+  // table up to its count.
+  static constexpr std::size_t PAGE = 512;
+  using Table = std::vector<std::vector<double>>;
+
+  // log_gamma(base + k) (+ shift), remembered below REMEMBERED: a read when
+  // it has been met, evaluated (and kept) by `met` otherwise.
+  [[gnu::always_inline]] static double term(Table& table, double base, double shift, Count k) {
+    if (k < REMEMBERED) {
+      const auto at = static_cast<std::size_t>(k);
+      if (at / PAGE < table.size()) {
+        const std::vector<double>& page = table[at / PAGE];
+        if (!page.empty()) {
+          const double value = page[at % PAGE];
+          if (!std::isnan(value)) return value;
+        }
+      }
+    }
+    return met(table, base, shift, k);
+  }
+  [[gnu::noinline]] static double met(Table& table, double base, double shift, Count k) {
+    const double lg = log_gamma(base + static_cast<double>(k));
+    const double value = shift == 0.0 ? lg : lg + shift;
+    if (k >= REMEMBERED) return value;
+    const auto at = static_cast<std::size_t>(k);
+    if (at / PAGE >= table.size()) table.resize(at / PAGE + 1);
+    std::vector<double>& page = table[at / PAGE];
+    if (page.empty()) page.assign(PAGE, std::numeric_limits<double>::quiet_NaN());
+    page[at % PAGE] = value;
+    return value;
+  }
+
+  std::size_t alphabet_size_;
+  double alpha_, total_, lg_total_, shift_, absent_;
+  bool skip_absent_;
+  Table lg_plus_;  // log_gamma(m alpha + k)
+  Table terms_;    // log_gamma(alpha + k) - log_gamma(alpha)
+};
+
+}  // namespace ostrel::bct
