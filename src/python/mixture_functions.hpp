@@ -28,6 +28,9 @@ PyObject* counts_mixture(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* change_point_posterior(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* segment(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char* const CHANGE_POINT_POSTERIOR_DOC;
+// ostrel.choose_hyperparameters (hyperparameters.cpp).
+PyObject* choose_hyperparameters(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char* const CHOOSE_HYPERPARAMETERS_DOC;
 extern const char* const SEGMENT_DOC;
 
 }  // namespace ostrel::binding

@@ -65,6 +65,8 @@ PyMethodDef module_functions[] = {
     {"change_point_posterior", as_cfunction(change_point_posterior), METH_VARARGS | METH_KEYWORDS,
      CHANGE_POINT_POSTERIOR_DOC},
     {"segment", as_cfunction(segment), METH_VARARGS | METH_KEYWORDS, SEGMENT_DOC},
+    {"choose_hyperparameters", as_cfunction(choose_hyperparameters), METH_VARARGS | METH_KEYWORDS,
+     CHOOSE_HYPERPARAMETERS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -42,6 +42,10 @@ class _Array(Protocol[_T_co]):
 
 _Symbols: TypeAlias = Sequence[SupportsIndex] | _Array[SupportsIndex]
 _Rows: TypeAlias = Sequence[_Symbols] | _Array[_Symbols]
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+# A hyperparameter by depth: one number for every depth, or one entry per
+# depth (for discounts, each a number or three).
+_Table: TypeAlias = _Float | Sequence[_Float | Sequence[_Float]] | _Array[Any]
 
 # What OSTREL.summary() returns.
 class _Summary(TypedDict):
@@ -208,18 +212,20 @@ class Counts:
     def add(self, data: _Rows) -> None:
         """Count the rows of `data`, taken as OSTREL.fit takes them, after the rows
         added before. A failed call counts nothing."""
-    def log_evidence(self, beta: SupportsFloat | SupportsIndex | None = None) -> float:
+    def log_evidence(self, beta: _Float | None = None, *, alpha: _Float | None = None) -> float:
         """Return the natural log of the evidence of the counted positions under
         bct's prior with `beta` (None: the default of OSTREL(..., method="bct")):
         their probability summed over every tree of depth at most max_depth, each
-        tree weighted by its prior, each leaf scoring its counts by the
-        Krichevsky-Trofimov estimate. Bayes factors between depths, priors or data
-        sets are differences of these."""
+        tree weighted by its prior, each leaf scoring its counts by the Dirichlet
+        estimate of concentration `alpha` per symbol (None: 1/2, the
+        Krichevsky-Trofimov estimate). Bayes factors between depths, priors, data
+        sets or estimators are differences of these."""
     def top_trees(
-        self, k: SupportsIndex, beta: SupportsFloat | SupportsIndex | None = None
+        self, k: SupportsIndex, beta: _Float | None = None, *, alpha: _Float | None = None
     ) -> list[tuple[list[list[int]], float]]:
         """Return the k context trees of highest posterior probability under bct's
-        prior with `beta`, best first, as (contexts, log posterior) pairs: the
+        prior with `beta` and Dirichlet leaves of concentration `alpha` (None:
+        1/2, as log_evidence takes them), best first, as (contexts, log posterior) pairs: the
         contexts as get_contexts() lists them, the natural log of the posterior
         probability. The first is the tree that OSTREL(..., method="bct",
         beta=beta) fits. Fewer when fewer trees exist. Equal posteriors rank the
@@ -272,10 +278,26 @@ class Counts:
     def sample_size(self) -> int:
         """The number of counted positions."""
 
-    def mixture(self, beta: SupportsFloat | SupportsIndex | None = None) -> Mixture:
+    def mixture(
+        self,
+        beta: _Float | None = None,
+        *,
+        alpha: _Float | None = None,
+        discount: _Table | None = None,
+        concentration: _Table | None = None,
+    ) -> Mixture:
         """Return the Bayesian mixture over every tree of depth at most max_depth
         under bct's prior with `beta` (as log_evidence takes it), built from these
-        counts: an ostrel.Mixture, independent of them afterwards."""
+        counts: an ostrel.Mixture, independent of them afterwards. Each context
+        predicts by Dirichlet leaves of concentration `alpha` per symbol (None:
+        1/2, Krichevsky-Trofimov), or, when `discount` or `concentration` is given,
+        by the hierarchical Kneser-Ney estimator: its counts discounted by
+        `discount` (a number in [0, 1), or one per depth 0 .. max_depth, each a
+        number or three for counts 1, 2, and 3 or more; default 0.75) towards the
+        next shorter context's prediction, with `concentration` (a number at least
+        0, or one per depth; default 0). That estimator depends on the order of
+        the positions, so its mixture starts from empty counts and grows by
+        update()."""
 
 @final
 class Array:
@@ -329,7 +351,9 @@ class Mixture:
     under bct's prior, made by Counts.mixture(beta): model-averaged
     prediction of the next symbol, sequential updates and the marginal
     likelihood of new rows. It holds, for every context seen, its counts and
-    the weights of its subtrees."""
+    the weights of its subtrees. Each context predicts by the estimator
+    chosen: Dirichlet leaves (alpha) or the hierarchical Kneser-Ney
+    estimator (discount, concentration), grown in order by update()."""
 
     def predict_proba(self, history: _Symbols) -> list[float]:
         """Return the posterior predictive distribution of the symbol after `history`,
@@ -337,8 +361,8 @@ class Mixture:
         the evidences with and without one more position, `history` followed by a.
         Only the last max_depth symbols of `history` matter. A shorter history is
         predicted as far as it reaches: the context it ends at predicts as a leaf
-        would, by its own Krichevsky-Trofimov estimate, mixed with its ancestors as
-        usual. A list of alphabet_size floats."""
+        would, by its own estimate, mixed with its ancestors as usual. A list of
+        alphabet_size floats."""
     @overload
     def predict_proba_batch(self, histories: _Rows, *, out: None = None) -> Array: ...
     @overload
@@ -362,8 +386,10 @@ class Mixture:
         """Return an independent copy of the mixture."""
     def __deepcopy__(self, memo: dict[int, object], /) -> Mixture:
         """Return an independent copy of the mixture."""
-    def __reduce__(self) -> tuple[methodcaller, tuple[Counts]]:
-        """Return what pickling stores: the counts of every row the mixture holds and its beta."""
+    def __reduce__(
+        self,
+    ) -> tuple[methodcaller, tuple[Counts]] | tuple[Callable[[bytes], Any], tuple[bytes]]:
+        """Return what pickling stores: the counts of every row the mixture holds and its hyperparameters (under Kneser-Ney, its rows in order)."""  # noqa: E501
     @property
     def alphabet_size(self) -> int:
         """Symbols are 0 .. alphabet_size - 1."""
@@ -378,7 +404,21 @@ class Mixture:
         """The number of counted positions."""
     @property
     def log_evidence(self) -> float:
-        """The natural log of the evidence of the counted positions: Counts.log_evidence(beta) of counts holding the same rows."""  # noqa: E501
+        """The natural log of the evidence of the counted positions: Counts.log_evidence(beta, alpha=alpha) of counts holding the same rows; under Kneser-Ney, the sum of the log probabilities update() gave them, in order."""  # noqa: E501
+    @property
+    def estimator(self) -> Literal["dirichlet", "kneser_ney"]:
+        """How each context predicts: 'dirichlet' (alpha; 1/2 is Krichevsky-Trofimov) or 'kneser_ney' (discount, concentration)."""  # noqa: E501
+    @property
+    def hyperparameters(self) -> _Hyperparameters:
+        """The prior's beta and the estimator's hyperparameters, as a dict that Counts.mixture(**hyperparameters) takes."""  # noqa: E501
+
+# What choose_hyperparameters() returns and Mixture.hyperparameters holds: the
+# keywords of Counts.mixture.
+class _Hyperparameters(TypedDict, total=False):
+    beta: float
+    alpha: float
+    discount: Array
+    concentration: Array
 
 # What segment() returns.
 class _Segmentation(TypedDict):
@@ -426,3 +466,23 @@ def segment(
     max_changes * (len(row) / stride)**2 / 2 segmentations' prefixes. It raises
     MemoryError before starting when there would be more than about 2**25
     segments (512 MiB), or tables of that size for the sums."""
+
+def choose_hyperparameters(
+    data: _Rows,
+    alphabet_size: SupportsIndex,
+    max_depth: SupportsIndex,
+    *,
+    estimator: str = "kneser_ney",
+    max_positions: SupportsIndex | None = 131072,
+    passes: SupportsIndex = 12,
+) -> _Hyperparameters:
+    """Return the hyperparameters of `estimator` and bct's beta that maximise the
+    evidence of the counted positions of the rows of `data` (taken as
+    Counts.add takes them), as a dict that Counts.mixture(**hyperparameters)
+    takes. 'kneser_ney': the evidence of the mixture grown by the rows in
+    order, over the first `max_positions` counted positions (None: all),
+    searched over beta, three discounts (counts 1, 2, and 3 or more) that
+    move with depth alike, and a concentration that moves with depth.
+    'dirichlet': the evidence of the rows' counts over beta and alpha. Each
+    of at most `passes` steps of the quasi-Newton search is one pass over the
+    positions."""

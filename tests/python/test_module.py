@@ -103,7 +103,15 @@ def test_module_attributes():
     # Counts, Array, Mixture and the change-point functions are the module's too, though
     # `from ostrel import *` takes only __all__.
     public = [name for name in vars(ostrel) if not name.startswith("_")]
-    assert public == ["change_point_posterior", "segment", "OSTREL", "Counts", "Array", "Mixture"]
+    assert public == [
+        "change_point_posterior",
+        "segment",
+        "choose_hyperparameters",
+        "OSTREL",
+        "Counts",
+        "Array",
+        "Mixture",
+    ]
     assert ostrel.Counts.__module__ == ostrel.Array.__module__ == ostrel.Mixture.__module__
     assert ostrel.Mixture.__module__ == "ostrel"
 

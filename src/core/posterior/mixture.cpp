@@ -57,9 +57,12 @@ auto* room_for_one(Pool& pool, std::uint64_t& at, std::uint32_t size) {
   if (pool.capacity() < moved + capacity)
     pool.reserve(std::max(2 * pool.capacity(), moved + capacity));
   pool.resize(moved + capacity);
-  std::copy_n(pool.data() + at, size, pool.data() + moved);
+  // Most blocks that move are small: a loop, not a call of memmove.
+  auto* from = pool.data() + at;
+  auto* to = pool.data() + moved;
+  for (std::uint32_t i = 0; i < size; ++i) to[i] = from[i];
   at = moved;
-  return pool.data() + at;
+  return to;
 }
 
 // Copies `size` entries; most blocks the journal saves and restores hold one.
@@ -218,7 +221,7 @@ std::uint64_t MixtureOf<Estimator>::outcome_for(Slot x, Symbol a) {
       block);
   if (at < size && block[at].symbol == a) return node.out_at + at;
   block = room_for_one(outcomes_, node.out_at, size);
-  std::copy_backward(block + at, block + size, block + size + 1);
+  for (std::size_t i = size; i > at; --i) block[i] = block[i - 1];
   block[at] = Outcome{a, 0, NO_SLOT, 0};
   ++node.out_size;
   return node.out_at + at;

@@ -59,7 +59,7 @@
 #include "posterior/kneser_ney.hpp"
 #include "posterior/prior.hpp"
 #include "representation/rows.hpp"
-#include "util/result_memory.hpp"
+#include "util/pool.hpp"
 
 namespace ostrel::bct {
 
@@ -241,10 +241,6 @@ class MixtureOf {
   std::size_t depth_;
   BctPrior prior_;
   Estimator estimator_;
-  // Pools of hundreds of megabytes are walked at random: in large pages, a
-  // position's misses cost no page walks.
-  template <class T>
-  using Pool = ResultVector<T>;
   Pool<Node> nodes_;  // the root first; parents before children
   Pool<Outcome> outcomes_;
   Pool<Child> children_;
