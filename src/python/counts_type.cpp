@@ -83,7 +83,7 @@ std::optional<bct::BctPrior> bct_prior(const Counts& counts, std::optional<doubl
 // The Dirichlet concentration for these counts, as Counts.mixture takes
 // `alpha`; null with ValueError when it refuses.
 std::optional<double> dirichlet_alpha(const Counts& counts, std::optional<double> alpha) {
-  auto checked = bct::Dirichlet::checked(counts.alphabet_size(), alpha);
+  auto checked = bct::Dirichlet::checked(alpha);
   if (!checked) {
     raise_value_error(checked.error());
     return std::nullopt;
@@ -96,8 +96,7 @@ constexpr const char* EVIDENCE_PARAMETERS[] = {"beta", "alpha"};
 PyObject* log_evidence(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
     Ref given[2];
-    if (!parse_arguments("Counts.log_evidence()", EVIDENCE_PARAMETERS, 0, 1, args, kwargs,
-                         given)) {
+    if (!parse_arguments("Counts.log_evidence()", EVIDENCE_PARAMETERS, 0, 1, args, kwargs, given)) {
       return nullptr;
     }
     std::optional<double> beta, alpha;
@@ -117,8 +116,7 @@ constexpr const char* TOP_TREES_PARAMETERS[] = {"k", "beta", "alpha"};
 PyObject* top_trees(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
     Ref given[3];
-    if (!parse_arguments("Counts.top_trees()", TOP_TREES_PARAMETERS, 1, 2, args, kwargs,
-                         given)) {
+    if (!parse_arguments("Counts.top_trees()", TOP_TREES_PARAMETERS, 1, 2, args, kwargs, given)) {
       return nullptr;
     }
     Ref k = to_index(given[0].get(), "k");

@@ -62,8 +62,9 @@ bool read_table(PyObject* object, const char* name, std::size_t depths, std::siz
     out.assign(depths * columns, value);
     return true;
   }
-  const std::string shape = std::string(name) + " must be a number or have max_depth + 1 = " +
-                            std::to_string(depths) + " entries, one per depth";
+  const std::string shape = std::string(name) +
+                            " must be a number or have max_depth + 1 = " + std::to_string(depths) +
+                            " entries, one per depth";
   for (std::size_t d = 0;; ++d) {
     Ref row(PyIter_Next(rows.get()));
     if (!row) {
@@ -129,7 +130,7 @@ std::optional<bct::EstimatorChoice> choose_estimator(const EstimatorArguments& a
     return std::nullopt;
   }
   if (!kneser_ney) {
-    auto alpha = bct::Dirichlet::checked(alphabet_size, arguments.alpha);
+    auto alpha = bct::Dirichlet::checked(arguments.alpha);
     if (!alpha) {
       raise_value_error(alpha.error());
       return std::nullopt;
@@ -137,14 +138,14 @@ std::optional<bct::EstimatorChoice> choose_estimator(const EstimatorArguments& a
     return bct::DirichletChoice{*alpha};
   }
   const std::size_t depths = max_depth + 1;
-  std::vector<double> discounts = arguments.discounts
-                                      ? *arguments.discounts
-                                      : std::vector<double>(depths * KneserNey::CLASSES,
-                                                            bct::KNESER_NEY_DISCOUNT);
-  std::vector<double> concentrations = arguments.concentrations
-                                           ? *arguments.concentrations
-                                           : std::vector<double>(depths, 0.0);
-  auto estimator = KneserNey::checked(alphabet_size, std::move(discounts), std::move(concentrations));
+  std::vector<double> discounts =
+      arguments.discounts
+          ? *arguments.discounts
+          : std::vector<double>(depths * KneserNey::CLASSES, bct::KNESER_NEY_DISCOUNT);
+  std::vector<double> concentrations =
+      arguments.concentrations ? *arguments.concentrations : std::vector<double>(depths, 0.0);
+  auto estimator =
+      KneserNey::checked(alphabet_size, std::move(discounts), std::move(concentrations));
   if (!estimator) {
     raise_value_error(estimator.error());
     return std::nullopt;
@@ -168,9 +169,9 @@ Ref from_hyperparameters(double beta, const bct::EstimatorChoice& estimator) {
   Ref discount = make_array(std::vector<double>(discounts.begin(), discounts.end()),
                             concentrations.size(), KneserNey::CLASSES);
   if (!discount || PyDict_SetItemString(dict.get(), "discount", discount.get()) < 0) return Ref();
-  Ref concentration =
-      make_array(std::vector<double>(concentrations.begin(), concentrations.end()));
-  if (!concentration || PyDict_SetItemString(dict.get(), "concentration", concentration.get()) < 0) {
+  Ref concentration = make_array(std::vector<double>(concentrations.begin(), concentrations.end()));
+  if (!concentration ||
+      PyDict_SetItemString(dict.get(), "concentration", concentration.get()) < 0) {
     return Ref();
   }
   return dict;

@@ -90,8 +90,8 @@ PyObject* choose_hyperparameters(PyObject* /*module*/, PyObject* args, PyObject*
     if (kneser_ney) {
       const bct::ChosenKneserNey chosen =
           bct::choose_kneser_ney(rows, alphabet_size, max_depth, max_positions, passes);
-      auto estimated = bct::KneserNey::checked(alphabet_size, chosen.discounts,
-                                               chosen.concentrations);
+      auto estimated =
+          bct::KneserNey::checked(alphabet_size, chosen.discounts, chosen.concentrations);
       if (!estimated) throw InternalFault("chosen hyperparameters: " + estimated.error());
       return from_hyperparameters(chosen.beta, std::move(*estimated)).release();
     }

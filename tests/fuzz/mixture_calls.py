@@ -10,6 +10,9 @@ import ostrel
 
 BETAS = (None, 0.6, 0.75, 0.99, 1.0, 0.3, math.nan)
 DENSE_MAX = 300  # beyond this, answers with alphabet_size entries may raise MemoryError
+ALPHAS = (0.5, 0.01, 3.0, 0.0, -1.0, math.nan, math.inf, 2.0**33, "x")
+DISCOUNTS = (0.5, 0.0, 0.99, 1.0, -0.1, math.nan, "x", [0.5, 0.7], [[0.2, 0.9, 0.5]] * 3)
+CONCENTRATIONS = (None, 0.0, 0.5, 40.0, -1.0, math.nan, [0.5] * 3)
 
 
 def plan_mixture(session, tally):
@@ -19,7 +22,71 @@ def plan_mixture(session, tally):
     rows = [session.plain_row(counts) for _ in range(session.pick((1, 0, 2)))]
     history = session.plain_row(counts)[: session.below(8)]
     which, flag = session.below(4), session.below(2) == 1
+    if session.below(3) == 0:
+        keywords = {"discount": session.pick(DISCOUNTS)}
+        if session.below(2):
+            keywords["concentration"] = session.pick(CONCENTRATIONS)
+        return lambda: kneser_ney(session, counts, beta, keywords, rows, history, which, flag)
+    if session.below(3) == 0:
+        alpha = session.pick(ALPHAS)
+        return lambda: dirichlet(session, counts, beta, alpha, rows)
     return lambda: run(session, counts, beta, rows, history, which, flag)
+
+
+def dirichlet(session, counts, beta, alpha, rows):
+    """Dirichlet leaves of any concentration: the mixture's evidence is the counts'."""
+    ok, mixture = session.call(counts.mixture, beta, alpha=alpha)
+    ok_evidence, evidence = session.call(counts.log_evidence, beta, alpha=alpha)
+    assert ok == ok_evidence, f"mixture {mixture!r}, evidence {evidence!r}"
+    if not ok:
+        assert type(mixture) is type(evidence) and str(mixture) == str(evidence), f"{mixture!r}"
+        return
+    assert mixture.log_evidence == evidence, "alpha mixture != evidence"
+    restored = pickle.loads(pickle.dumps(mixture))
+    assert restored.log_evidence == evidence and restored.hyperparameters == mixture.hyperparameters
+    session.call(counts.top_trees, 1 + session.below(3), beta, alpha=alpha)
+    session.call(mixture.update, rows)
+
+
+def kneser_ney(session, counts, beta, keywords, rows, history, which, flag):
+    """A Kneser-Ney mixture grown from empty counts: its evidence is the sum of its updates,
+    it predicts distributions, and its state loads into the same mixture or is refused."""
+    empty = ostrel.Counts(counts.alphabet_size, counts.max_depth)
+    ok, mixture = session.call(empty.mixture, beta, **keywords)
+    if not ok:
+        assert type(mixture) in (ValueError, TypeError), f"{mixture!r}"
+        refused = session.call(counts.mixture, beta, **keywords)[1]
+        assert counts.sample_size == 0 or isinstance(refused, ValueError), f"{refused!r}"
+        return
+    a = counts.alphabet_size
+    valid = all(s < a for row in rows for s in row)
+    ok, value = session.call(mixture.update, rows, distributions=flag)
+    if not ok:
+        assert type(value) is (ValueError if not valid else MemoryError), f"{value!r}"
+        assert mixture.sample_size == 0 and mixture.log_evidence == 0.0, "failed update changed it"
+        return
+    scores = (value[0] if flag else value).tolist()
+    assert sum(scores) == mixture.log_evidence, "evidence != the sum of the updates"
+    assert all(s <= 0.0 for s in scores), f"{short(scores)}"
+    if which == 1 or a > DENSE_MAX:
+        ok, p = session.call(mixture.predict_proba, history)
+        assert not ok or (abs(math.fsum(p) - 1.0) <= 1e-9 and min(p) > 0.0), f"{short(p)}"
+        return
+    _, (state,) = mixture.__reduce__()
+    if session.below(2):
+        at = session.below(len(state))
+        state = state[:at] + bytes([session.below(256)]) + state[at + session.below(2) :]
+    ok, restored = session.call(ostrel._restore, state)
+    if ok:
+        session.call(restored.predict_proba, history[: session.below(4)])
+    else:
+        assert type(restored) is ValueError, f"{restored!r}"
+    if which == 2:
+        hyper = session.call(
+            ostrel.choose_hyperparameters, rows, a, counts.max_depth, passes=1 + session.below(2)
+        )
+        if hyper[0]:
+            assert ostrel.Counts(a, counts.max_depth).mixture(**hyper[1]).sample_size == 0
 
 
 def run(session, counts, beta, rows, history, which, flag):

@@ -32,6 +32,10 @@ class Dirichlet {
  public:
   // The Krichevsky-Trofimov concentration, the default.
   static constexpr double KRICHEVSKY_TROFIMOV = 0.5;
+  // Beyond this a leaf is uniform to every digit its estimate can hold, and
+  // its log-gamma terms (of about m alpha ln(m alpha)) would drown the
+  // differences the evidence is made of.
+  static constexpr double MOST_ALPHA = 0x1p32;
 
   // `alpha` is one that checked() accepts.
   explicit Dirichlet(std::size_t alphabet_size, double alpha = KRICHEVSKY_TROFIMOV)
@@ -45,18 +49,11 @@ class Dirichlet {
         skip_absent_(absent_ == 0.0 && !std::signbit(absent_)) {}
 
   // `alpha` as the keyword takes it: None for the default, else a finite
-  // positive number small enough that every term of an alphabet of
-  // `alphabet_size` symbols is finite, whatever the counts.
-  static std::expected<double, std::string> checked(std::size_t alphabet_size,
-                                                    std::optional<double> alpha) {
+  // positive number no larger than MOST_ALPHA.
+  static std::expected<double, std::string> checked(std::optional<double> alpha) {
     if (!alpha) return KRICHEVSKY_TROFIMOV;
-    if (!(std::isfinite(*alpha) && *alpha > 0.0)) {
-      return std::unexpected("alpha must be finite and strictly positive");
-    }
-    const double most = static_cast<double>(alphabet_size) * *alpha + 0x1p64;
-    if (!std::isfinite(log_gamma(most))) {
-      return std::unexpected("alpha is too large for an alphabet of " +
-                             std::to_string(alphabet_size) + " symbols");
+    if (!(std::isfinite(*alpha) && *alpha > 0.0 && *alpha <= MOST_ALPHA)) {
+      return std::unexpected("alpha must be finite, strictly positive and at most 2**32");
     }
     return *alpha;
   }

@@ -28,7 +28,7 @@ double logistic(double x) { return 1.0 / (1.0 + std::exp(-x)); }
 
 // The hyperparameters at the seven numbers, and their derivatives.
 struct Family {
-  double beta, dbeta;  // d beta / dz
+  double beta, dbeta;                       // d beta / dz
   std::vector<double> discount, ddiscount;  // per depth and class: value, d/da_k (d/db = d * that)
   std::vector<double> concentration;        // per depth (d/dc = value, d/de = d * value)
 
@@ -72,7 +72,8 @@ class PairMap {
     std::uint32_t owner, value;
   };
   std::size_t slot(std::uint32_t owner, Symbol symbol) const {
-    std::uint64_t h = (static_cast<std::uint64_t>(owner) << 32) ^ static_cast<std::uint64_t>(symbol);
+    std::uint64_t h =
+        (static_cast<std::uint64_t>(owner) << 32) ^ static_cast<std::uint64_t>(symbol);
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdULL;
     h ^= h >> 33;
@@ -404,7 +405,7 @@ ChosenDirichlet choose_dirichlet(const Counts& counts, std::size_t passes) {
   auto evidence = [&](double z, double log_alpha) {
     const double beta = std::min(0.5 + 0.5 * logistic(z), std::nextafter(1.0, 0.0));
     const double alpha = std::exp(log_alpha);
-    if (!Dirichlet::checked(counts.alphabet_size(), alpha)) {
+    if (!Dirichlet::checked(alpha)) {
       return -std::numeric_limits<double>::infinity();
     }
     return posterior(counts, BctPrior(beta), 0, alpha).log_evidence;

@@ -82,8 +82,7 @@ class KneserNey {
     const double discounted = (d[0] * static_cast<double>(classes.size[0]) +
                                d[1] * static_cast<double>(classes.size[1])) +
                               d[2] * static_cast<double>(classes.size[2]);
-    return ((static_cast<double>(count) - discount(depth, count)) +
-            (theta + discounted) * parent) /
+    return ((static_cast<double>(count) - discount(depth, count)) + (theta + discounted) * parent) /
            (static_cast<double>(total) + theta);
   }
 

@@ -204,8 +204,8 @@ std::uint64_t MixtureOf<Estimator>::find_outcome(Slot x, Symbol a) const {
   const Node& node = nodes_[x];
   const Outcome* block = outcomes_.data() + node.out_at;
   const Outcome* end = block + node.out_size;
-  const Outcome* at = std::lower_bound(block, end, a,
-                                       [](const Outcome& o, Symbol s) { return o.symbol < s; });
+  const Outcome* at =
+      std::lower_bound(block, end, a, [](const Outcome& o, Symbol s) { return o.symbol < s; });
   return at != end && at->symbol == a ? node.out_at + static_cast<std::uint64_t>(at - block)
                                       : NO_RECORD;
 }
@@ -722,7 +722,8 @@ std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> counts_tree(
     const Counts& counts, const BctPrior& prior, const EstimatorChoice& estimator) {
   const auto* dirichlet = std::get_if<DirichletChoice>(&estimator);
   if (dirichlet == nullptr) {
-    if (counts.sample_size() != 0) throw InternalFault("mixture: counts for a sequential estimator");
+    if (counts.sample_size() != 0)
+      throw InternalFault("mixture: counts for a sequential estimator");
     return empty_tree(counts.alphabet_size(), counts.max_depth(), prior, estimator);
   }
   return MixtureOf<Dirichlet>(counts, prior, Dirichlet(counts.alphabet_size(), dirichlet->alpha));

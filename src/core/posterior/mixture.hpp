@@ -68,10 +68,10 @@ struct DirichletState {
   double e, W, w;  // log estimate, log weighted probability, stopping weight
 };
 struct KneserNeyState {
-  Count tables;                // its continuation counts' total
-  double r, w, v;              // odds r 2^(512 scale); w = R / (1 + R), v = 1 / (1 + R)
-  std::int64_t scale;          // the odds' power of 2^512
-  KneserNey::Classes classes;  // its symbols by count class
+  Count tables;                      // its continuation counts' total
+  double r, w, v;                    // odds r 2^(512 scale); w = R / (1 + R), v = 1 / (1 + R)
+  std::int64_t scale;                // the odds' power of 2^512
+  KneserNey::Classes classes;        // its symbols by count class
   KneserNey::Classes table_classes;  // and by continuation-count class
 };
 
@@ -173,8 +173,8 @@ class MixtureOf {
   struct Outcome {
     Symbol symbol;
     Count count;
-    Slot next;            // the node of this symbol followed by the node's context, if known
-    std::uint32_t tables; // Kneser-Ney: its continuation count
+    Slot next;             // the node of this symbol followed by the node's context, if known
+    std::uint32_t tables;  // Kneser-Ney: its continuation count
   };
   // A child: its symbol, its W, its slot and, for the walk, where its own
   // children's block is (its node's kid_at and kid_size, kept alike).

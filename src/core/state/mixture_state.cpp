@@ -67,8 +67,8 @@ std::expected<bct::Mixture, std::string> load_mixture(std::span<const std::uint8
   for (double& d : discounts) d = in.float64();
   for (double& theta : concentrations) theta = in.float64();
   if (!in) return std::unexpected(in.error());
-  auto estimator = bct::KneserNey::checked(alphabet_size, std::move(discounts),
-                                           std::move(concentrations));
+  auto estimator =
+      bct::KneserNey::checked(alphabet_size, std::move(discounts), std::move(concentrations));
   if (!estimator) {
     in.fail(estimator.error());
     return std::unexpected(in.error());

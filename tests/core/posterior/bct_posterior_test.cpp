@@ -16,6 +16,7 @@
 #include "model/model.hpp"
 #include "posterior/posterior.hpp"
 #include "selection/bct.hpp"
+#include "testing/plain_mixture.hpp"
 #include "testing/plain_ranking.hpp"
 
 namespace ostrel {
@@ -252,6 +253,45 @@ TEST_P(BctPosteriorRandomTest, ScanMatchesWholeTrieAndFirstTreeIsTheFit) {
                     .value;
     }
     EXPECT_EQ(ranked[0].log_value, best[ROOT]);
+  }
+}
+
+// Dirichlet leaves of another concentration than 1/2: the evidence is the sum over every tree
+// enumerated, and the best trees are the enumeration's best, in order.
+TEST(BctPosteriorDirichlet, EvidenceAndBestTreesAreTheEnumeration) {
+  struct Case {
+    std::size_t alphabet, depth;
+    double beta, alpha;
+  };
+  for (const Case c : {Case{2, 3, 0.6, 0.15}, Case{3, 2, 0.7, 2.0}, Case{2, 2, 0.9, 0.02}}) {
+    const Rows rows = testing_support::markov_rows(90 + c.depth, c.alphabet, 2, 40, 0.7);
+    oracle::PlainRows plain(rows.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      for (std::size_t t = 0; t < rows.row_length(r); ++t) plain[r].push_back(rows.symbol(r, t));
+    }
+    std::vector<oracle::EnumeratedTree> trees =
+        oracle::enumerated_trees(plain, c.alphabet, c.depth, c.beta, bct::DirichletChoice{c.alpha});
+    std::sort(trees.begin(), trees.end(),
+              [](const auto& a, const auto& b) { return a.log_value > b.log_value; });
+    double evidence = -INFINITY;
+    for (const auto& tree : trees) {
+      const double hi = std::max(evidence, tree.log_value), lo = std::min(evidence, tree.log_value);
+      evidence = hi + std::log1p(std::exp(lo - hi));
+    }
+    const bct::Posterior posterior = bct::posterior(
+        testing_support::counts_of(rows, c.alphabet, c.depth), bct::BctPrior(c.beta), 3, c.alpha);
+    EXPECT_NEAR(posterior.log_evidence, evidence, 1e-12 * std::abs(evidence));
+    ASSERT_EQ(posterior.top_trees.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_NEAR(posterior.top_trees[i].log_value, trees[i].log_value,
+                  1e-12 * std::abs(trees[i].log_value));
+    }
+    Contexts best;
+    for (Context leaf : trees[0].leaves) best.emplace_back(leaf.rbegin(), leaf.rend());
+    Contexts ranked = posterior.top_trees[0].contexts();
+    std::sort(best.begin(), best.end());
+    std::sort(ranked.begin(), ranked.end());
+    EXPECT_EQ(ranked, best);
   }
 }
 

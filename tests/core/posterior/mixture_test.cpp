@@ -1,18 +1,21 @@
 // Tests for the mixture over every tree: its evidence against the evidence pass bit for bit,
 // its predictive probabilities against differences of evidences with and without the next
 // position, updates against a mixture built from all the rows, and the journal that undoes
-// row-local and failed runs.
+// row-local and failed runs; each estimator against every tree enumerated.
 
 #include "posterior/mixture.hpp"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "core_test_support.hpp"
 #include "posterior/posterior.hpp"
+#include "testing/plain_mixture.hpp"
 
 namespace ostrel {
 namespace {
@@ -191,6 +194,151 @@ TEST(Mixture, FailedUpdateChangesNothing) {
   EXPECT_EQ(updated.error(), "symbol 3 at data[1][1] is outside 0..3");
   EXPECT_EQ(mixture.log_evidence(), evidence_of(counts, 0.5));
   EXPECT_EQ(mixture.counts().sample_size(), counts.sample_size());
+}
+
+// ---- estimators ---------------------------------------------------------------------
+
+oracle::PlainRows plain(const Rows& rows) {
+  oracle::PlainRows out(rows.size());
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    for (std::size_t t = 0; t < rows.row_length(r); ++t) out[r].push_back(rows.symbol(r, t));
+  }
+  return out;
+}
+
+// Discounts d1, d2, d3 at the root, each rising by `rise` a depth; concentration theta.
+bct::KneserNey kneser_ney(std::size_t alphabet, std::size_t depth, std::array<double, 3> d,
+                          double rise, double theta) {
+  std::vector<double> discounts, concentrations;
+  for (std::size_t k = 0; k <= depth; ++k) {
+    for (double x : d) discounts.push_back(std::min(x + rise * static_cast<double>(k), 0.95));
+    concentrations.push_back(theta * static_cast<double>(k + 1));
+  }
+  auto estimator = bct::KneserNey::checked(alphabet, discounts, concentrations);
+  if (!estimator) throw std::runtime_error(estimator.error());
+  return *estimator;
+}
+
+struct EstimatorCase {
+  std::size_t alphabet, depth;
+  double beta;
+  bct::EstimatorChoice estimator;
+};
+
+std::vector<EstimatorCase> estimator_cases() {
+  return {
+      {2, 2, 0.5, bct::DirichletChoice{0.3}},
+      {3, 1, 0.8, bct::DirichletChoice{2.5}},
+      {2, 2, 0.5, kneser_ney(2, 2, {0.3, 0.6, 0.8}, 0.05, 0.5)},
+      {3, 2, 0.7, kneser_ney(3, 2, {0.5, 0.7, 0.9}, 0.0, 0.0)},  // concentration 0
+      {2, 1, 0.6, kneser_ney(2, 1, {0.0, 0.0, 0.0}, 0.0, 1.0)},  // discount 0
+      {3, 0, 0.5, kneser_ney(3, 0, {0.4, 0.4, 0.4}, 0.0, 0.3)},
+  };
+}
+
+// Grown from empty position by position, the mixture's evidence is the sum over every tree of
+// its prior times its leaves' sequential predictions, and its predictive distribution after
+// the rows the ratio of such sums with and without one more position. Under Kneser-Ney the
+// evidence is the sum of the update's log probabilities, in order.
+TEST(MixtureEstimators, EvidenceAndPredictionsAreThoseOfEveryTreeEnumerated) {
+  std::uint64_t seed = 60;
+  for (const EstimatorCase& c : estimator_cases()) {
+    SCOPED_TRACE(::testing::Message() << c.alphabet << " symbols, depth " << c.depth << ", "
+                                      << (c.estimator.index() == 0 ? "Dirichlet" : "Kneser-Ney"));
+    const Rows rows = markov_rows(++seed, c.alphabet, 2, 12, 0.6);
+    bct::Mixture mixture(c.alphabet, c.depth, bct::BctPrior(c.beta), c.estimator);
+    auto updated = mixture.update(rows, true);
+    ASSERT_TRUE(updated.has_value());
+    const oracle::PlainRows seen = plain(rows);
+    expect_close(mixture.log_evidence(),
+                 oracle::enumerated_log_evidence(seen, c.alphabet, c.depth, c.beta, c.estimator),
+                 1e-12);
+    double total = 0.0;
+    for (double lp : updated->log_probabilities) total = total + lp;
+    if (mixture.sequential()) {
+      EXPECT_EQ(mixture.log_evidence(), total);
+    } else {
+      expect_close(total, mixture.log_evidence(), 1e-12);
+    }
+    const std::size_t m = c.alphabet;
+    for (std::size_t i = 0, r = 0; r < rows.size(); ++r) {
+      for (std::size_t t = c.depth; t < rows.row_length(r); ++t, ++i) {
+        EXPECT_EQ(std::log(updated->distributions[i * m + rows.symbol(r, t)]),
+                  updated->log_probabilities[i]);
+      }
+    }
+    std::mt19937_64 rng(seed);
+    std::vector<double> p(m);
+    for (int trial = 0; trial < 4; ++trial) {
+      std::vector<Symbol> history(c.depth + trial % 2);
+      for (Symbol& s : history) s = rng() % m;
+      mixture.predict(history, p);
+      const std::vector<double> expected =
+          oracle::enumerated_predictive(seen, history, m, c.depth, c.beta, c.estimator);
+      for (Symbol a = 0; a < m; ++a) expect_close(p[a], expected[a], 1e-11);
+    }
+  }
+}
+
+// Dirichlet leaves of any concentration depend on the counts alone: a mixture of counts has
+// the evidence pass's evidence bit for bit, and one grown position by position is it.
+TEST(MixtureEstimators, DirichletMixtureOfCountsIsTheEvidencePassAndTheGrownMixture) {
+  const std::size_t alphabet = 3, depth = 3;
+  const bct::BctPrior prior(0.6);
+  const Rows rows = markov_rows(70, alphabet, 3, 60, 0.7);
+  for (double alpha : {0.05, 1.0, 3.5}) {
+    const Counts counts = counts_of(rows, alphabet, depth);
+    const bct::Mixture built(counts, prior, bct::DirichletChoice{alpha});
+    EXPECT_EQ(built.log_evidence(), bct::posterior(counts, prior, 0, alpha).log_evidence);
+    bct::Mixture grown(counts_of(Rows{}, alphabet, depth), prior, bct::DirichletChoice{alpha});
+    ASSERT_TRUE(grown.update(rows, false).has_value());
+    EXPECT_EQ(grown.log_evidence(), built.log_evidence());
+    std::vector<double> p(alphabet), q(alphabet);
+    for (std::size_t t = 0; t + depth <= 60; t += 9) {
+      std::vector<Symbol> history;
+      for (std::size_t k = t; k < t + depth; ++k) history.push_back(rows.symbol(2, k));
+      built.predict(history, p);
+      grown.predict(history, q);
+      EXPECT_EQ(p, q);
+    }
+  }
+}
+
+// A Kneser-Ney mixture grown by rows in several calls is the one grown by all of them in one,
+// and scoring rows against it leaves it as it was.
+TEST(MixtureEstimators, KneserNeyGrowsTheSameInAnyCallsAndScoringChangesNothing) {
+  const std::size_t alphabet = 4, depth = 4;
+  const bct::BctPrior prior(0.55);
+  const bct::KneserNey estimator = kneser_ney(alphabet, depth, {0.4, 0.7, 0.85}, 0.02, 0.2);
+  const Rows first = markov_rows(80, alphabet, 2, 90, 0.7);
+  const Rows more = markov_rows(81, alphabet, 3, 40, 0.7);
+  bct::Mixture pieces(alphabet, depth, prior, estimator);
+  ASSERT_TRUE(pieces.update(first, false).has_value());
+  ASSERT_TRUE(pieces.update(more, false).has_value());
+  Rows all = first;
+  for (std::size_t r = 0; r < more.size(); ++r) {
+    for (std::size_t t = 0; t < more.row_length(r); ++t) all.push_symbol(more.symbol(r, t));
+    all.end_row();
+  }
+  bct::Mixture whole(alphabet, depth, prior, estimator);
+  auto scores = whole.update(all, false);
+  ASSERT_TRUE(scores.has_value());
+  EXPECT_EQ(pieces.nodes(), whole.nodes());
+  expect_close(pieces.log_evidence(), whole.log_evidence(), 1e-13);
+  const double before = whole.log_evidence();
+  const std::size_t nodes = whole.nodes();
+  const auto scored = whole.log_likelihood(markov_rows(82, alphabet, 2, 30, 0.5));
+  ASSERT_TRUE(scored.has_value());
+  EXPECT_EQ(whole.log_evidence(), before);
+  EXPECT_EQ(whole.nodes(), nodes);
+  std::vector<double> p(alphabet), q(alphabet);
+  for (std::size_t t = 0; t + depth <= 40; t += 5) {
+    std::vector<Symbol> history;
+    for (std::size_t k = t; k < t + depth; ++k) history.push_back(more.symbol(2, k));
+    pieces.predict(history, p);
+    whole.predict(history, q);
+    EXPECT_EQ(p, q);
+  }
 }
 
 }  // namespace
