@@ -4,7 +4,7 @@ run on the same counts (best of --repeat runs; peak memory each call added).
 
   context_counts  every depth 0-10 of the S&P 500 series (alphabet 7), against
                   log_evidence() of the same counts
-  max_ll          max_log_likelihood() at depth 10 of the phage genome (alphabet 4),
+  max_ll          max_log_likelihood() at depth 10 of the SARS-CoV-2 genome (alphabet 4),
                   against log_evidence() of the same counts
   fit_tree        fit_tree(counts, tree) of the tree bct selects, alphabet 4 depth 10,
                   10^7 symbols of the bench's Markov source, against fit(counts)
@@ -32,7 +32,7 @@ from _common import (
     reset_peak_rss,
 )
 
-DATA = Path("/work/shared/data")
+DATA = Path(__file__).resolve().parents[1] / "examples" / "data"
 
 
 def measure(fn, repeat):
@@ -77,12 +77,12 @@ def main(argv: list[str] | None = None) -> int:
         measure(lambda: [sp500.context_counts(d) for d in range(11)], args.repeat),
         measure(sp500.log_evidence, args.repeat),
     )
-    phage = ostrel.Counts(4, 10)
-    phage.add([series("enterophage.txt")])
+    genome = ostrel.Counts(4, 10)
+    genome.add([series("sars_cov_2.txt")])
     row(
-        "max_log_likelihood(10), phage",
-        measure(phage.max_log_likelihood, args.repeat),
-        measure(phage.log_evidence, args.repeat),
+        "max_log_likelihood(10), SARS-CoV-2",
+        measure(genome.max_log_likelihood, args.repeat),
+        measure(genome.log_evidence, args.repeat),
     )
     source = MarkovSource(4, 10, seed=25)
     counts = ostrel.Counts(4, 10)

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every check: formatting, the wheel's
 # stable-ABI audit, the GoogleTest suite of the model core, the pytest suite
-# against the installed wheel, both suites again under AddressSanitizer and
+# against the installed wheel (every code block of the README and the
+# documentation included), the documentation site built with warnings as
+# errors, the source distribution built, installed in a fresh virtual
+# environment and tested there, both suites again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, a bounded fuzzing run, and both suites again on
 # 32-bit ARM (armhf) under emulation. Exits non-zero on the first failure.
 # `--quick` stops after the plain test suites.
@@ -46,6 +49,12 @@ echo "== Python tests (pytest)"
 "$python" -m pytest -q
 
 [ "$quick" -eq 1 ] && exit 0
+
+echo "== documentation site (Sphinx, warnings as errors)"
+bash scripts/docs.sh
+
+echo "== source distribution, installed in a fresh virtual environment and tested"
+bash scripts/sdist.sh
 
 echo "== sanitizers"
 bash scripts/sanitize.sh
