@@ -1,6 +1,6 @@
-# Sphinx, for its API reference generated from the module's own docstrings and
-# signatures, the way NumPy, SciPy and scikit-learn document theirs; the pages
-# are Markdown (MyST), so the guide reads as the README it grew from.
+# Sphinx, because its Python domain documents an extension module's API from its own docstrings.
+# The guide's pages are Markdown (MyST), as the README they grew from; the reference is generated
+# by the local extension in _ext/ from the type stubs and the installed module.
 import sys
 from pathlib import Path
 
