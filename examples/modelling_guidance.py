@@ -1,4 +1,4 @@
-"""Measured cases behind the README's modelling guidance.
+"""Measured cases behind the modelling guidance of the documentation (docs/guide/guidance.md).
 
 Run from the project root after `pip install .` (standard library only):
 

@@ -1,4 +1,4 @@
-"""The modelling-guidance example runs and still shows what the README says it shows."""
+"""The modelling-guidance example runs and still shows what the modelling guidance says it shows."""
 
 import re
 import subprocess
