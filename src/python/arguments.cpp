@@ -201,4 +201,11 @@ bool to_count(PyObject* object, const char* name, std::size_t& out) {
   return index && at_least_one(index.get(), name, out);
 }
 
+bool to_flag(PyObject* object, bool& out) {
+  const int truth = PyObject_IsTrue(object);
+  if (truth < 0) return false;
+  out = truth == 1;
+  return true;
+}
+
 }  // namespace ostrel::binding

@@ -69,6 +69,8 @@ bool at_least_one(PyObject* index, const char* name, std::size_t& out);
 // A str, as code points (lone surrogates included).
 bool to_text(PyObject* object, const char* name, std::u32string& out);
 // None (absent) or anything with a float conversion.
+// A flag as `if object:` reads it (false when the call fails).
+bool to_flag(PyObject* object, bool& out);
 bool to_optional_float(PyObject* object, const char* name, std::optional<double>& out);
 
 }  // namespace ostrel::binding

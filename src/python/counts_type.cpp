@@ -80,9 +80,9 @@ std::optional<bct::BctPrior> bct_prior(const Counts& counts, std::optional<doubl
   return *prior;
 }
 
-// The Dirichlet concentration for these counts, as Counts.mixture takes
-// `alpha`; null with ValueError when it refuses.
-std::optional<double> dirichlet_alpha(const Counts& counts, std::optional<double> alpha) {
+// The Dirichlet concentration, as Counts.mixture takes `alpha`; null with
+// ValueError when it refuses.
+std::optional<double> dirichlet_alpha(std::optional<double> alpha) {
   auto checked = bct::Dirichlet::checked(alpha);
   if (!checked) {
     raise_value_error(checked.error());
@@ -105,7 +105,7 @@ PyObject* log_evidence(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Counts& counts = instance.state();
     const std::optional<bct::BctPrior> prior = bct_prior(counts, beta);
     if (!prior) return nullptr;
-    const std::optional<double> concentration = dirichlet_alpha(counts, alpha);
+    const std::optional<double> concentration = dirichlet_alpha(alpha);
     if (!concentration) return nullptr;
     return PyFloat_FromDouble(bct::posterior(counts, *prior, 0, *concentration).log_evidence);
   });
@@ -130,7 +130,7 @@ PyObject* top_trees(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Counts& counts = instance.state();
     const std::optional<bct::BctPrior> prior = bct_prior(counts, beta);
     if (!prior) return nullptr;
-    const std::optional<double> concentration = dirichlet_alpha(counts, alpha);
+    const std::optional<double> concentration = dirichlet_alpha(alpha);
     if (!concentration) return nullptr;
     return from_ranked_trees(bct::posterior(counts, *prior, wanted, *concentration).top_trees)
         .release();

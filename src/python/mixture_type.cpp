@@ -126,11 +126,7 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
     Rows rows;
     if (!to_rows(given[0].get(), "data", rows, instance.exporters())) return nullptr;
     bool distributions = false;
-    if (given[1]) {
-      const int truth = PyObject_IsTrue(given[1].get());
-      if (truth < 0) return nullptr;
-      distributions = truth == 1;
-    }
+    if (given[1] && !to_flag(given[1].get(), distributions)) return nullptr;
     Mixture& mixture = instance.state();
     const std::size_t m = mixture.alphabet_size();
     if (auto valid = check_symbols(rows, m); !valid) return raise_value_error(valid.error());
@@ -156,19 +152,66 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
-  // Each row runs on the mixture and is undone after it: a borrow that
-  // excludes every other.
+constexpr const char* LOG_LIKELIHOOD[] = {"data", "skip"};
+constexpr const char* POINTWISE[] = {"data", "skip", "offsets"};
+constexpr const char* TOP_K[] = {"histories", "k"};
+
+// The scoring methods' shared part, as the fitted model's: `data` as rows,
+// `skip` (None: max_depth) and, for the pointwise terms, the keyword
+// `offsets`, in that order, then score(mixture, rows, skip, offsets). Each
+// row runs on the mixture and is undone after it: a borrow that excludes
+// every other.
+template <class Score>
+PyObject* scoring_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* name,
+                         std::span<const char* const> names, Score&& score) {
   return entry<Access::Exclusive, Mixture>(self, [&](MixtureInstance& instance) -> PyObject* {
-    Ref given[1];
-    if (!parse_arguments("Mixture.log_likelihood()", DATA, 1, args, kwargs, given)) {
+    Ref given[3];
+    if (!parse_arguments(name, names, 1, 2, args, kwargs, std::span<Ref>(given, names.size()))) {
       return nullptr;
     }
     Rows rows;
     if (!to_rows(given[0].get(), "data", rows, instance.exporters())) return nullptr;
-    auto scores = instance.state().log_likelihood(rows);
-    if (!scores) return raise_value_error(scores.error());
-    return from_floats(*scores).release();
+    Mixture& mixture = instance.state();
+    std::size_t skip = mixture.max_depth();
+    if (given[1] && given[1].get() != Py_None && !to_size(given[1].get(), "skip", skip)) {
+      return nullptr;
+    }
+    bool offsets = false;
+    if (given[2] && !to_flag(given[2].get(), offsets)) return nullptr;
+    return score(mixture, rows, skip, offsets);
+  });
+}
+
+PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return scoring_method(self, args, kwargs, "Mixture.log_likelihood()", LOG_LIKELIHOOD,
+                        [](Mixture& mixture, const Rows& rows, std::size_t skip, bool) {
+                          auto scores = mixture.log_likelihood(rows, skip);
+                          if (!scores) return raise_value_error(scores.error());
+                          return from_floats(*scores).release();
+                        });
+}
+
+PyObject* pointwise_log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return scoring_method(self, args, kwargs, "Mixture.pointwise_log_likelihood()", POINTWISE,
+                        [](Mixture& mixture, const Rows& rows, std::size_t skip, bool offsets) {
+                          auto terms = mixture.pointwise_log_likelihood(rows, skip);
+                          if (!terms) return raise_value_error(terms.error());
+                          return from_terms(std::move(*terms), rows, skip, offsets).release();
+                        });
+}
+
+PyObject* top_k(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return entry<Access::Shared, Mixture>(self, [&](MixtureInstance& instance) -> PyObject* {
+    Ref given[2];
+    if (!parse_arguments("Mixture.top_k()", TOP_K, 2, args, kwargs, given)) return nullptr;
+    Rows histories;
+    if (!to_rows(given[0].get(), "histories", histories, instance.exporters())) return nullptr;
+    std::size_t k = 0;
+    if (!to_count(given[1].get(), "k", k)) return nullptr;
+    const Mixture& mixture = instance.state();
+    auto top = mixture.top_k(histories, k);
+    if (!top) return raise_value_error(top.error());
+    return from_top_symbols(std::move(*top), histories.size(), mixture.alphabet_size()).release();
   });
 }
 
@@ -267,11 +310,29 @@ PyMethodDef methods[] = {
      "of all its rows (under Kneser-Ney, as one grown from empty by the same rows\n"
      "in the same order). A failed call changes nothing."},
     {"log_likelihood", as_cfunction(log_likelihood), METH_VARARGS | METH_KEYWORDS,
-     "log_likelihood($self, data)\n--\n\n"
+     "log_likelihood($self, data, skip=None)\n--\n\n"
      "Return, for each row of `data`, the natural log of its marginal probability\n"
-     "given the mixture's counts: its counted positions predicted one after\n"
-     "another, each added to the posterior for the rest of that row only. Rows\n"
-     "are independent and the mixture is left unchanged. A list of floats."},
+     "given the mixture's counts, from position `skip` on (None: max_depth, the\n"
+     "counted positions): its positions predicted one after another, each counted\n"
+     "one added to the posterior for the rest of that row only (those before skip\n"
+     "unscored), each earlier one predicted as predict_proba predicts a short\n"
+     "history and not added. Rows are independent and the mixture is left\n"
+     "unchanged. A list of floats."},
+    {"pointwise_log_likelihood", as_cfunction(pointwise_log_likelihood),
+     METH_VARARGS | METH_KEYWORDS,
+     "pointwise_log_likelihood($self, data, skip=None, *, offsets=False)\n--\n\n"
+     "Return the terms log_likelihood adds: the natural-log probability of every\n"
+     "scored position, rows one after another in order, as one float64 Array.\n"
+     "Adding a row's terms left to right from 0.0 gives log_likelihood's value\n"
+     "for that row. With `offsets` true, return the pair (terms, offsets),\n"
+     "offsets an int64 Array of len(data) + 1 entries: row i's terms are\n"
+     "terms[offsets[i]:offsets[i + 1]]."},
+    {"top_k", as_cfunction(top_k), METH_VARARGS | METH_KEYWORDS,
+     "top_k($self, histories, k)\n--\n\n"
+     "Return the k most probable next symbols after each history, as a pair of\n"
+     "(n, min(k, alphabet_size)) Arrays: the symbols (int64) and their\n"
+     "probabilities (float64, predict_proba's bit for bit), most probable first,\n"
+     "equal probabilities in ascending symbol order."},
     {"__reduce__", mixture_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nReturn what pickling stores: the counts of every row the "
      "mixture holds and its hyperparameters (under Kneser-Ney, its rows in order)."},

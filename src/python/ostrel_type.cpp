@@ -175,16 +175,20 @@ PyObject* get_contexts(PyObject* self, PyObject* /*unused*/) {
 // ---- keeping, scoring, sampling, summarising --------------------------------
 
 constexpr const char* LOG_LIKELIHOOD[] = {"data", "skip"};
+constexpr const char* POINTWISE[] = {"data", "skip", "offsets"};
 constexpr const char* SAMPLE[] = {"n", "seed", "history"};
 
-// The scoring methods' shared part: `data` as rows and `skip` (None:
-// max_depth), in that order, then score(model, rows, skip) for the answer.
+// The scoring methods' shared part: `data` as rows, `skip` (None:
+// max_depth) and, for the pointwise terms, the keyword `offsets`, in that
+// order, then score(model, rows, skip, offsets) for the answer.
 template <class Score>
 PyObject* scoring_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* name,
-                         Score&& score) {
+                         std::span<const char* const> names, Score&& score) {
   return entry<Access::Shared, OSTRELObject>(self, [&](Instance& instance) -> PyObject* {
-    Ref given[2];
-    if (!parse_arguments(name, LOG_LIKELIHOOD, 1, args, kwargs, given)) return nullptr;
+    Ref given[3];
+    if (!parse_arguments(name, names, 1, 2, args, kwargs, std::span<Ref>(given, names.size()))) {
+      return nullptr;
+    }
     Rows rows;
     if (!to_rows(given[0].get(), "data", rows, instance.exporters())) return nullptr;
     const OSTRELObject& model = instance.state();
@@ -192,14 +196,16 @@ PyObject* scoring_method(PyObject* self, PyObject* args, PyObject* kwargs, const
     if (given[1] && given[1].get() != Py_None && !to_size(given[1].get(), "skip", skip)) {
       return nullptr;
     }
-    return score(model, rows, skip);
+    bool offsets = false;
+    if (given[2] && !to_flag(given[2].get(), offsets)) return nullptr;
+    return score(model, rows, skip, offsets);
   });
 }
 
 PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
   return scoring_method(
-      self, args, kwargs, "OSTREL.log_likelihood()",
-      [](const OSTRELObject& model, const Rows& rows, std::size_t skip) {
+      self, args, kwargs, "OSTREL.log_likelihood()", LOG_LIKELIHOOD,
+      [](const OSTRELObject& model, const Rows& rows, std::size_t skip, bool) {
         return answer(model.log_likelihood(rows, skip),
                       [](const std::vector<double>& totals) { return from_floats(totals); });
       });
@@ -207,14 +213,14 @@ PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* pointwise_log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
   return scoring_method(
-      self, args, kwargs, "OSTREL.pointwise_log_likelihood()",
-      [](const OSTRELObject& model, const Rows& rows, std::size_t skip) -> PyObject* {
+      self, args, kwargs, "OSTREL.pointwise_log_likelihood()", POINTWISE,
+      [](const OSTRELObject& model, const Rows& rows, std::size_t skip, bool offsets) -> PyObject* {
         auto terms = model.pointwise_log_likelihood(rows, skip);
         if (!terms) {
           raise_model_error(terms.error());
           return nullptr;
         }
-        return make_array(std::move(*terms)).release();
+        return from_terms(std::move(*terms), rows, skip, offsets).release();
       });
 }
 
@@ -263,26 +269,8 @@ PyObject* top_k(PyObject* self, PyObject* args, PyObject* kwargs) {
       raise_model_error(top.error());
       return nullptr;
     }
-    const std::size_t rows = histories.size();
-    // Symbols as int64, unless some symbol of the alphabet is beyond it.
-    ArrayItems symbols = std::vector<std::int64_t>();
-    if (model.config.alphabet_size - 1 >
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      symbols = std::vector<std::uint64_t>();
-    }
-    std::visit(
-        [&](auto& out) {
-          using Stored = typename std::remove_cvref_t<decltype(out)>::value_type;
-          out.reserve(top->symbols.size());
-          for (const Symbol s : top->symbols) out.push_back(static_cast<Stored>(s));
-        },
-        symbols);
-    std::vector<Symbol>().swap(top->symbols);
-    Ref symbol_array = make_array(std::move(symbols), rows, top->columns);
-    if (!symbol_array) return nullptr;
-    Ref probability_array = make_array(std::move(top->probabilities), rows, top->columns);
-    if (!probability_array) return nullptr;
-    return PyTuple_Pack(2, symbol_array.get(), probability_array.get());
+    return from_top_symbols(std::move(*top), histories.size(), model.config.alphabet_size)
+        .release();
   });
 }
 
@@ -449,11 +437,13 @@ PyMethodDef methods[] = {
      "added in order from 0.0."},
     {"pointwise_log_likelihood", as_cfunction(pointwise_log_likelihood),
      METH_VARARGS | METH_KEYWORDS,
-     "pointwise_log_likelihood($self, data, skip=None)\n--\n\n"
+     "pointwise_log_likelihood($self, data, skip=None, *, offsets=False)\n--\n\n"
      "Return the terms log_likelihood adds: the natural-log probability of every\n"
      "scored position (from position `skip` on, None: `max_depth`), rows one after\n"
      "another in order, as one float64 ostrel.Array. Adding a row's terms left to\n"
-     "right from 0.0 gives log_likelihood's value for that row."},
+     "right from 0.0 gives log_likelihood's value for that row. With `offsets`\n"
+     "true, return the pair (terms, offsets), offsets an int64 ostrel.Array of\n"
+     "len(data) + 1 entries: row i's terms are terms[offsets[i]:offsets[i + 1]]."},
     {"predict_proba_batch", as_cfunction(predict_proba_batch), METH_VARARGS | METH_KEYWORDS,
      "predict_proba_batch($self, histories, *, out=None)\n--\n\n"
      "Return predict_proba of every history, as an (n, alphabet_size) float64\n"

@@ -5,7 +5,11 @@
 #include "results.hpp"
 
 #include <cstdint>
+#include <limits>
 #include <utility>
+#include <variant>
+
+#include "array.hpp"
 
 namespace ostrel::binding {
 
@@ -165,6 +169,45 @@ Ref from_ranked_trees(std::span<const bct::RankedTree> trees) {
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals
   }
   return list;
+}
+
+Ref from_top_symbols(TopSymbols&& top, std::size_t rows, std::size_t alphabet_size) {
+  ArrayItems symbols = std::vector<std::int64_t>();
+  if (alphabet_size - 1 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    symbols = std::vector<std::uint64_t>();
+  }
+  std::visit(
+      [&](auto& out) {
+        using Stored = typename std::remove_cvref_t<decltype(out)>::value_type;
+        out.reserve(top.symbols.size());
+        for (const Symbol s : top.symbols) out.push_back(static_cast<Stored>(s));
+      },
+      symbols);
+  std::vector<Symbol>().swap(top.symbols);
+  Ref symbol_array = make_array(std::move(symbols), rows, top.columns);
+  if (!symbol_array) return {};
+  Ref probability_array = make_array(std::move(top.probabilities), rows, top.columns);
+  if (!probability_array) return {};
+  return Ref(PyTuple_Pack(2, symbol_array.get(), probability_array.get()));
+}
+
+Ref from_terms(std::vector<double>&& terms, const Rows& rows, std::size_t skip, bool offsets) {
+  std::vector<std::int64_t> starts;
+  if (offsets) {
+    starts.reserve(rows.size() + 1);
+    std::int64_t at = 0;
+    starts.push_back(at);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      const std::size_t length = rows.row_length(r);
+      at += static_cast<std::int64_t>(length - std::min(length, skip));
+      starts.push_back(at);
+    }
+  }
+  Ref values = make_array(std::move(terms));
+  if (!values || !offsets) return values;
+  Ref where = make_array(std::move(starts));
+  if (!where) return {};
+  return Ref(PyTuple_Pack(2, values.get(), where.get()));
 }
 
 }  // namespace ostrel::binding

@@ -11,9 +11,11 @@
 
 #include "errors.hpp"
 #include "model/model.hpp"
+#include "model/top_symbols.hpp"
 #include "posterior/tree_contexts.hpp"
 #include "posterior/tree_statistics.hpp"
 #include "ref.hpp"
+#include "representation/rows.hpp"
 
 namespace ostrel::binding {
 
@@ -32,6 +34,14 @@ Ref from_tree_statistics(const bct::TreeStatistics& statistics);
 // A list of (contexts, log posterior) pairs, one per tree in order, each
 // tree's contexts as from_contexts lists them.
 Ref from_ranked_trees(std::span<const bct::RankedTree> trees);
+
+// The pair of (rows, columns) Arrays top_k answers: the symbols (int64, or
+// uint64 when the alphabet reaches beyond int64) and their probabilities.
+Ref from_top_symbols(TopSymbols&& top, std::size_t rows, std::size_t alphabet_size);
+// A pointwise score's terms as a float64 Array; with `offsets`, the pair of it
+// and the int64 Array of len(rows) + 1 positions where each row's terms start
+// (the last their number): each row has one term per position from `skip` on.
+Ref from_terms(std::vector<double>&& terms, const Rows& rows, std::size_t skip, bool offsets);
 
 // A model answer as a new interpreter object made by `convert` (value ->
 // Ref), or its error raised.

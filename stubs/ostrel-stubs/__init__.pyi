@@ -45,7 +45,7 @@ _Rows: TypeAlias = Sequence[_Symbols] | _Array[_Symbols]
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 # A hyperparameter by depth: one number for every depth, or one entry per
 # depth (for discounts, each a number or three).
-_Table: TypeAlias = _Float | Sequence[_Float | Sequence[_Float]] | _Array[Any]
+_Table: TypeAlias = _Float | Sequence[_Float | Sequence[_Float]] | _Array[Any] | Array
 
 # What OSTREL.summary() returns.
 class _Summary(TypedDict):
@@ -113,11 +113,24 @@ class OSTREL:
         position `skip` on (None: `max_depth`, the positions that fit counts),
         each as predict_proba gives it after the symbols before it in its row,
         added in order from 0.0."""
-    def pointwise_log_likelihood(self, data: _Rows, skip: SupportsIndex | None = None) -> Array:
+    @overload
+    def pointwise_log_likelihood(
+        self, data: _Rows, skip: SupportsIndex | None = None, *, offsets: Literal[False] = False
+    ) -> Array: ...
+    @overload
+    def pointwise_log_likelihood(
+        self, data: _Rows, skip: SupportsIndex | None = None, *, offsets: Literal[True]
+    ) -> tuple[Array, Array]: ...
+    @overload
+    def pointwise_log_likelihood(
+        self, data: _Rows, skip: SupportsIndex | None = None, *, offsets: bool
+    ) -> Array | tuple[Array, Array]:
         """Return the terms log_likelihood adds: the natural-log probability of every
         scored position (from position `skip` on, None: `max_depth`), rows one after
         another in order, as one float64 ostrel.Array. Adding a row's terms left to
-        right from 0.0 gives log_likelihood's value for that row."""
+        right from 0.0 gives log_likelihood's value for that row. With `offsets`
+        true, return the pair (terms, offsets), offsets an int64 ostrel.Array of
+        len(data) + 1 entries: row i's terms are terms[offsets[i]:offsets[i + 1]]."""
     @overload
     def predict_proba_batch(self, histories: _Rows, *, out: None = None) -> Array: ...
     @overload
@@ -377,11 +390,37 @@ class Mixture:
     def update(self, data: _Rows, distributions: Literal[True]) -> tuple[Array, Array]: ...
     @overload
     def update(self, data: _Rows, distributions: bool) -> Array | tuple[Array, Array]: ...
-    def log_likelihood(self, data: _Rows) -> list[float]:
+    def log_likelihood(self, data: _Rows, skip: SupportsIndex | None = None) -> list[float]:
         """Return, for each row of `data`, the natural log of its marginal probability
-        given the mixture's counts: its counted positions predicted one after
-        another, each added to the posterior for the rest of that row only. Rows
-        are independent and the mixture is left unchanged. A list of floats."""
+        given the mixture's counts, from position `skip` on (None: max_depth, the
+        counted positions): its positions predicted one after another, each counted
+        one added to the posterior for the rest of that row only (those before skip
+        unscored), each earlier one predicted as predict_proba predicts a short
+        history and not added. Rows are independent and the mixture is left
+        unchanged. A list of floats."""
+    @overload
+    def pointwise_log_likelihood(
+        self, data: _Rows, skip: SupportsIndex | None = None, *, offsets: Literal[False] = False
+    ) -> Array: ...
+    @overload
+    def pointwise_log_likelihood(
+        self, data: _Rows, skip: SupportsIndex | None = None, *, offsets: Literal[True]
+    ) -> tuple[Array, Array]: ...
+    @overload
+    def pointwise_log_likelihood(
+        self, data: _Rows, skip: SupportsIndex | None = None, *, offsets: bool
+    ) -> Array | tuple[Array, Array]:
+        """Return the terms log_likelihood adds: the natural-log probability of every
+        scored position, rows one after another in order, as one float64 Array.
+        Adding a row's terms left to right from 0.0 gives log_likelihood's value
+        for that row. With `offsets` true, return the pair (terms, offsets),
+        offsets an int64 Array of len(data) + 1 entries: row i's terms are
+        terms[offsets[i]:offsets[i + 1]]."""
+    def top_k(self, histories: _Rows, k: SupportsIndex) -> tuple[Array, Array]:
+        """Return the k most probable next symbols after each history, as a pair of
+        (n, min(k, alphabet_size)) Arrays: the symbols (int64) and their
+        probabilities (float64, predict_proba's bit for bit), most probable first,
+        equal probabilities in ascending symbol order."""
     def __copy__(self) -> Mixture:
         """Return an independent copy of the mixture."""
     def __deepcopy__(self, memo: dict[int, object], /) -> Mixture:

@@ -69,7 +69,7 @@ METHODS = {
         "the same symbols on every machine; None takes one from the operating system.",
     ),
     # Their docstrings are held to the stubs' (test_typing.py).
-    "pointwise_log_likelihood": ("($self, data, skip=None)", None),
+    "pointwise_log_likelihood": ("($self, data, skip=None, *, offsets=False)", None),
     "predict_proba_batch": ("($self, histories, *, out=None)", None),
     "top_k": ("($self, histories, k)", None),
     "__sizeof__": ("($self)", None),

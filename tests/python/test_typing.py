@@ -13,7 +13,7 @@ USES = """\
 import array
 import copy
 import pickle
-from typing import Any, assert_type
+from typing import Any, Literal, assert_type
 
 import numpy as np
 
@@ -70,6 +70,20 @@ for n in (merged.alphabet_size, merged.max_depth, merged.part, merged.sample_siz
     assert_type(n, int)
 assert_type(merged.log_evidence(), float)
 assert_type(merged.top_trees(np.int64(2), beta=0.75), list[tuple[list[list[int]], float]])
+assert_type(merged.log_evidence(0.75, alpha=0.1), float)
+assert_type(merged.top_trees(2, 0.75, alpha=np.float64(0.1))[0][1], float)
+mixture = merged.mixture(0.75, alpha=0.1)
+assert_type(mixture.log_likelihood([[0, 1, 2]], skip=0), list[float])
+assert_type(mixture.pointwise_log_likelihood(codes.reshape(2, 4)), ostrel.Array)
+terms, offsets = mixture.pointwise_log_likelihood([[0, 1, 2]], 1, offsets=True)
+assert_type(offsets, ostrel.Array)
+assert_type(mixture.top_k([[0], codes], 2), tuple[ostrel.Array, ostrel.Array])
+assert_type(mixture.estimator, Literal["dirichlet", "kneser_ney"])
+chosen = ostrel.choose_hyperparameters([codes], 4, 2, passes=2)
+grown = ostrel.Counts(4, 2).mixture(**chosen)
+grown = ostrel.Counts(4, 2).mixture(0.6, discount=[0.5, [0.4, 0.6, 0.8], 0.7], concentration=1.0)
+assert_type(grown.update([codes], distributions=True), tuple[ostrel.Array, ostrel.Array])
+assert_type(grown.hyperparameters["beta"], float)
 assert_type(ostrel.__version__, str)
 assert_type(ostrel.__all__, list[str])
 """
@@ -98,6 +112,8 @@ model.top_k([[0]])  # error
 model.predict_proba_batch([[0]], [[0.0]])  # error
 ostrel.Counts(4, 2).add(ostrel.Counts(4, 2))  # error
 ostrel.Counts(4, 2).top_trees(2.5)  # error
+ostrel.Counts(4, 2).mixture(0.6, 0.5)  # error
+ostrel.Counts(4, 2).mixture().top_k([[0]])  # error
 """
 
 

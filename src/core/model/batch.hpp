@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "model/top_symbols.hpp"
 #include "representation/rows.hpp"
 #include "representation/trie.hpp"
 #include "util/result_memory.hpp"
@@ -27,16 +28,10 @@ void batch_distributions(const CountTrie& trie, std::span<const std::uint8_t> te
 
 // The min(k, alphabet_size) most probable next symbols after each history,
 // most probable first and equal probabilities in ascending symbol order, with
-// their probabilities (the distribution's entries, bit for bit); `columns`
-// entries per history, one history after another. Symbols recorded at the
-// answering node are ordered by their probabilities; every symbol not
-// recorded there has the smallest probability, so those follow in ascending
-// order, and the distribution is never built whole.
-struct TopSymbols {
-  std::size_t columns;
-  std::vector<Symbol> symbols;
-  std::vector<double> probabilities;
-};
+// their probabilities (the distribution's entries, bit for bit). Symbols
+// recorded at the answering node are ordered by their probabilities; every
+// symbol not recorded there has the smallest probability, so those follow in
+// ascending order, and the distribution is never built whole.
 TopSymbols top_symbols(const CountTrie& trie, std::span<const std::uint8_t> terminal,
                        const Rows& histories, std::size_t k);
 

@@ -285,6 +285,16 @@ double minimise(const std::function<double(const double*, double*)>& f, std::arr
   for (std::size_t i = 0; i < N; ++i) H[i][i] = 1.0;
   double fx = f(x.data(), g.data());
   used = 1;
+  // The first step is of unit length whatever the gradient's scale (an
+  // evidence per position can be flat to 1e-3 at the start); later ones take
+  // the curvature met.
+  double norm = 0.0;
+  for (std::size_t i = 0; i < N; ++i) norm += g[i] * g[i];
+  norm = std::sqrt(norm);
+  if (norm > 0.0 && std::isfinite(norm)) {
+    for (std::size_t i = 0; i < N; ++i) H[i][i] = 1.0 / norm;
+  }
+  bool updated = false;
   while (used < passes) {
     for (std::size_t i = 0; i < N; ++i) {
       step[i] = 0.0;
@@ -326,6 +336,15 @@ double minimise(const std::function<double(const double*, double*)>& f, std::arr
     g = g_new;
     fx = f_new;
     if (sy > 1e-12) {
+      if (!updated) {
+        // Before the first update, the inverse Hessian's scale from this step.
+        double yy = 0.0;
+        for (std::size_t i = 0; i < N; ++i) yy += y[i] * y[i];
+        for (std::size_t i = 0; i < N; ++i) {
+          for (std::size_t j = 0; j < N; ++j) H[i][j] = i == j ? sy / yy : 0.0;
+        }
+        updated = true;
+      }
       std::array<double, N> Hy{};
       double yHy = 0.0;
       for (std::size_t i = 0; i < N; ++i) {

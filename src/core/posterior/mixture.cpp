@@ -473,6 +473,161 @@ void MixtureOf<Estimator>::predict(std::span<const Symbol> history, std::span<do
   predict_all(walk(length), length, out);
 }
 
+template <class Estimator>
+template <class CountAt>
+double MixtureOf<Estimator>::predict_one(std::size_t reached, std::size_t length,
+                                         CountAt&& count) const
+  requires(!SEQUENTIAL)
+{
+  // predict_all's steps for one symbol, in its order.
+  double p = 1.0 / static_cast<double>(alphabet_size());
+  if (nodes_[0].n == 0) return p;
+  auto level = [&](std::size_t d, bool leaf) {
+    const Node& node = nodes_[path_[d]];
+    const double total = static_cast<double>(node.n) + estimator_.total();
+    const double q = (static_cast<double>(count(d)) + estimator_.alpha()) / total;
+    p = leaf ? q : mix(node.state.w, q, p);
+  };
+  std::size_t d = reached + 1;
+  if (reached == length) {
+    level(reached, true);
+    d = reached;
+  }
+  while (d-- > 0) level(d, false);
+  return p;
+}
+
+template <class Estimator>
+template <class T>
+double MixtureOf<Estimator>::predict_early(std::span<const T> row, std::size_t t) const {
+  if (!weights_) throw InternalFault("mixture: predicting after evidence-only counting");
+  for (std::size_t q = 0; q < t; ++q) context_[q] = static_cast<Symbol>(row[t - 1 - q]);
+  const std::size_t reached = walk(t);
+  const auto a = static_cast<Symbol>(row[t]);
+  if constexpr (SEQUENTIAL) {
+    return predict_symbol(reached, t, a);
+  } else {
+    return predict_one(reached, t, [&](std::size_t d) -> Count {
+      const std::uint64_t at = find_outcome(path_[d], a);
+      return at == NO_RECORD ? 0 : outcomes_[at].count;
+    });
+  }
+}
+
+template <class Estimator>
+TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) const {
+  if (!weights_) throw InternalFault("mixture: predicting after evidence-only counting");
+  if (k == 0) throw InternalFault("mixture top_k: k below 1");
+  const std::size_t m = alphabet_size();
+  const std::size_t columns = std::min(k, m);
+  TopSymbols out{columns, {}, {}};
+  out.symbols.reserve(histories.size() * columns);
+  out.probabilities.reserve(histories.size() * columns);
+  struct Entry {
+    double p;
+    Symbol symbol;
+  };
+  const auto before = [](const Entry& a, const Entry& b) {
+    return a.p != b.p ? a.p > b.p : a.symbol < b.symbol;
+  };
+  const Node& root = nodes_[0];
+  const Outcome* root_outcomes = outcomes_.data() + root.out_at;
+  // The symbols the root has seen, by count (most first), then symbol.
+  std::vector<std::uint32_t> by_count(root.out_size);
+  for (std::uint32_t i = 0; i < root.out_size; ++i) by_count[i] = i;
+  std::stable_sort(by_count.begin(), by_count.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return root_outcomes[a].count > root_outcomes[b].count;
+  });
+  std::vector<Entry> candidates;
+  std::vector<Symbol> seen;
+  // Every symbol not in `seen` (ascending) nor among the root's records is
+  // predicted `p`: the first of them after the candidates, as wanted.
+  auto add_unseen = [&](double p, std::size_t wanted) {
+    std::size_t i = 0, j = 0;
+    for (Symbol s = 0; wanted > 0 && s < m; ++s) {
+      while (i < seen.size() && seen[i] < s) ++i;
+      while (j < root.out_size && root_outcomes[j].symbol < s) ++j;
+      if ((i < seen.size() && seen[i] == s) ||
+          (j < root.out_size && root_outcomes[j].symbol == s)) {
+        continue;
+      }
+      candidates.push_back(Entry{p, s});
+      --wanted;
+    }
+  };
+  histories.visit([&](auto symbols) {
+    for (std::size_t r = 0; r < histories.size(); ++r) {
+      const auto history = symbols.subspan(histories.row_begin(r), histories.row_length(r));
+      const std::size_t length = std::min(history.size(), depth_);
+      for (std::size_t q = 0; q < length; ++q) {
+        context_[q] = static_cast<Symbol>(history[history.size() - 1 - q]);
+      }
+      const std::size_t reached = walk(length);
+      candidates.clear();
+      seen.clear();
+      if constexpr (SEQUENTIAL) {
+        // Every symbol the root has not seen is predicted alike.
+        for (std::uint32_t i = 0; i < root.out_size; ++i) {
+          const Symbol s = root_outcomes[i].symbol;
+          candidates.push_back(Entry{predict_symbol(reached, length, s), s});
+        }
+        if (candidates.size() < m) {
+          Symbol unseen = 0;
+          while (unseen < root.out_size && root_outcomes[unseen].symbol == unseen) ++unseen;
+          add_unseen(predict_symbol(reached, length, unseen), columns);
+        }
+      } else {
+        // The symbols seen below the root, each predicted in full.
+        for (std::size_t d = 1; d <= reached; ++d) {
+          const Node& node = nodes_[path_[d]];
+          for (std::uint32_t i = 0; i < node.out_size; ++i) {
+            seen.push_back(outcomes_[node.out_at + i].symbol);
+          }
+        }
+        std::sort(seen.begin(), seen.end());
+        seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+        for (const Symbol s : seen) {
+          candidates.push_back(Entry{predict_one(reached, length,
+                                                 [&](std::size_t d) -> Count {
+                                                   const std::uint64_t at =
+                                                       find_outcome(path_[d], s);
+                                                   return at == NO_RECORD ? 0 : outcomes_[at].count;
+                                                 }),
+                                     s});
+        }
+        // The others differ in their root counts alone, and a larger count
+        // never predicts less: taken by count until `columns` are taken and
+        // the next predicts less than the last taken.
+        std::size_t taken = 0;
+        double last = 0.0;
+        for (const std::uint32_t i : by_count) {
+          const Outcome& o = root_outcomes[i];
+          if (std::binary_search(seen.begin(), seen.end(), o.symbol)) continue;
+          const double p =
+              predict_one(reached, length, [&](std::size_t d) { return d == 0 ? o.count : 0; });
+          if (taken >= columns && p != last) break;
+          candidates.push_back(Entry{p, o.symbol});
+          last = p;
+          ++taken;
+        }
+        if (taken < columns ||
+            last == predict_one(reached, length, [](std::size_t) { return Count{0}; })) {
+          add_unseen(predict_one(reached, length, [](std::size_t) { return Count{0}; }), columns);
+        }
+      }
+      const std::size_t wanted = std::min(columns, candidates.size());
+      std::partial_sort(candidates.begin(),
+                        candidates.begin() + static_cast<std::ptrdiff_t>(wanted), candidates.end(),
+                        before);
+      for (std::size_t c = 0; c < columns; ++c) {
+        out.symbols.push_back(candidates[c].symbol);
+        out.probabilities.push_back(candidates[c].p);
+      }
+    }
+  });
+  return out;
+}
+
 // ---- adding positions ------------------------------------------------------------
 
 template <class Estimator>
@@ -616,23 +771,29 @@ void MixtureOf<Estimator>::update(const Rows& rows, std::span<double> log_probab
 }
 
 template <class Estimator>
-std::vector<double> MixtureOf<Estimator>::log_likelihood(const Rows& rows) {
-  std::vector<double> out(rows.size(), 0.0);
+template <class Term>
+void MixtureOf<Estimator>::score_rows(const Rows& rows, std::size_t skip, Term&& term) {
   rows.visit([&](auto symbols) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
       const auto row = symbols.subspan(rows.row_begin(r), rows.row_length(r));
+      if (row.size() <= skip) continue;
+      // Positions before the first counted one are predicted from the
+      // mixture as it is; they come first in their row. Counted positions
+      // before `skip` are added unscored.
+      for (std::size_t t = skip; t < std::min(depth_, row.size()); ++t) {
+        term(r, std::log(predict_early(row, t)));
+      }
       if (row.size() <= depth_) continue;
       begin();
       try {
-        double total = 0.0;
         for (std::size_t t = depth_; t < row.size(); ++t) {
           for (std::size_t q = 0; q < depth_; ++q) {
             context_[q] = static_cast<Symbol>(row[t - 1 - q]);
           }
-          total = total + add_position(static_cast<Symbol>(row[t]), nullptr);
+          const double log_p = add_position(static_cast<Symbol>(row[t]), nullptr);
+          if (t >= skip) term(r, log_p);
           linked_ = true;
         }
-        out[r] = total;
       } catch (...) {
         rollback();
         throw;
@@ -640,6 +801,25 @@ std::vector<double> MixtureOf<Estimator>::log_likelihood(const Rows& rows) {
       rollback();
     }
   });
+}
+
+template <class Estimator>
+std::vector<double> MixtureOf<Estimator>::log_likelihood(const Rows& rows, std::size_t skip) {
+  std::vector<double> out(rows.size(), 0.0);
+  score_rows(rows, skip, [&](std::size_t r, double log_p) { out[r] = out[r] + log_p; });
+  return out;
+}
+
+template <class Estimator>
+std::vector<double> MixtureOf<Estimator>::pointwise_log_likelihood(const Rows& rows,
+                                                                   std::size_t skip) {
+  std::vector<double> out;
+  std::size_t terms = 0;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    terms += rows.row_length(r) - std::min(rows.row_length(r), skip);
+  }
+  out.reserve(terms);
+  score_rows(rows, skip, [&](std::size_t, double log_p) { out.push_back(log_p); });
   return out;
 }
 
@@ -823,11 +1003,32 @@ std::expected<Mixture::Updated, std::string> Mixture::update(const Rows& rows, b
   return out;
 }
 
-std::expected<std::vector<double>, std::string> Mixture::log_likelihood(const Rows& rows) {
+std::expected<std::vector<double>, std::string> Mixture::log_likelihood(const Rows& rows,
+                                                                        std::size_t skip) {
   if (auto valid = check_symbols(rows, alphabet_size()); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
-  return visit([&](auto& tree) { return tree.log_likelihood(rows); });
+  return visit([&](auto& tree) { return tree.log_likelihood(rows, skip); });
+}
+
+std::expected<std::vector<double>, std::string> Mixture::pointwise_log_likelihood(
+    const Rows& rows, std::size_t skip) {
+  if (auto valid = check_symbols(rows, alphabet_size()); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  return visit([&](auto& tree) { return tree.pointwise_log_likelihood(rows, skip); });
+}
+
+std::expected<TopSymbols, std::string> Mixture::top_k(const Rows& histories, std::size_t k) const {
+  if (auto valid = check_symbols(histories, alphabet_size(), "histories"); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  // Refused before anything is allocated when no array could hold it.
+  const std::size_t columns = std::min(k, alphabet_size());
+  const auto most = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) /
+                    (sizeof(Symbol) + sizeof(double));
+  if (columns > most || histories.size() > most / columns) throw std::bad_alloc();
+  return visit([&](const auto& tree) { return tree.top_k(histories, k); });
 }
 
 }  // namespace ostrel::bct

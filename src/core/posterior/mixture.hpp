@@ -55,6 +55,7 @@
 
 #include "base/types.hpp"
 #include "counts/counts.hpp"
+#include "model/top_symbols.hpp"
 #include "posterior/dirichlet.hpp"
 #include "posterior/kneser_ney.hpp"
 #include "posterior/prior.hpp"
@@ -129,10 +130,24 @@ class MixtureOf {
   // the caller's to check. Changes nothing when memory runs out.
   void update(const Rows& rows, std::span<double> log_probabilities,
               std::span<double> distributions);
-  // Per row, the natural log of its positions' probability, each predicted
-  // after the positions before it in its row were added; the mixture itself
-  // is left as it was. Symbols are the caller's to check.
-  std::vector<double> log_likelihood(const Rows& rows);
+  // Per row, the natural log of its positions' probability from position
+  // `skip` on, added left to right from 0.0: each predicted after the
+  // positions before it in its row, a counted position (one after D symbols
+  // of its row) then added for the rest of the row, an earlier one (skip
+  // below D) predicted as far as its row reaches, as predict does, and not
+  // added. The mixture itself is left as it was. Symbols are the caller's to
+  // check.
+  std::vector<double> log_likelihood(const Rows& rows, std::size_t skip);
+  // The terms log_likelihood adds, rows one after another.
+  std::vector<double> pointwise_log_likelihood(const Rows& rows, std::size_t skip);
+  // The min(k, alphabet_size) most probable symbols after each history, most
+  // probable first, equal probabilities in ascending symbol order, with
+  // predict's probabilities bit for bit (k >= 1). Under the Dirichlet
+  // estimator a symbol the path's nodes below the root have not seen is
+  // ranked by its root count alone, so only the symbols seen on the path and
+  // as many of the others as are wanted are predicted; under Kneser-Ney every
+  // symbol the root has seen is.
+  TopSymbols top_k(const Rows& histories, std::size_t k) const;
 
   // Back to no data, keeping the room the arena has grown.
   void clear();
@@ -207,6 +222,19 @@ class MixtureOf {
   // One level of a walk: the child of path_[d - 1] for context_[d - 1].
   bool step(std::size_t d) const;
   void predict_all(std::size_t reached, std::size_t length, std::span<double> out) const;
+  // One symbol of predict_all, bit for bit; `count(d)` is its count at path_[d]
+  // (Dirichlet).
+  template <class CountAt>
+  double predict_one(std::size_t reached, std::size_t length, CountAt&& count) const
+    requires(!SEQUENTIAL);
+  // The prediction of `a` from its row's first `t` symbols (t < D), as
+  // predict gives it.
+  template <class T>
+  double predict_early(std::span<const T> row, std::size_t t) const;
+  // Runs `term(r, log_p)` for each scored position of each row, in order,
+  // rows undone after each.
+  template <class Term>
+  void score_rows(const Rows& rows, std::size_t skip, Term&& term);
   // Kneser-Ney: the mixture's prediction of `a` over path_[0 .. reached] for a
   // context of `length`, keeping each node's estimate in q_ and its child's
   // prediction in below_; `records`, when given, holds each node's record of
@@ -333,7 +361,12 @@ class Mixture {
   };
   // The same into fresh vectors.
   std::expected<Updated, std::string> update(const Rows& rows, bool distributions);
-  std::expected<std::vector<double>, std::string> log_likelihood(const Rows& rows);
+  std::expected<std::vector<double>, std::string> log_likelihood(const Rows& rows,
+                                                                 std::size_t skip);
+  std::expected<std::vector<double>, std::string> pointwise_log_likelihood(const Rows& rows,
+                                                                           std::size_t skip);
+  // Fails with the message of a symbol outside the alphabet (k >= 1).
+  std::expected<TopSymbols, std::string> top_k(const Rows& histories, std::size_t k) const;
 
  private:
   template <class F>

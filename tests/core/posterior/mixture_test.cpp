@@ -166,7 +166,7 @@ TEST(Mixture, LogLikelihoodPredictsEachRowAloneAndChangesNothing) {
   Rows with_short = rows;
   with_short.push_symbol(1);
   with_short.end_row();
-  auto scores = mixture.log_likelihood(with_short);
+  auto scores = mixture.log_likelihood(with_short, mixture.max_depth());
   ASSERT_TRUE(scores.has_value());
   ASSERT_EQ(scores->size(), 4u);
   EXPECT_EQ((*scores)[3], 0.0);
@@ -327,7 +327,8 @@ TEST(MixtureEstimators, KneserNeyGrowsTheSameInAnyCallsAndScoringChangesNothing)
   expect_close(pieces.log_evidence(), whole.log_evidence(), 1e-13);
   const double before = whole.log_evidence();
   const std::size_t nodes = whole.nodes();
-  const auto scored = whole.log_likelihood(markov_rows(82, alphabet, 2, 30, 0.5));
+  const auto scored =
+      whole.log_likelihood(markov_rows(82, alphabet, 2, 30, 0.5), whole.max_depth());
   ASSERT_TRUE(scored.has_value());
   EXPECT_EQ(whole.log_evidence(), before);
   EXPECT_EQ(whole.nodes(), nodes);
