@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what the tests need, then runs every check: formatting, the wheel's
-# stable-ABI audit, the GoogleTest suite of the model core, the pytest suite
-# against the installed wheel (every code block of the README and the
-# documentation included), the documentation site built with warnings as
-# errors, the source distribution built, installed in a fresh virtual
-# environment and tested there, both suites again under AddressSanitizer and
+# Installs what the tests need, then runs every check: formatting, the source
+# distribution's contents and the stable-ABI audit of the wheel built from it,
+# the GoogleTest suite of the model core, the pytest suite against that wheel
+# installed (every code block of the README and the documentation included),
+# the documentation site built with warnings as errors, the pytest suite that
+# the source distribution carries against that wheel in a fresh virtual
+# environment, both suites again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, a bounded fuzzing run, and both suites again on
 # 32-bit ARM (armhf) under emulation. Exits non-zero on the first failure.
 # `--quick` stops after the plain test suites.
@@ -33,9 +34,11 @@ echo "== formatting (ruff, clang-format)"
 git ls-files -- '*.cpp' '*.hpp' | grep -v '^src/core/config/unicode_tables.hpp$' |
   xargs clang-format --dry-run -Werror
 
-echo "== building the wheel and auditing its stable ABI"
+# The wheel is built from the source distribution, so that every suite below
+# tests what the source distribution builds; the extension is compiled once.
+echo "== building the source distribution, the wheel from it, and auditing its stable ABI"
 rm -rf dist
-"$python" -m pip wheel . --no-deps --no-build-isolation -w dist -q
+bash scripts/sdist.sh --build
 abi3audit --strict --verbose dist/*.whl
 "$python" -m pip install -q --force-reinstall --no-deps dist/*.whl
 
@@ -53,8 +56,8 @@ echo "== Python tests (pytest)"
 echo "== documentation site (Sphinx, warnings as errors)"
 bash scripts/docs.sh
 
-echo "== source distribution, installed in a fresh virtual environment and tested"
-bash scripts/sdist.sh
+echo "== the source distribution's wheel, installed in a fresh virtual environment and tested"
+bash scripts/sdist.sh --test
 
 echo "== sanitizers"
 bash scripts/sanitize.sh
