@@ -23,7 +23,7 @@ def mixtures(alphabet=4):
     counts.add(rows)
     kneser_ney = Counts(alphabet, DEPTH).mixture(0.7, discount=0.6, concentration=0.5)
     kneser_ney.update(rows)
-    return [counts.mixture(), counts.mixture(0.8, alpha=0.05), kneser_ney]
+    return [counts.mixture(0.9), counts.mixture(0.8, alpha=0.05), kneser_ney]
 
 
 def scored(mixture, row, skip):
@@ -76,15 +76,15 @@ def expected_top(p, k):
     return order, [p[s] for s in order]
 
 
-@pytest.mark.parametrize("alphabet", [4, 40])
+@pytest.mark.parametrize("alphabet", [4, 40, 3000])
 def test_top_k_is_predict_proba_sorted(alphabet):
     rng = random.Random(alphabet)
     histories = [[rng.randrange(alphabet) for _ in range(rng.randrange(6))] for _ in range(60)]
     histories += [[], [0] * DEPTH]
     sparse = Counts(alphabet, DEPTH)
     sparse.add([[rng.randrange(3) for _ in range(50)]])  # most symbols never seen: ties
-    empty = Counts(alphabet, DEPTH).mixture()
-    for mixture in [*mixtures(alphabet), sparse.mixture(), empty]:
+    empty = Counts(alphabet, DEPTH).mixture(0.9)
+    for mixture in [*mixtures(alphabet), sparse.mixture(0.9), empty]:
         for k in (1, 3, alphabet, alphabet + 5):
             symbols, probabilities = mixture.top_k(histories, k)
             assert np.asarray(symbols).dtype == np.int64

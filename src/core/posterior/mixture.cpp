@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <unordered_map>
 #include <utility>
 
 #include "fit/count.hpp"
@@ -422,7 +423,7 @@ void MixtureOf<Estimator>::prefetch_path(std::size_t reached) const {
 
 template <class Estimator>
 void MixtureOf<Estimator>::predict_all(std::size_t reached, std::size_t length,
-                                       std::span<double> out) const {
+                                       std::span<double> out, OwnEstimates* known) const {
   const std::size_t m = alphabet_size();
   if constexpr (SEQUENTIAL) {
     // Every symbol the root has not seen has no count anywhere and is
@@ -444,24 +445,47 @@ void MixtureOf<Estimator>::predict_all(std::size_t reached, std::size_t length,
     const double uniform = 1.0 / static_cast<double>(m);
     std::fill(out.begin(), out.end(), uniform);
     if (nodes_[0].n == 0) return;
-    // p[s] = mix(w, q(s), p[s]) for every s, the node's outcomes met in order.
-    auto level = [&](const Node& node, bool leaf) {
+    // p[s] = mix(w, q(s), p[s]) for every s: the node's outcomes from the
+    // entries below them, then every entry as an absent symbol's (a count of
+    // 0 adds +0.0 to alpha), then the outcomes' entries put back. The absent
+    // symbols' loop is the same arithmetic with w q hoisted, in one sweep.
+    auto level = [&](Slot x, bool leaf) {
+      const Node& node = nodes_[x];
       const Outcome* o = outcomes_.data() + node.out_at;
-      const Outcome* end = o + node.out_size;
       const double total = static_cast<double>(node.n) + estimator_.total();
-      for (std::size_t s = 0; s < m; ++s) {
-        Count c = 0;
-        if (o != end && o->symbol == s) c = (o++)->count;
-        const double q = (static_cast<double>(c) + estimator_.alpha()) / total;
-        out[s] = leaf ? q : mix(node.state.w, q, out[s]);
+      const double w = node.state.w;
+      auto estimate = [&](std::uint32_t k) {
+        return (static_cast<double>(o[k].count) + estimator_.alpha()) / total;
+      };
+      const double* q = nullptr;
+      if (known != nullptr && node.out_size >= OwnEstimates::FROM) {
+        const auto [at, fresh] = known->at.try_emplace(x, known->q.size());
+        if (fresh) {
+          for (std::uint32_t k = 0; k < node.out_size; ++k) known->q.push_back(estimate(k));
+        }
+        q = known->q.data() + at->second;
       }
+      own_.resize(node.out_size);
+      for (std::uint32_t k = 0; k < node.out_size; ++k) {
+        const double qk = q != nullptr ? q[k] : estimate(k);
+        own_[k] = leaf ? qk : mix(w, qk, out[o[k].symbol]);
+      }
+      const double absent = estimator_.alpha() / total;
+      double* p = out.data();
+      if (leaf) {
+        std::fill(p, p + m, absent);
+      } else {
+        const double lead = w * absent, keep = 1.0 - w;
+        for (std::size_t s = 0; s < m; ++s) p[s] = lead + keep * p[s];
+      }
+      for (std::uint32_t k = 0; k < node.out_size; ++k) p[o[k].symbol] = own_[k];
     };
     std::size_t d = reached + 1;
     if (reached == length) {
-      level(nodes_[path_[reached]], true);
+      level(path_[reached], true);
       d = reached;
     }
-    while (d-- > 0) level(nodes_[path_[d]], false);
+    while (d-- > 0) level(path_[d], false);
   }
 }
 
@@ -555,6 +579,50 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
       --wanted;
     }
   };
+  // Under Dirichlet, a path whose nodes have seen many of the symbols is
+  // predicted whole, the sweeps being cheaper than a prediction a symbol.
+  auto dense = [&](std::size_t reached) {
+    if constexpr (SEQUENTIAL) {
+      return false;
+    } else {
+      std::size_t seen_on_path = 0;
+      for (std::size_t d = 0; d <= reached; ++d) seen_on_path += nodes_[path_[d]].out_size;
+      return m <= 1024 || m <= 8 * seen_on_path;
+    }
+  };
+  // The best `columns` of a whole distribution, written out: a run kept in
+  // order while few are wanted, a partial sort otherwise.
+  auto select = [&](const double* p) {
+    candidates.clear();
+    if (columns <= 16) {
+      for (Symbol s = 0; s < m; ++s) {
+        // Symbols come ascending: an equal probability never goes before.
+        if (candidates.size() == columns && !(p[s] > candidates.back().p)) continue;
+        std::size_t at = candidates.size();
+        while (at > 0 && candidates[at - 1].p < p[s]) --at;
+        candidates.insert(candidates.begin() + static_cast<std::ptrdiff_t>(at), Entry{p[s], s});
+        if (candidates.size() > columns) candidates.pop_back();
+      }
+    } else {
+      for (Symbol s = 0; s < m; ++s) candidates.push_back(Entry{p[s], s});
+      std::partial_sort(candidates.begin(),
+                        candidates.begin() + static_cast<std::ptrdiff_t>(columns), candidates.end(),
+                        before);
+    }
+  };
+  // When the histories are many next to the nodes, each answer is worked
+  // out once: the cache never holds more entries than the result.
+  constexpr std::uint32_t NOT_YET = std::numeric_limits<std::uint32_t>::max();
+  const bool cache = nodes_.size() <= 4 * histories.size();
+  std::vector<std::uint32_t> cached_at(cache ? 2 * nodes_.size() : 0, NOT_YET);
+  std::vector<Entry> pool;
+  OwnEstimates known;
+  auto write = [&](const Entry* entries) {
+    for (std::size_t c = 0; c < columns; ++c) {
+      out.symbols.push_back(entries[c].symbol);
+      out.probabilities.push_back(entries[c].p);
+    }
+  };
   histories.visit([&](auto symbols) {
     for (std::size_t r = 0; r < histories.size(); ++r) {
       const auto history = symbols.subspan(histories.row_begin(r), histories.row_length(r));
@@ -563,8 +631,16 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
         context_[q] = static_cast<Symbol>(history[history.size() - 1 - q]);
       }
       const std::size_t reached = walk(length);
+      // The answer depends on the path's last node and whether the history
+      // ends there.
+      const std::size_t key = 2 * std::size_t{path_[reached]} + (reached == length ? 1 : 0);
+      if (cache && cached_at[key] != NOT_YET) {
+        write(pool.data() + std::size_t{cached_at[key]} * columns);
+        continue;
+      }
       candidates.clear();
       seen.clear();
+      bool ranked = false;
       if constexpr (SEQUENTIAL) {
         // Every symbol the root has not seen is predicted alike.
         for (std::uint32_t i = 0; i < root.out_size; ++i) {
@@ -576,6 +652,12 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
           while (unseen < root.out_size && root_outcomes[unseen].symbol == unseen) ++unseen;
           add_unseen(predict_symbol(reached, length, unseen), columns);
         }
+      } else if (dense(reached)) {
+        // The whole distribution in one sweep a level, then the best.
+        row_.resize(m);
+        predict_all(reached, length, std::span<double>(row_), &known);
+        select(row_.data());
+        ranked = true;
       } else {
         // The symbols seen below the root, each predicted in full.
         for (std::size_t d = 1; d <= reached; ++d) {
@@ -615,14 +697,18 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
           add_unseen(predict_one(reached, length, [](std::size_t) { return Count{0}; }), columns);
         }
       }
-      const std::size_t wanted = std::min(columns, candidates.size());
-      std::partial_sort(candidates.begin(),
-                        candidates.begin() + static_cast<std::ptrdiff_t>(wanted), candidates.end(),
-                        before);
-      for (std::size_t c = 0; c < columns; ++c) {
-        out.symbols.push_back(candidates[c].symbol);
-        out.probabilities.push_back(candidates[c].p);
+      if (!ranked) {
+        std::partial_sort(candidates.begin(),
+                          candidates.begin() + static_cast<std::ptrdiff_t>(columns),
+                          candidates.end(), before);
       }
+      if (cache) {
+        if (pool.size() / columns >= NOT_YET) throw CapacityExhausted();
+        cached_at[key] = static_cast<std::uint32_t>(pool.size() / columns);
+        pool.insert(pool.end(), candidates.begin(),
+                    candidates.begin() + static_cast<std::ptrdiff_t>(columns));
+      }
+      write(candidates.data());
     }
   });
   return out;

@@ -50,6 +50,7 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -221,7 +222,15 @@ class MixtureOf {
   std::size_t follow_links();
   // One level of a walk: the child of path_[d - 1] for context_[d - 1].
   bool step(std::size_t d) const;
-  void predict_all(std::size_t reached, std::size_t length, std::span<double> out) const;
+  // Dirichlet: the estimates q of the outcomes of nodes that have many,
+  // worked out once for a batch of predictions.
+  struct OwnEstimates {
+    static constexpr std::uint32_t FROM = 16;
+    std::unordered_map<Slot, std::size_t> at;
+    std::vector<double> q;
+  };
+  void predict_all(std::size_t reached, std::size_t length, std::span<double> out,
+                   OwnEstimates* known = nullptr) const;
   // One symbol of predict_all, bit for bit; `count(d)` is its count at path_[d]
   // (Dirichlet).
   template <class CountAt>
@@ -284,6 +293,9 @@ class MixtureOf {
   // Kneser-Ney: a prediction's estimates and its children's predictions by
   // depth.
   mutable std::vector<double> q_, below_;
+  // Dirichlet: a level's predictions of the node's own outcomes, and a
+  // distribution that top_k ranks.
+  mutable std::vector<double> own_, row_;
   std::vector<std::uint64_t> records_;  // the position's records of its symbol by depth
   double log_evidence_ = 0.0;
 
