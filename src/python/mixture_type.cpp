@@ -232,6 +232,7 @@ PyObject* mixture_repr(PyObject* self) {
     } else {
       named = " estimator='kneser_ney'";
     }
+    if (mixture.starts()) named += " starts=True";
     return PyUnicode_FromFormat(
         "<ostrel.Mixture alphabet_size=%zu max_depth=%zu beta=%R%s sample_size=%llu>",
         mixture.alphabet_size(), mixture.max_depth(), beta.get(), named.c_str(),
@@ -248,7 +249,9 @@ PyMethodDef methods[] = {
      "Only the last max_depth symbols of `history` matter. A shorter history is\n"
      "predicted as far as it reaches: the context it ends at predicts as a leaf\n"
      "would, by its own estimate, mixed with its ancestors as usual. A list of\n"
-     "alphabet_size floats."},
+     "alphabet_size floats. A mixture of rows counted from their start (starts)\n"
+     "reads a shorter history as the beginning of a row: its context reaches\n"
+     "back to the row's start."},
     {"predict_proba_batch", as_cfunction(predict_proba_batch), METH_VARARGS | METH_KEYWORDS,
      "predict_proba_batch($self, histories, *, out=None)\n--\n\n"
      "predict_proba of each history, as an (n, alphabet_size) float64 Array whose\n"
@@ -258,7 +261,8 @@ PyMethodDef methods[] = {
     {"update", as_cfunction(update), METH_VARARGS | METH_KEYWORDS,
      "update($self, data, distributions=False)\n--\n\n"
      "Add the rows of `data`, taken as Counts.add takes them, one counted position\n"
-     "at a time (the first max_depth symbols of a row are context only), and\n"
+     "at a time (the first max_depth symbols of a row are context only, unless\n"
+     "rows are counted from their start: see starts), and\n"
      "return the natural log of each counted position's predictive probability\n"
      "just before it was added, as one float64 Array in order. With\n"
      "`distributions` true, return the pair (log probabilities, distributions),\n"
@@ -286,6 +290,7 @@ PyObject* alphabet_size(const Mixture& mixture) {
   return PyLong_FromSize_t(mixture.alphabet_size());
 }
 PyObject* max_depth(const Mixture& mixture) { return PyLong_FromSize_t(mixture.max_depth()); }
+PyObject* starts(const Mixture& mixture) { return PyBool_FromLong(mixture.starts()); }
 PyObject* beta(const Mixture& mixture) { return PyFloat_FromDouble(mixture.prior().beta); }
 PyObject* sample_size(const Mixture& mixture) {
   return PyLong_FromUnsignedLongLong(mixture.sample_size());
@@ -305,6 +310,10 @@ PyGetSetDef properties[] = {
      "Symbols are 0 .. alphabet_size - 1.", nullptr},
     {"max_depth", property<Mixture, max_depth>, nullptr,
      "The deepest tree mixed: contexts of up to max_depth symbols.", nullptr},
+    {"starts", property<Mixture, starts>, nullptr,
+     "Whether every position of a row is counted, its context reaching back to the row's start "
+     "(the counts it was made from were made with starts=True).",
+     nullptr},
     {"beta", property<Mixture, beta>, nullptr, "The prior's beta.", nullptr},
     {"sample_size", property<Mixture, sample_size>, nullptr, "The number of counted positions.",
      nullptr},
