@@ -108,8 +108,7 @@ class MixtureOf {
 
   // The mixture without data, of rows counted from their start when
   // `starts`.
-  MixtureOf(std::size_t max_depth, const BctPrior& prior, Estimator estimator,
-            bool starts = false);
+  MixtureOf(std::size_t max_depth, const BctPrior& prior, Estimator estimator, bool starts = false);
   // The mixture of the counts' positions (an estimator of counts alone), of
   // their kind.
   MixtureOf(const Counts& counts, const BctPrior& prior, Estimator estimator)
@@ -142,10 +141,10 @@ class MixtureOf {
   void predict(std::span<const Symbol> history, std::span<double> out) const;
 
   // Adds the counted positions of `rows` (those after D symbols of their row;
-  // every position, counted from their start) one at a time, each after its natural-log predictive probability is
-  // written to `log_probabilities` and, when `distributions` is not empty,
-  // its predictive distribution (alphabet_size entries each). Symbols are
-  // the caller's to check. Changes nothing when memory runs out.
+  // every position, counted from their start) one at a time, each after its natural-log predictive
+  // probability is written to `log_probabilities` and, when `distributions` is not empty, its
+  // predictive distribution (alphabet_size entries each). Symbols are the caller's to check.
+  // Changes nothing when memory runs out.
   void update(const Rows& rows, std::span<double> log_probabilities,
               std::span<double> distributions);
   // Per row, the natural log of its positions' probability, each predicted

@@ -367,8 +367,8 @@ std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> byt
   keyed.leaves.reserve(n);
   if (fast && largest < 0x80) {
     Count small_total = 0;
-    if (read_small_keys(in.rest(), n, static_cast<std::size_t>(depth), largest + 1, out.span_, keyed,
-                        small_total) &&
+    if (read_small_keys(in.rest(), n, static_cast<std::size_t>(depth), largest + 1, out.span_,
+                        keyed, small_total) &&
         !(starts && start_fault(keyed, static_cast<Symbol>(alphabet)))) {
       out.sample_size_ = small_total;
       return out;
