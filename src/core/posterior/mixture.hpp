@@ -140,11 +140,12 @@ class MixtureOf {
   // to refuse.
   void predict(std::span<const Symbol> history, std::span<double> out) const;
 
-  // Adds the counted positions of `rows` (those after D symbols of their row;
-  // every position, counted from their start) one at a time, each after its natural-log predictive
-  // probability is written to `log_probabilities` and, when `distributions` is not empty, its
-  // predictive distribution (alphabet_size entries each). Symbols are the caller's to check.
-  // Changes nothing when memory runs out.
+  // Adds the counted positions of `rows` (those after D symbols of their row)
+  // one at a time, each after its natural-log predictive probability is
+  // written to `log_probabilities` and, when `distributions` is not empty,
+  // its predictive distribution (alphabet_size entries each). Symbols are
+  // the caller's to check. Changes nothing when memory runs out. Counted
+  // from their start, every position of a row is counted.
   void update(const Rows& rows, std::span<double> log_probabilities,
               std::span<double> distributions);
   // Per row, the natural log of its positions' probability, each predicted
