@@ -441,9 +441,9 @@ std::expected<void, std::string> require_symbol_contexts(const Counts& counts,
                                                          std::string_view reader) {
   if (!counts.starts()) return {};
   return std::unexpected(std::string(reader) +
-                         " reads counts as a tree over the alphabet's symbols, but these were made "
-                         "with starts=True and their contexts reach back to a row's start; their "
-                         "mixture() serves such counts");
+                         " reads counts as a tree whose contexts are the alphabet's symbols only, "
+                         "but these were made with starts=True and their contexts reach back to a "
+                         "row's start; Counts.mixture() serves such counts");
 }
 
 }  // namespace ostrel
