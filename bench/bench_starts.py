@@ -3,7 +3,7 @@ bits per held-out event and the time of each, in the same run on the same rows.
 
 Sessions: 3 to 60 events (uniform), alphabet 150, opening with one of a few openers, then
 going on by a rule on the last two events (0.7) or a Zipf-like draw. Every held-out event is
-scored by a model of the training sessions (nothing learnt from the held-out ones):
+scored by a model of the training sessions (the tables learn nothing from held-out ones):
 
   recipe tree     OSTREL(151, depth) fitted to rows padded with `depth` start symbols (150):
                   pointwise_log_likelihood of the padded held-out rows, renormalised by
@@ -23,7 +23,7 @@ scored by a model of the training sessions (nothing learnt from the held-out one
 read in chunks of --chunk histories. Ratios are of the score time to the recipe tree's.
 
     PYTHONPATH=<build dir> python bench/bench_starts.py [--rows 20000] [--held-out 4000]
-        [--depths 3,5] [--repeat 1]
+        [--depths 3,5] [--chunk 8192]
 """
 
 from __future__ import annotations
