@@ -6,6 +6,11 @@ beside the fitted tree (or the Python loop it replaces) in the same run.
             rows by the tree bct fits to the same counts (beta=0.9)
   pointwise Mixture.pointwise_log_likelihood(..., offsets=True) of the same rows, against
             OSTREL.pointwise_log_likelihood(..., offsets=True)
+  starts    per-event log-probabilities of the held-out fifth of the 20,000 sessions of
+            examples/sessions.py (alphabet 150, depth 3): pointwise_log_likelihood with
+            offsets of the mixture of counts from each row's start, against
+            OSTREL.pointwise_log_likelihood(skip=0) of the tree bct fits to the training
+            rows (beta=0.9), with the peak memory each call adds beside its result's size
   topk      Mixture.top_k(histories, 5) of 10^5 histories of 3 symbols (alphabet 300, depth
             3, a Zipf-like source of 3 * 10^5 symbols), against a loop of predict_proba
             and a stable arg sort over 5,000 of them, scaled to 10^5
@@ -17,12 +22,23 @@ beside the fitted tree (or the Python loop it replaces) in the same run.
 from __future__ import annotations
 
 import argparse
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
-from _common import format_ratio, format_seconds, import_ostrel, print_table
+from _common import (
+    current_rss,
+    format_bytes,
+    format_ratio,
+    format_seconds,
+    import_ostrel,
+    peak_rss,
+    print_table,
+    reset_peak_rss,
+)
 
-PARTS = ("score", "pointwise", "topk")
+PARTS = ("score", "pointwise", "starts", "topk")
 
 
 def best_of(fn, repeat):
@@ -81,6 +97,42 @@ def main() -> None:
                     format_ratio(mine / theirs),
                 ]
             )
+    if "starts" in only:
+        sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+        from sessions import event_log
+
+        frame, _ = event_log(20000)
+        codes = frame["event"].str[6:].astype(int).to_numpy().astype(np.uint8)
+        bounds = np.flatnonzero(np.diff(frame["session"].to_numpy())) + 1
+        rows = np.split(codes, bounds)
+        cut = int(len(rows) * 0.8)
+        counts = ostrel.Counts(150, 3, starts=True)
+        counts.add(rows[:cut])
+        mixture = counts.mixture(0.9, alpha=0.05)
+        tree = ostrel.OSTREL(150, 3, beta=0.9)
+        tree.fit(rows[:cut])
+        test = rows[cut:]
+
+        def added(call):
+            base = current_rss()
+            reset_peak_rss()
+            result = call()
+            return peak_rss() - base, result
+
+        grown, (terms, _) = added(lambda: mixture.pointwise_log_likelihood(test, offsets=True))
+        mine = best_of(lambda: mixture.pointwise_log_likelihood(test, offsets=True), args.repeat)
+        theirs = best_of(lambda: tree.pointwise_log_likelihood(test, skip=0), args.repeat)
+        table.append(
+            [
+                f"starts pointwise ({len(terms):,} events)",
+                format_seconds(mine),
+                "OSTREL",
+                format_seconds(theirs),
+                format_ratio(mine / theirs),
+            ]
+        )
+        result = len(terms) * 8 + (len(test) + 1) * 8
+        print(f"starts pointwise: peak added {format_bytes(grown)}, result {format_bytes(result)}")
     if "topk" in only:
         m = 300
         data = rng.zipf(1.3, size=300_000) % m

@@ -60,8 +60,10 @@ def main() -> None:
     bounds = np.flatnonzero(np.diff(sessions)) + 1
     rows = np.split(codes.astype(np.uint8), bounds)
     session_ids = sessions[np.r_[0, bounds]]
-    print(f"{len(frame):,} events in {len(rows):,} sessions to rows in "
-          f"{time.perf_counter() - start:.3f} s")
+    print(
+        f"{len(frame):,} events in {len(rows):,} sessions to rows in "
+        f"{time.perf_counter() - start:.3f} s"
+    )
 
     cut = int(len(rows) * 0.8)
     train, test = rows[:cut], rows[cut:]
@@ -77,8 +79,9 @@ def main() -> None:
     bits = -np.asarray(terms) / np.log(2)
     offsets = np.asarray(offsets)
     seconds = time.perf_counter() - start
-    print(f"held-out: {bits.mean():.3f} bits per event over {len(bits):,} events "
-          f"in {seconds:.3f} s")
+    print(
+        f"held-out: {bits.mean():.3f} bits per event over {len(bits):,} events in {seconds:.3f} s"
+    )
 
     # Sessions ranked by their mean surprisal per event.
     start = time.perf_counter()
@@ -86,8 +89,10 @@ def main() -> None:
     ranked = session_ids[cut:][np.argsort(-per_session)]
     planted = [s for s in session_ids[cut:] if s in anomalous]
     found = len(set(ranked[: len(planted)].tolist()) & anomalous)
-    print(f"anomaly ranking: {found} of the {len(planted)} anomalous held-out sessions "
-          f"ranked first, in {time.perf_counter() - start:.3f} s")
+    print(
+        f"anomaly ranking: {found} of the {len(planted)} anomalous held-out sessions "
+        f"ranked first, in {time.perf_counter() - start:.3f} s"
+    )
 
     # The next event's top 5 after every held-out prefix (each a row's beginning).
     start = time.perf_counter()
@@ -95,9 +100,11 @@ def main() -> None:
     nexts = np.concatenate(test)
     symbols, _ = mixture.top_k(prefixes, 5)
     hit = (np.asarray(symbols) == nexts[:, None]).any(axis=1).mean()
-    print(f"next event in the top 5: {hit:.1%} of {len(nexts):,} in "
-          f"{time.perf_counter() - start:.3f} s; e.g. after {labels[test[0][0]]}: "
-          f"{', '.join(labels[np.asarray(symbols)[1][:3]])}, ...")
+    print(
+        f"next event in the top 5: {hit:.1%} of {len(nexts):,} in "
+        f"{time.perf_counter() - start:.3f} s; e.g. after {labels[test[0][0]]}: "
+        f"{', '.join(labels[np.asarray(symbols)[1][:3]])}, ..."
+    )
 
 
 if __name__ == "__main__":

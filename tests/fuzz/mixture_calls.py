@@ -51,7 +51,7 @@ def dirichlet(session, counts, beta, alpha, rows):
 def kneser_ney(session, counts, beta, keywords, rows, history, which, flag):
     """A Kneser-Ney mixture grown from empty counts: its evidence is the sum of its updates,
     it predicts distributions, and its state loads into the same mixture or is refused."""
-    empty = ostrel.Counts(counts.alphabet_size, counts.max_depth)
+    empty = ostrel.Counts(counts.alphabet_size, counts.max_depth, starts=counts.starts)
     ok, mixture = session.call(empty.mixture, beta, **keywords)
     if not ok:
         assert type(mixture) in (ValueError, TypeError), f"{mixture!r}"

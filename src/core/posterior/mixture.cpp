@@ -109,8 +109,10 @@ typename MixtureOf<Estimator>::Node MixtureOf<Estimator>::fresh_node() const {
 }
 
 template <class Estimator>
-MixtureOf<Estimator>::MixtureOf(std::size_t max_depth, const BctPrior& prior, Estimator estimator)
-    : depth_(max_depth), prior_(prior), estimator_(std::move(estimator)) {
+MixtureOf<Estimator>::MixtureOf(std::size_t max_depth, const BctPrior& prior, Estimator estimator,
+                                bool starts)
+    : depth_(max_depth), starts_(starts), prior_(prior), estimator_(std::move(estimator)) {
+  length_ = depth_;
   context_.assign(depth_, 0);
   path_.assign(depth_ + 1, 0);
   last_record_.assign(depth_, NO_RECORD);
@@ -128,39 +130,53 @@ MixtureOf<Estimator>::MixtureOf(std::size_t max_depth, const BctPrior& prior, Es
 template <class Estimator>
 MixtureOf<Estimator>::MixtureOf(const Counts& counts, const BctPrior& prior, Estimator estimator)
   requires(!SEQUENTIAL)
-    : MixtureOf(counts.max_depth(), prior, std::move(estimator)) {
+    : MixtureOf(counts.max_depth(), prior, std::move(estimator), counts.starts()) {
   const detail::KeyedLeaves& keyed = counts.keyed();
   const std::size_t leaves = keyed.size();
   if (leaves == 0) return;
   // Per node: the ordinal of its earliest position (which orders siblings)
-  // and its depth.
-  // Every node is made by the first leaf below it: the nodes below the
-  // context symbols a leaf shares with the one before.
-  std::size_t nodes = 1;
-  for (std::size_t i = 0; i < leaves; ++i) {
-    nodes += depth_ - std::min<std::size_t>(keyed.leaves.shared[i], depth_);
-  }
-  nodes_.reserve(nodes);
-  stamp_.reserve(nodes);
-  children_.reserve(2 * nodes);
-  outcomes_.reserve(2 * nodes + leaves);
+  // and whether it is a leaf of every tree (at depth D, or a start node).
   std::vector<std::uint64_t> first(1, std::numeric_limits<std::uint64_t>::max());
-  std::vector<Depth> depth_of(1, 0);
-  first.reserve(nodes);
-  depth_of.reserve(nodes);
+  std::vector<std::uint8_t> ends(1, depth_ == 0);
   detail::with_front_keys(keyed, [&](const auto& keys) {
-    for (std::size_t i = 0; i < leaves; ++i) {
+    // The depth at which the path of key i ends, given the previous key's
+    // (`length`): D, or that of its context's first START, at which a key
+    // stops. A START among the symbols it shares with the previous key is
+    // that key's.
+    auto path_length = [&](std::size_t i, std::size_t shared, std::size_t length) {
+      if (!starts_ || length <= shared) return starts_ ? length : depth_;
+      for (std::size_t d = shared + 1; d <= depth_; ++d) {
+        if (keys.context(i, d) == start()) return d;
+      }
+      return depth_;
+    };
+    // Every node is made by the first leaf below it: the nodes below the
+    // context symbols a leaf shares with the one before.
+    std::size_t nodes = 1;
+    for (std::size_t i = 0, length = depth_; i < leaves; ++i) {
+      const std::size_t shared = std::min<std::size_t>(keyed.leaves.shared[i], depth_);
+      length = path_length(i, shared, length);
+      nodes += length - std::min(shared, length);
+    }
+    nodes_.reserve(nodes);
+    stamp_.reserve(nodes);
+    children_.reserve(2 * nodes);
+    outcomes_.reserve(2 * nodes + leaves);
+    first.reserve(nodes);
+    ends.reserve(nodes);
+    for (std::size_t i = 0, length = depth_; i < leaves; ++i) {
       // The nodes of the context symbols this key shares with the last stay.
       const std::size_t shared = std::min<std::size_t>(keyed.leaves.shared[i], depth_);
-      for (std::size_t d = shared + 1; d <= depth_; ++d) {
+      length = path_length(i, shared, length);
+      for (std::size_t d = shared + 1; d <= length; ++d) {
         new_child(d, keys.context(i, d));
         first.push_back(std::numeric_limits<std::uint64_t>::max());
-        depth_of.push_back(static_cast<Depth>(d));
+        ends.push_back(d == length);
       }
       const Count count = keyed.leaves.count[i];
       const std::uint64_t at = keyed.leaves.first[i];
       const Symbol own = keys.own(i);
-      for (std::size_t d = 0; d <= depth_; ++d) {
+      for (std::size_t d = 0; d <= length; ++d) {
         const Slot node = path_[d];
         outcomes_[outcome_for(node, own)].count += count;
         nodes_[node].n += count;
@@ -181,7 +197,7 @@ MixtureOf<Estimator>::MixtureOf(const Counts& counts, const BctPrior& prior, Est
     const Node& node = nodes_[x];
     Child* kids = children_.data() + node.kid_at;
     for (std::uint32_t k = 0; k < node.kid_size; ++k) kids[k].W = nodes_[kids[k].node].state.W;
-    score(static_cast<Slot>(x), depth_of[x] == depth_, true);
+    score(static_cast<Slot>(x), ends[x] != 0, true);
   }
 }
 
@@ -361,7 +377,7 @@ std::size_t MixtureOf<Estimator>::follow_links() {
   // made by a walk; it is looked for only where there are such children, and
   // linked once found.
   path_[0] = 0;
-  for (std::size_t d = 1; d <= depth_; ++d) {
+  for (std::size_t d = 1; d <= length_; ++d) {
     Outcome& record = outcomes_[last_record_[d - 1]];
     if (record.next != NO_SLOT) {
       path_[d] = record.next;
@@ -372,7 +388,7 @@ std::size_t MixtureOf<Estimator>::follow_links() {
     --nodes_[path_[d - 1]].unlinked;
     record.next = path_[d];
   }
-  return depth_;
+  return length_;
 }
 
 template <class Estimator>
@@ -492,8 +508,10 @@ void MixtureOf<Estimator>::predict_all(std::size_t reached, std::size_t length,
 template <class Estimator>
 void MixtureOf<Estimator>::predict(std::span<const Symbol> history, std::span<double> out) const {
   if (!weights_) throw InternalFault("mixture: predicting after evidence-only counting");
-  const std::size_t length = std::min(history.size(), depth_);
+  std::size_t length = std::min(history.size(), depth_);
   for (std::size_t q = 0; q < length; ++q) context_[q] = history[history.size() - 1 - q];
+  // Counted from their start, a shorter history is the beginning of a row.
+  if (starts_ && length < depth_) context_[length++] = start();
   predict_all(walk(length), length, out);
 }
 
@@ -626,10 +644,12 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
   histories.visit([&](auto symbols) {
     for (std::size_t r = 0; r < histories.size(); ++r) {
       const auto history = symbols.subspan(histories.row_begin(r), histories.row_length(r));
-      const std::size_t length = std::min(history.size(), depth_);
+      std::size_t length = std::min(history.size(), depth_);
       for (std::size_t q = 0; q < length; ++q) {
         context_[q] = static_cast<Symbol>(history[history.size() - 1 - q]);
       }
+      // Counted from their start, a shorter history is the beginning of a row.
+      if (starts_ && length < depth_) context_[length++] = start();
       const std::size_t reached = walk(length);
       // The answer depends on the path's last node and whether the history
       // ends there.
@@ -735,9 +755,9 @@ void MixtureOf<Estimator>::with_journal(F&& f) {
 template <class Estimator>
 double MixtureOf<Estimator>::add_position(Symbol a, double* dist) {
   if (!weights_) throw InternalFault("mixture: predicting after evidence-only counting");
-  const std::size_t reached = linked_ ? follow_links() : walk(depth_);
+  const std::size_t reached = linked_ ? follow_links() : walk(length_);
   prefetch_path(reached);
-  if (dist != nullptr) predict_all(reached, depth_, std::span<double>(dist, alphabet_size()));
+  if (dist != nullptr) predict_all(reached, length_, std::span<double>(dist, alphabet_size()));
   if constexpr (SEQUENTIAL) {
     const double log_p = std::log(count_position<true>(a, reached));
     log_evidence_ = log_evidence_ + log_p;
@@ -756,11 +776,11 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
   if (journal_) {
     for (std::size_t d = 0; d <= reached; ++d) touch(path_[d]);
   }
-  for (std::size_t d = reached + 1; d <= depth_; ++d) new_child(d, context_[d - 1]);
+  for (std::size_t d = reached + 1; d <= length_; ++d) new_child(d, context_[d - 1]);
   // The last position's records link to the nodes just made, before any
   // record of this position can move their blocks; with no last position,
   // their parents count them unlinked.
-  for (std::size_t d = reached + 1; d <= depth_; ++d) {
+  for (std::size_t d = reached + 1; d <= length_; ++d) {
     if (linked_) {
       outcomes_[last_record_[d - 1]].next = path_[d];
     } else {
@@ -774,16 +794,16 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
     // before they were); then each node's odds, by the ratio of its estimate
     // to its child's prediction; then the counts, a node's continuation
     // count of `a` rising when its child sees `a` for the first time.
-    for (std::size_t d = 0; d <= depth_; ++d) records_[d] = outcome_for(path_[d], a);
-    const double p = predict_symbol(depth_, depth_, a, records_.data());
-    for (std::size_t d = 0; d < depth_; ++d) {
+    for (std::size_t d = 0; d <= length_; ++d) records_[d] = outcome_for(path_[d], a);
+    const double p = predict_symbol(length_, length_, a, records_.data());
+    for (std::size_t d = 0; d < length_; ++d) {
       KneserNeyState& state = nodes_[path_[d]].state;
       if (nodes_[path_[d]].n == 0) continue;
       state.r = state.r * (q_[d] / below_[d]);
       set_weights(state);
     }
     bool first_below = false;
-    for (std::size_t d = depth_ + 1; d-- > 0;) {
+    for (std::size_t d = length_ + 1; d-- > 0;) {
       const std::uint64_t at = records_[d];
       Outcome& record = outcomes_[at];
       Node& node = nodes_[path_[d]];
@@ -806,12 +826,13 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
     return p;
   } else {
     // With Predict, the path's prediction of `a` from each node's state just
-    // before its update: its estimate at depth D when the path reaches it,
+    // before its update: its estimate at the path's end (depth D or a start
+    // node) when the path reaches it,
     // 1/m below the deepest node seen otherwise, mixed upwards with each
     // node's estimate (1/m throughout while the mixture holds no position).
     const bool empty = nodes_[0].n == 0;
     double p = 1.0 / static_cast<double>(alphabet_size());
-    for (std::size_t d = depth_ + 1; d-- > 0;) {
+    for (std::size_t d = length_ + 1; d-- > 0;) {
       const Slot x = path_[d];
       const std::uint64_t at = outcome_for(x, a);
       const Count before = outcomes_[at].count++;
@@ -819,11 +840,11 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
       if constexpr (Predict) {
         if (!empty && d <= reached) {
           const double q = estimator_.predict(before, node.n);
-          p = d == depth_ ? q : mix(node.state.w, q, p);
+          p = d == length_ ? q : mix(node.state.w, q, p);
         }
       }
       ++node.n;
-      score(x, d == depth_, weights_);
+      score(x, d == length_, weights_);
       if (d > 0) children_[nodes_[path_[d - 1]].kid_at + node.slot].W = node.state.W;
       if (d < depth_) last_record_[d] = at;
     }
@@ -842,10 +863,8 @@ void MixtureOf<Estimator>::update(const Rows& rows, std::span<double> log_probab
       for (std::size_t r = 0; r < rows.size(); ++r) {
         const auto row = symbols.subspan(rows.row_begin(r), rows.row_length(r));
         linked_ = false;
-        for (std::size_t t = depth_; t < row.size(); ++t, ++i) {
-          for (std::size_t q = 0; q < depth_; ++q) {
-            context_[q] = static_cast<Symbol>(row[t - 1 - q]);
-          }
+        for (std::size_t t = first_counted(); t < row.size(); ++t, ++i) {
+          set_context(row, t);
           log_probabilities[i] = add_position(static_cast<Symbol>(row[t]),
                                               want ? distributions.data() + i * m : nullptr);
           linked_ = true;
@@ -866,16 +885,15 @@ void MixtureOf<Estimator>::score_rows(const Rows& rows, std::size_t skip, Term&&
       // Positions before the first counted one are predicted from the
       // mixture as it is; they come first in their row. Counted positions
       // before `skip` are added unscored.
-      for (std::size_t t = skip; t < std::min(depth_, row.size()); ++t) {
+      const std::size_t first = first_counted();
+      for (std::size_t t = skip; t < std::min(first, row.size()); ++t) {
         term(r, std::log(predict_early(row, t)));
       }
-      if (row.size() <= depth_) continue;
+      if (row.size() <= first) continue;
       begin();
       try {
-        for (std::size_t t = depth_; t < row.size(); ++t) {
-          for (std::size_t q = 0; q < depth_; ++q) {
-            context_[q] = static_cast<Symbol>(row[t - 1 - q]);
-          }
+        for (std::size_t t = first; t < row.size(); ++t) {
+          set_context(row, t);
           const double log_p = add_position(static_cast<Symbol>(row[t]), nullptr);
           if (t >= skip) term(r, log_p);
           linked_ = true;
@@ -973,15 +991,16 @@ namespace {
 
 std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> empty_tree(
     std::size_t alphabet_size, std::size_t max_depth, const BctPrior& prior,
-    const EstimatorChoice& estimator) {
+    const EstimatorChoice& estimator, bool starts) {
   if (const auto* dirichlet = std::get_if<DirichletChoice>(&estimator)) {
-    return MixtureOf<Dirichlet>(max_depth, prior, Dirichlet(alphabet_size, dirichlet->alpha));
+    return MixtureOf<Dirichlet>(max_depth, prior, Dirichlet(alphabet_size, dirichlet->alpha),
+                                starts);
   }
   const KneserNey& kneser_ney = std::get<KneserNey>(estimator);
   if (kneser_ney.alphabet_size() != alphabet_size || kneser_ney.max_depth() != max_depth) {
     throw InternalFault("mixture: an estimator of another alphabet or depth");
   }
-  return MixtureOf<KneserNey>(max_depth, prior, kneser_ney);
+  return MixtureOf<KneserNey>(max_depth, prior, kneser_ney, starts);
 }
 
 std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> counts_tree(
@@ -990,7 +1009,8 @@ std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> counts_tree(
   if (dirichlet == nullptr) {
     if (counts.sample_size() != 0)
       throw InternalFault("mixture: counts for a sequential estimator");
-    return empty_tree(counts.alphabet_size(), counts.max_depth(), prior, estimator);
+    return empty_tree(counts.alphabet_size(), counts.max_depth(), prior, estimator,
+                      counts.starts());
   }
   return MixtureOf<Dirichlet>(counts, prior, Dirichlet(counts.alphabet_size(), dirichlet->alpha));
 }
@@ -998,8 +1018,8 @@ std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> counts_tree(
 }  // namespace
 
 Mixture::Mixture(std::size_t alphabet_size, std::size_t max_depth, const BctPrior& prior,
-                 const EstimatorChoice& estimator)
-    : tree_(empty_tree(alphabet_size, max_depth, prior, estimator)) {}
+                 const EstimatorChoice& estimator, bool starts)
+    : tree_(empty_tree(alphabet_size, max_depth, prior, estimator, starts)) {}
 
 Mixture::Mixture(const Counts& counts, const BctPrior& prior, const EstimatorChoice& estimator)
     : tree_(counts_tree(counts, prior, estimator)) {
@@ -1011,6 +1031,9 @@ std::size_t Mixture::alphabet_size() const noexcept {
 }
 std::size_t Mixture::max_depth() const noexcept {
   return visit([](const auto& tree) { return tree.max_depth(); });
+}
+bool Mixture::starts() const noexcept {
+  return visit([](const auto& tree) { return tree.starts(); });
 }
 const BctPrior& Mixture::prior() const noexcept {
   return visit([](const auto& tree) -> const BctPrior& { return tree.prior(); });
@@ -1045,7 +1068,9 @@ void Mixture::predict(std::span<const Symbol> history, std::span<double> out) co
   visit([&](const auto& tree) { tree.predict(history, out); });
 }
 
-Count Mixture::positions(const Rows& rows) const { return counted_positions(rows, max_depth()); }
+Count Mixture::positions(const Rows& rows) const {
+  return starts() ? rows.symbol_count() : counted_positions(rows, max_depth());
+}
 
 std::expected<void, std::string> Mixture::update(const Rows& rows,
                                                  std::span<double> log_probabilities,
