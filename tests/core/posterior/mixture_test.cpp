@@ -454,7 +454,7 @@ TEST(MixtureFromTheStart, DirichletUpdatesAreTheMixtureOfTheirCounts) {
       }
     }
     bct::Mixture scoring(counts, prior, estimator);
-    const auto scores = scoring.log_likelihood(more);
+    const auto scores = scoring.log_likelihood(more, 0);
     ASSERT_TRUE(scores.has_value());
     for (std::size_t r = 0; r < more.size(); ++r) {
       Rows one;
