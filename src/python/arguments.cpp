@@ -159,6 +159,12 @@ bool to_text(PyObject* object, const char* name, std::u32string& out) {
   return true;
 }
 
+bool to_bool(PyObject* object, const char* name, bool& out) {
+  if (!PyBool_Check(object)) return raise_cannot_convert(object, "bool", name);
+  out = object == Py_True;
+  return true;
+}
+
 bool to_optional_float(PyObject* object, const char* name, std::optional<double>& out) {
   if (object == nullptr || object == Py_None) {
     out.reset();

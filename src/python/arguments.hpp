@@ -68,6 +68,8 @@ Ref to_index(PyObject* object, const char* name);
 bool at_least_one(PyObject* index, const char* name, std::size_t& out);
 // A str, as code points (lone surrogates included).
 bool to_text(PyObject* object, const char* name, std::u32string& out);
+// True or False: a bool, not anything else that has a truth value.
+bool to_bool(PyObject* object, const char* name, bool& out);
 // None (absent) or anything with a float conversion.
 // A flag as `if object:` reads it (false when the call fails).
 bool to_flag(PyObject* object, bool& out);

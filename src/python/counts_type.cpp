@@ -33,20 +33,22 @@ PyObject* raise_value_error(const std::string& message) {
   return nullptr;
 }
 
-constexpr const char* CONSTRUCTOR_PARAMETERS[] = {"alphabet_size", "max_depth", "part"};
+constexpr const char* CONSTRUCTOR_PARAMETERS[] = {"alphabet_size", "max_depth", "part", "starts"};
 
 PyObject* counts_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Ref given[3];
+    Ref given[4];
     if (!parse_arguments("Counts.__new__()", CONSTRUCTOR_PARAMETERS, 2, 2, args, kwargs, given)) {
       return nullptr;
     }
     std::size_t alphabet_size = 0, max_depth = 0;
     std::uint64_t part = 0;
+    bool starts = false;
     if (!to_size(given[0].get(), "alphabet_size", alphabet_size)) return nullptr;
     if (!to_size(given[1].get(), "max_depth", max_depth)) return nullptr;
     if (given[2] && !to_u64(given[2].get(), "part", part)) return nullptr;
-    auto counts = Counts::create(alphabet_size, max_depth, part);
+    if (given[3] && !to_bool(given[3].get(), "starts", starts)) return nullptr;
+    auto counts = Counts::create(alphabet_size, max_depth, part, starts);
     if (!counts) return raise_value_error(counts.error());
     return new_instance(type, std::move(*counts));
   });
@@ -107,6 +109,13 @@ PyObject* log_evidence(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!prior) return nullptr;
     const std::optional<double> concentration = dirichlet_alpha(alpha);
     if (!concentration) return nullptr;
+    if (counts.starts()) {
+      // No evidence pass reads contexts that hold a row's start: the mixture
+      // of the counts holds their evidence.
+      const bct::MixtureOf<bct::Dirichlet> mixture(
+          counts, *prior, bct::Dirichlet(counts.alphabet_size(), *concentration));
+      return PyFloat_FromDouble(mixture.log_evidence());
+    }
     return PyFloat_FromDouble(bct::posterior(counts, *prior, 0, *concentration).log_evidence);
   });
 }
@@ -119,6 +128,7 @@ PyObject* top_trees(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!parse_arguments("Counts.top_trees()", TOP_TREES_PARAMETERS, 1, 2, args, kwargs, given)) {
       return nullptr;
     }
+    if (!symbol_contexts(instance.state(), "Counts.top_trees()")) return nullptr;
     Ref k = to_index(given[0].get(), "k");
     if (!k) return nullptr;
     std::optional<double> beta, alpha;
@@ -213,7 +223,7 @@ PyObject* counts_repr(PyObject* self) {
     const std::string text =
         "<ostrel.Counts alphabet_size=" + std::to_string(counts.alphabet_size()) +
         " max_depth=" + std::to_string(counts.max_depth()) +
-        " part=" + std::to_string(counts.part()) +
+        " part=" + std::to_string(counts.part()) + (counts.starts() ? " starts=True" : "") +
         " sample_size=" + std::to_string(counts.sample_size()) + ">";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
@@ -232,7 +242,8 @@ PyMethodDef methods[] = {
      "tree weighted by its prior, each leaf scoring its counts by the Dirichlet\n"
      "estimate of concentration `alpha` per symbol (None: 1/2, the\n"
      "Krichevsky-Trofimov estimate). Bayes factors between depths, priors, data\n"
-     "sets or estimators are differences of these."},
+     "sets or estimators are differences of these. Counts made with starts=True\n"
+     "have the evidence of their mixture(beta, alpha=alpha)."},
     {"top_trees", as_cfunction(top_trees), METH_VARARGS | METH_KEYWORDS,
      "top_trees($self, k, beta=None, *, alpha=None)\n--\n\n"
      "Return the k context trees of highest posterior probability under bct's\n"
@@ -258,7 +269,9 @@ PyMethodDef methods[] = {
      "next shorter context's prediction, with `concentration` (a number at least\n"
      "0, or one per depth; default 0). That estimator depends on the order of\n"
      "the positions, so its mixture starts from empty counts and grows by\n"
-     "update()."},
+     "update(). Counts made with starts=True give a mixture of their kind: it\n"
+     "predicts a row's first symbols from the row's start, and update() counts\n"
+     "every position."},
     {"context_counts", as_cfunction(counts_context_counts), METH_VARARGS | METH_KEYWORDS,
      "context_counts($self, depth)\n--\n\n"
      "Return every context of exactly `depth` symbols (0 to max_depth) that some\n"
@@ -299,6 +312,8 @@ PyObject* max_depth(const Counts& counts) { return PyLong_FromSize_t(counts.max_
 
 PyObject* part(const Counts& counts) { return PyLong_FromUnsignedLongLong(counts.part()); }
 
+PyObject* starts(const Counts& counts) { return PyBool_FromLong(counts.starts()); }
+
 PyObject* sample_size(const Counts& counts) {
   return PyLong_FromUnsignedLongLong(counts.sample_size());
 }
@@ -307,9 +322,14 @@ PyGetSetDef properties[] = {
     {"alphabet_size", property<Counts, alphabet_size>, nullptr,
      "Symbols are 0 .. alphabet_size - 1.", nullptr},
     {"max_depth", property<Counts, max_depth>, nullptr,
-     "The context length: the first max_depth symbols of each row are context only.", nullptr},
+     "The context length: the first max_depth symbols of each row are context only (unless "
+     "starts).",
+     nullptr},
     {"part", property<Counts, part>, nullptr,
      "The part that add() counts rows into: the last part these counts hold.", nullptr},
+    {"starts", property<Counts, starts>, nullptr,
+     "Whether every position of a row is counted, its context reaching back to the row's start.",
+     nullptr},
     {"sample_size", property<Counts, sample_size>, nullptr, "The number of counted positions.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -317,14 +337,21 @@ PyGetSetDef properties[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "Counts(alphabet_size, max_depth, *, part=0)\n--\n\n"
+                    "Counts(alphabet_size, max_depth, *, part=0, starts=False)\n--\n\n"
                     "The counts of a set of rows: what fitting needs of them and nothing more.\n\n"
                     "Rows are added with add() and belong to `part`. Counts of different parts\n"
                     "merge with `+` into the counts of all their rows, ordered by part and then\n"
                     "by the order they were added, whatever order the merges run in;\n"
                     "`counts += other` merges into `counts` itself and sum() adds a list.\n"
                     "OSTREL.fit(counts) fits the model that fitting those rows in that order\n"
-                    "fits. Counts pickle to a compact state independent of the machine.")},
+                    "fits. Counts pickle to a compact state independent of the machine.\n\n"
+                    "With `starts` true every position of a row is counted, the first\n"
+                    "max_depth with contexts that reach back to the row's start and no\n"
+                    "further, the start itself part of the context (a symbol of its own that\n"
+                    "is never predicted). Such counts merge only with their own kind and serve\n"
+                    "mixture() and log_evidence(); a tree over the alphabet's symbols\n"
+                    "(OSTREL.fit, top_trees and the other readers of trees) cannot be read\n"
+                    "from them.")},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Counts>)},
     {Py_tp_new, reinterpret_cast<void*>(counts_new)},

@@ -172,7 +172,8 @@ PyObject* scoring_method(PyObject* self, PyObject* args, PyObject* kwargs, const
     Rows rows;
     if (!to_rows(given[0].get(), "data", rows, instance.exporters())) return nullptr;
     Mixture& mixture = instance.state();
-    std::size_t skip = mixture.max_depth();
+    // Counted from their start, every position of a row is counted.
+    std::size_t skip = mixture.starts() ? 0 : mixture.max_depth();
     if (given[1] && given[1].get() != Py_None && !to_size(given[1].get(), "skip", skip)) {
       return nullptr;
     }
@@ -275,6 +276,7 @@ PyObject* mixture_repr(PyObject* self) {
     } else {
       named = " estimator='kneser_ney'";
     }
+    if (mixture.starts()) named += " starts=True";
     return PyUnicode_FromFormat(
         "<ostrel.Mixture alphabet_size=%zu max_depth=%zu beta=%R%s sample_size=%llu>",
         mixture.alphabet_size(), mixture.max_depth(), beta.get(), named.c_str(),
@@ -291,7 +293,9 @@ PyMethodDef methods[] = {
      "Only the last max_depth symbols of `history` matter. A shorter history is\n"
      "predicted as far as it reaches: the context it ends at predicts as a leaf\n"
      "would, by its own estimate, mixed with its ancestors as usual. A list of\n"
-     "alphabet_size floats."},
+     "alphabet_size floats. A mixture of rows counted from their start (starts)\n"
+     "reads a shorter history as the beginning of a row: its context reaches\n"
+     "back to the row's start."},
     {"predict_proba_batch", as_cfunction(predict_proba_batch), METH_VARARGS | METH_KEYWORDS,
      "predict_proba_batch($self, histories, *, out=None)\n--\n\n"
      "predict_proba of each history, as an (n, alphabet_size) float64 Array whose\n"
@@ -301,9 +305,10 @@ PyMethodDef methods[] = {
     {"update", as_cfunction(update), METH_VARARGS | METH_KEYWORDS,
      "update($self, data, distributions=False)\n--\n\n"
      "Add the rows of `data`, taken as Counts.add takes them, one counted position\n"
-     "at a time (the first max_depth symbols of a row are context only), and\n"
-     "return the natural log of each counted position's predictive probability\n"
-     "just before it was added, as one float64 Array in order. With\n"
+     "at a time (the first max_depth symbols of a row are context only, unless\n"
+     "rows are counted from their start: see starts), and return the natural\n"
+     "log of each counted position's predictive probability just before it was\n"
+     "added, as one float64 Array in order. With\n"
      "`distributions` true, return the pair (log probabilities, distributions),\n"
      "the second a (positions, alphabet_size) Array of the predictive\n"
      "distributions used. Afterwards the mixture answers as one built from counts\n"
@@ -312,8 +317,9 @@ PyMethodDef methods[] = {
     {"log_likelihood", as_cfunction(log_likelihood), METH_VARARGS | METH_KEYWORDS,
      "log_likelihood($self, data, skip=None)\n--\n\n"
      "Return, for each row of `data`, the natural log of its marginal probability\n"
-     "given the mixture's counts, from position `skip` on (None: max_depth, the\n"
-     "counted positions): its positions predicted one after another, each counted\n"
+     "given the mixture's counts, from position `skip` on (None: the counted\n"
+     "positions, from max_depth on, or from 0 when rows are counted from their\n"
+     "start): its positions predicted one after another, each counted\n"
      "one added to the posterior for the rest of that row only (those before skip\n"
      "unscored), each earlier one predicted as predict_proba predicts a short\n"
      "history and not added. Rows are independent and the mixture is left\n"
@@ -347,6 +353,7 @@ PyObject* alphabet_size(const Mixture& mixture) {
   return PyLong_FromSize_t(mixture.alphabet_size());
 }
 PyObject* max_depth(const Mixture& mixture) { return PyLong_FromSize_t(mixture.max_depth()); }
+PyObject* starts(const Mixture& mixture) { return PyBool_FromLong(mixture.starts()); }
 PyObject* beta(const Mixture& mixture) { return PyFloat_FromDouble(mixture.prior().beta); }
 PyObject* sample_size(const Mixture& mixture) {
   return PyLong_FromUnsignedLongLong(mixture.sample_size());
@@ -366,6 +373,10 @@ PyGetSetDef properties[] = {
      "Symbols are 0 .. alphabet_size - 1.", nullptr},
     {"max_depth", property<Mixture, max_depth>, nullptr,
      "The deepest tree mixed: contexts of up to max_depth symbols.", nullptr},
+    {"starts", property<Mixture, starts>, nullptr,
+     "Whether every position of a row is counted, its context reaching back to the row's start "
+     "(the counts it was made from were made with starts=True).",
+     nullptr},
     {"beta", property<Mixture, beta>, nullptr, "The prior's beta.", nullptr},
     {"sample_size", property<Mixture, sample_size>, nullptr, "The number of counted positions.",
      nullptr},

@@ -42,10 +42,17 @@ constexpr const char* OPTIONAL_DEPTH[] = {"depth"};
 
 }  // namespace
 
+bool symbol_contexts(const Counts& counts, std::string_view reader) {
+  auto tree = require_symbol_contexts(counts, reader);
+  if (!tree) raise_value_error(tree.error());
+  return tree.has_value();
+}
+
 PyObject* counts_context_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
   return entry<Access::Shared, Counts>(self, [&](CountsInstance& instance) -> PyObject* {
     Ref given[1];
     if (!parse_arguments("Counts.context_counts()", DEPTH, 1, args, kwargs, given)) return nullptr;
+    if (!symbol_contexts(instance.state(), "Counts.context_counts()")) return nullptr;
     std::size_t depth = 0;
     if (!to_size(given[0].get(), "depth", depth)) return nullptr;
     const Counts& counts = instance.state();
@@ -70,6 +77,7 @@ PyObject* counts_max_log_likelihood(PyObject* self, PyObject* args, PyObject* kw
     if (!parse_arguments("Counts.max_log_likelihood()", OPTIONAL_DEPTH, 0, args, kwargs, given)) {
       return nullptr;
     }
+    if (!symbol_contexts(instance.state(), "Counts.max_log_likelihood()")) return nullptr;
     const Counts& counts = instance.state();
     std::size_t depth = 0;
     if (!depth_argument(given[0].get(), counts, depth)) return nullptr;
@@ -88,6 +96,7 @@ PyObject* counts_tree_statistics(PyObject* self, PyObject* args, PyObject* kwarg
                          given)) {
       return nullptr;
     }
+    if (!symbol_contexts(instance.state(), "Counts.tree_statistics()")) return nullptr;
     Rows contexts;
     if (!to_rows(given[0].get(), "contexts", contexts, instance.exporters())) return nullptr;
     std::optional<double> beta;

@@ -7,6 +7,11 @@
 // before it as the estimator defines it (dirichlet.hpp, kneser_ney.hpp): counts
 // and continuation counts recounted from scratch. The evidence is the sum over
 // trees of prior times probability. Tiny alphabets and depths only.
+//
+// With `starts`, rows are counted from their start: every position, its
+// context padded beyond the row's start with START (the symbol m), and the
+// trees are those over contexts of the m symbols and START, a context ending
+// with START always a leaf (no prior term, as at depth D).
 
 #include <cstddef>
 #include <vector>
@@ -16,18 +21,21 @@
 namespace ostrel::oracle {
 
 // Rows of symbols, the counted positions of each (those after D symbols of
-// their row) in order, row after row.
+// their row; every one with `starts`) in order, row after row.
 using PlainRows = std::vector<std::vector<Symbol>>;
 
 double enumerated_log_evidence(const PlainRows& rows, std::size_t alphabet_size, std::size_t depth,
-                               double beta, const bct::EstimatorChoice& estimator);
+                               double beta, const bct::EstimatorChoice& estimator,
+                               bool starts = false);
 
 // The predictive distribution of a next position whose context is the last D
-// symbols of `history` (at least D of them), after the positions of `rows`:
-// the ratio of the evidences with and without it.
+// symbols of `history` (at least D of them, unless `starts`, where a shorter
+// history is a row's beginning), after the positions of `rows`: the ratio of
+// the evidences with and without it.
 std::vector<double> enumerated_predictive(const PlainRows& rows, const std::vector<Symbol>& history,
                                           std::size_t alphabet_size, std::size_t depth, double beta,
-                                          const bct::EstimatorChoice& estimator);
+                                          const bct::EstimatorChoice& estimator,
+                                          bool starts = false);
 
 // Every tree's log prior plus log probability, with its leaves (contexts most
 // recent symbol first), in the order enumerated.
@@ -37,6 +45,7 @@ struct EnumeratedTree {
 };
 std::vector<EnumeratedTree> enumerated_trees(const PlainRows& rows, std::size_t alphabet_size,
                                              std::size_t depth, double beta,
-                                             const bct::EstimatorChoice& estimator);
+                                             const bct::EstimatorChoice& estimator,
+                                             bool starts = false);
 
 }  // namespace ostrel::oracle

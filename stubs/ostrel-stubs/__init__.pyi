@@ -217,10 +217,23 @@ class Counts:
     by the order they were added, whatever order the merges run in;
     `counts += other` merges into `counts` itself and sum() adds a list.
     OSTREL.fit(counts) fits the model that fitting those rows in that order
-    fits. Counts pickle to a compact state independent of the machine."""
+    fits. Counts pickle to a compact state independent of the machine.
+
+    With `starts` true every position of a row is counted, the first
+    max_depth with contexts that reach back to the row's start and no
+    further, the start itself part of the context (a symbol of its own that
+    is never predicted). Such counts merge only with their own kind and serve
+    mixture() and log_evidence(); a tree over the alphabet's symbols
+    (OSTREL.fit, top_trees and the other readers of trees) cannot be read
+    from them."""
 
     def __new__(
-        cls, alphabet_size: SupportsIndex, max_depth: SupportsIndex, *, part: SupportsIndex = 0
+        cls,
+        alphabet_size: SupportsIndex,
+        max_depth: SupportsIndex,
+        *,
+        part: SupportsIndex = 0,
+        starts: bool = False,
     ) -> Self: ...
     def add(self, data: _Rows) -> None:
         """Count the rows of `data`, taken as OSTREL.fit takes them, after the rows
@@ -232,7 +245,8 @@ class Counts:
         tree weighted by its prior, each leaf scoring its counts by the Dirichlet
         estimate of concentration `alpha` per symbol (None: 1/2, the
         Krichevsky-Trofimov estimate). Bayes factors between depths, priors, data
-        sets or estimators are differences of these."""
+        sets or estimators are differences of these. Counts made with starts=True
+        have the evidence of their mixture(beta, alpha=alpha)."""
     def top_trees(
         self, k: SupportsIndex, beta: _Float | None = None, *, alpha: _Float | None = None
     ) -> list[tuple[list[list[int]], float]]:
@@ -283,10 +297,13 @@ class Counts:
         """Symbols are 0 .. alphabet_size - 1."""
     @property
     def max_depth(self) -> int:
-        """The context length: the first max_depth symbols of each row are context only."""
+        """The context length: the first max_depth symbols of each row are context only (unless starts)."""  # noqa: E501
     @property
     def part(self) -> int:
         """The part that add() counts rows into: the last part these counts hold."""
+    @property
+    def starts(self) -> bool:
+        """Whether every position of a row is counted, its context reaching back to the row's start."""  # noqa: E501
     @property
     def sample_size(self) -> int:
         """The number of counted positions."""
@@ -310,7 +327,9 @@ class Counts:
         next shorter context's prediction, with `concentration` (a number at least
         0, or one per depth; default 0). That estimator depends on the order of
         the positions, so its mixture starts from empty counts and grows by
-        update()."""
+        update(). Counts made with starts=True give a mixture of their kind: it
+        predicts a row's first symbols from the row's start, and update() counts
+        every position."""
 
 @final
 class Array:
@@ -375,7 +394,9 @@ class Mixture:
         Only the last max_depth symbols of `history` matter. A shorter history is
         predicted as far as it reaches: the context it ends at predicts as a leaf
         would, by its own estimate, mixed with its ancestors as usual. A list of
-        alphabet_size floats."""
+        alphabet_size floats. A mixture of rows counted from their start (starts)
+        reads a shorter history as the beginning of a row: its context reaches
+        back to the row's start."""
     @overload
     def predict_proba_batch(self, histories: _Rows, *, out: None = None) -> Array: ...
     @overload
@@ -392,8 +413,9 @@ class Mixture:
     def update(self, data: _Rows, distributions: bool) -> Array | tuple[Array, Array]: ...
     def log_likelihood(self, data: _Rows, skip: SupportsIndex | None = None) -> list[float]:
         """Return, for each row of `data`, the natural log of its marginal probability
-        given the mixture's counts, from position `skip` on (None: max_depth, the
-        counted positions): its positions predicted one after another, each counted
+        given the mixture's counts, from position `skip` on (None: the counted
+        positions, from max_depth on, or from 0 when rows are counted from their
+        start): its positions predicted one after another, each counted
         one added to the posterior for the rest of that row only (those before skip
         unscored), each earlier one predicted as predict_proba predicts a short
         history and not added. Rows are independent and the mixture is left
@@ -435,6 +457,9 @@ class Mixture:
     @property
     def max_depth(self) -> int:
         """The deepest tree mixed: contexts of up to max_depth symbols."""
+    @property
+    def starts(self) -> bool:
+        """Whether every position of a row is counted, its context reaching back to the row's start (the counts it was made from were made with starts=True)."""  # noqa: E501
     @property
     def beta(self) -> float:
         """The prior's beta."""

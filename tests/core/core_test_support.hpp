@@ -70,10 +70,11 @@ inline OSTRELObject model_for(std::size_t alphabet, std::size_t max_depth, std::
   return OSTRELObject(config.value_or(FitConfig{0.5, 1.0, 2, 0, SelectionMethod::Bct}));
 }
 
-// The counts of `rows`, added to a fresh value of part `part`.
+// The counts of `rows`, added to a fresh value of part `part` (counted from
+// their start when `starts`).
 inline Counts counts_of(const Rows& rows, std::size_t alphabet, std::size_t depth,
-                        std::uint64_t part = 0) {
-  auto counts = Counts::create(alphabet, depth, part);
+                        std::uint64_t part = 0, bool starts = false) {
+  auto counts = Counts::create(alphabet, depth, part, starts);
   EXPECT_TRUE(counts.has_value());
   if (!counts) throw std::runtime_error(counts.error());
   auto added = counts->add(rows);

@@ -425,7 +425,8 @@ class Session:
             if self.hostile():
                 alphabet, depth = self.pick(((1, depth), (alphabet, 65535), (alphabet, 65536)))
             part = self.pick((0, 1, 2, 7, 2**64 - 1, 3))
-            return lambda: self.new_counts(alphabet, depth, part)
+            starts = self.pick((False, True, 1, None) if self.hostile() else (False, True))
+            return lambda: self.new_counts(alphabet, depth, part, starts)
         tally = self.pick(self.tallies)
         if kind == 1:
             rows = [self.plain_row(tally.counts) for _ in range(self.pick((1, 2, 0, 3)))]
@@ -453,9 +454,13 @@ class Session:
             row[self.below(len(row))] = self.pick((a, a + 1, 2**64 - 1))
         return row
 
-    def new_counts(self, alphabet, depth, part):
-        ok, counts = self.call(Counts, alphabet, depth, part=part)
+    def new_counts(self, alphabet, depth, part, starts):
+        ok, counts = self.call(Counts, alphabet, depth, part=part, starts=starts)
+        if not isinstance(starts, bool):
+            assert not ok and type(counts) is TypeError, f"starts={starts!r}: {counts!r}"
+            return
         assert ok == (alphabet >= 2 and depth <= 65535), f"Counts({alphabet}, {depth}): {counts!r}"
+        assert not ok or counts.starts is starts
         if ok and len(self.tallies) < 4:
             self.tallies.append(Tally(counts))
 
@@ -474,9 +479,10 @@ class Session:
 
     def merge(self, a, b):
         ok, merged = self.call(operator.add, a.counts, b.counts)
-        same = (a.counts.alphabet_size, a.counts.max_depth) == (
+        same = (a.counts.alphabet_size, a.counts.max_depth, a.counts.starts) == (
             b.counts.alphabet_size,
             b.counts.max_depth,
+            b.counts.starts,
         )
         clash = bool(a.parts() & b.parts())
         assert ok == (same and not clash), f"merge: {merged!r}"
@@ -487,7 +493,7 @@ class Session:
             part: list(a.rows.get(part, [])) + list(b.rows.get(part, []))
             for part in a.rows | b.rows
         }
-        assert merged.part == max(a.counts.part, b.counts.part)
+        assert merged.part == max(a.counts.part, b.counts.part) and merged.starts == a.counts.starts
         tally = Tally(merged, rows)
         if len(self.tallies) < 4:
             self.tallies.append(tally)
@@ -496,6 +502,9 @@ class Session:
 
     def fit_counts(self, tally, method):
         counts = tally.counts
+        if counts.starts:
+            self.refused_as_trees(counts, method)
+            return
         if counts.alphabet_size > DENSE_MAX or counts.max_depth > 16:
             return
         beta = 0.75 if method == "bct" and counts.alphabet_size > 50 else None
@@ -537,6 +546,22 @@ class Session:
         assert sum(map(sum, table.tolist())) == counts.sample_size and len(contexts) == len(table)
         assert counts.max_log_likelihood(depth) <= 1e-9
 
+    def refused_as_trees(self, counts, method):
+        """Counts from their rows' start are no tree over the symbols: every reader of one
+        refuses them with ValueError."""
+        beta = 0.75 if method == "bct" else None
+        model = OSTREL(counts.alphabet_size, counts.max_depth, method, beta)
+        for call in (
+            lambda: model.fit(counts),
+            lambda: model.fit_tree(counts, [[]]),
+            lambda: counts.top_trees(1),
+            lambda: counts.context_counts(0),
+            lambda: counts.max_log_likelihood(),
+            lambda: counts.tree_statistics([[]]),
+        ):
+            ok, value = self.call(call)
+            assert not ok and type(value) is ValueError, f"a reader of trees: {value!r}"
+
     def reload(self, tally, edits):
         """Loads the counts' state, edited: a state loads as what was saved, or as a
         state that saves to the same bytes and fits; else it raises ValueError."""
@@ -561,6 +586,9 @@ class Session:
             tally.counts = loaded
             return
         for method in ("bct", "bic", "peres_shield"):
+            if loaded.starts:
+                self.refused_as_trees(loaded, method)
+                break
             if loaded.alphabet_size > DENSE_MAX or loaded.max_depth > 64:
                 break
             beta = 0.75 if method == "bct" and loaded.alphabet_size > 50 else None

@@ -21,7 +21,7 @@ def plan_mixture(session, tally):
     beta = session.pick(BETAS)
     rows = [session.plain_row(counts) for _ in range(session.pick((1, 0, 2)))]
     history = session.plain_row(counts)[: session.below(8)]
-    which, flag = session.below(4), session.below(2) == 1
+    which, flag = session.below(5), session.below(2) == 1
     if session.below(3) == 0:
         keywords = {"discount": session.pick(DISCOUNTS)}
         if session.below(2):
@@ -51,7 +51,7 @@ def dirichlet(session, counts, beta, alpha, rows):
 def kneser_ney(session, counts, beta, keywords, rows, history, which, flag):
     """A Kneser-Ney mixture grown from empty counts: its evidence is the sum of its updates,
     it predicts distributions, and its state loads into the same mixture or is refused."""
-    empty = ostrel.Counts(counts.alphabet_size, counts.max_depth)
+    empty = ostrel.Counts(counts.alphabet_size, counts.max_depth, starts=counts.starts)
     ok, mixture = session.call(empty.mixture, beta, **keywords)
     if not ok:
         assert type(mixture) in (ValueError, TypeError), f"{mixture!r}"
@@ -68,6 +68,11 @@ def kneser_ney(session, counts, beta, keywords, rows, history, which, flag):
     scores = (value[0] if flag else value).tolist()
     assert sum(scores) == mixture.log_evidence, "evidence != the sum of the updates"
     assert all(s <= 0.0 for s in scores), f"{short(scores)}"
+    if which == 3 and a <= DENSE_MAX:
+        ok, top = session.call(mixture.top_k, [history], 2)
+        if ok:
+            assert top[1].tolist()[0][0] == max(mixture.predict_proba(history)), "top_k"
+        return
     if which == 1 or a > DENSE_MAX:
         ok, p = session.call(mixture.predict_proba, history)
         assert not ok or (abs(math.fsum(p) - 1.0) <= 1e-9 and min(p) > 0.0), f"{short(p)}"
@@ -126,10 +131,25 @@ def run(session, counts, beta, rows, history, which, flag):
             allowed = ValueError if bad else MemoryError
             assert type(p) is allowed and (bad or a > DENSE_MAX), f"predict_proba: {p!r}"
     elif which == 2:
-        ok, scores = session.call(mixture.log_likelihood, rows)
+        skip = None if flag else 0
+        ok, scores = session.call(mixture.log_likelihood, rows, skip)
         assert ok == valid, f"log_likelihood({short(rows)}): {scores!r}"
         assert mixture.log_evidence == evidence, "log_likelihood changed the mixture"
         assert not ok or all(s <= 0.0 for s in scores), f"{short(scores)}"
+        if ok:
+            terms, offsets = mixture.pointwise_log_likelihood(rows, skip, offsets=True)
+            terms, offsets = terms.tolist(), offsets.tolist()
+            for r, total in enumerate(scores):
+                assert sum(terms[offsets[r] : offsets[r + 1]], 0.0) == total, "terms != score"
+    elif which == 3:
+        ok, top = session.call(mixture.top_k, [history], 1 + len(rows))
+        if ok and a <= DENSE_MAX:
+            p = mixture.predict_proba(history)
+            assert top[1].tolist()[0][0] == max(p), f"top_k {short(top[1].tolist())}"
+        elif not ok:
+            bad = any(s >= a for s in history)
+            allowed = ValueError if bad else MemoryError
+            assert type(top) is allowed and (bad or a > DENSE_MAX), f"top_k: {top!r}"
     elif rows and len(rows[0]) <= 80:
         changes(session, rows[0], a, counts.max_depth, beta, flag)
 

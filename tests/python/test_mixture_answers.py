@@ -23,7 +23,7 @@ def mixtures(alphabet=4):
     counts.add(rows)
     kneser_ney = Counts(alphabet, DEPTH).mixture(0.7, discount=0.6, concentration=0.5)
     kneser_ney.update(rows)
-    return [counts.mixture(), counts.mixture(0.8, alpha=0.05), kneser_ney]
+    return [counts.mixture(0.9), counts.mixture(0.8, alpha=0.05), kneser_ney]
 
 
 def scored(mixture, row, skip):
@@ -76,15 +76,15 @@ def expected_top(p, k):
     return order, [p[s] for s in order]
 
 
-@pytest.mark.parametrize("alphabet", [4, 40])
+@pytest.mark.parametrize("alphabet", [4, 40, 3000])
 def test_top_k_is_predict_proba_sorted(alphabet):
     rng = random.Random(alphabet)
     histories = [[rng.randrange(alphabet) for _ in range(rng.randrange(6))] for _ in range(60)]
     histories += [[], [0] * DEPTH]
     sparse = Counts(alphabet, DEPTH)
     sparse.add([[rng.randrange(3) for _ in range(50)]])  # most symbols never seen: ties
-    empty = Counts(alphabet, DEPTH).mixture()
-    for mixture in [*mixtures(alphabet), sparse.mixture(), empty]:
+    empty = Counts(alphabet, DEPTH).mixture(0.9)
+    for mixture in [*mixtures(alphabet), sparse.mixture(0.9), empty]:
         for k in (1, 3, alphabet, alphabet + 5):
             symbols, probabilities = mixture.top_k(histories, k)
             assert np.asarray(symbols).dtype == np.int64
@@ -109,3 +109,23 @@ def test_new_arguments_are_checked_as_the_fitted_models_are():
         theirs = outcome(lambda: call(getattr(model, name)))  # noqa: B023
         mine = outcome(lambda: call(getattr(mixture, name)))  # noqa: B023
         assert mine[0] is theirs[0] and mine[1] == theirs[1].replace("OSTREL.", "Mixture.")
+
+
+def test_rows_counted_from_their_start_score_and_rank_every_position():
+    rng = random.Random(11)
+    rows = [[rng.randrange(5) for _ in range(n)] for n in (0, 1, 2, 5, 12)]
+    counts = Counts(5, DEPTH, starts=True)
+    counts.add([[rng.randrange(5) for _ in range(rng.randrange(9))] for _ in range(30)])
+    kneser_ney = Counts(5, DEPTH, starts=True).mixture(0.7, discount=0.5, concentration=1.0)
+    kneser_ney.update(rows)
+    for mixture in (counts.mixture(0.8, alpha=0.2), kneser_ney):
+        terms, offsets = mixture.pointwise_log_likelihood(rows, offsets=True)
+        assert list(np.asarray(offsets)) == [0, *np.cumsum([len(row) for row in rows])]
+        for r, row in enumerate(rows):
+            mine = list(np.asarray(terms)[offsets[r] : offsets[r + 1]])
+            assert mine == list(copy.copy(mixture).update([row]))
+        histories = [row[:t] for row in rows for t in range(len(row) + 1)]
+        symbols, probabilities = mixture.top_k(histories, 3)
+        for h, history in enumerate(histories):
+            want = expected_top(mixture.predict_proba(history), 3)
+            assert (list(np.asarray(symbols)[h]), list(np.asarray(probabilities)[h])) == want

@@ -69,6 +69,7 @@ model.fit(merged)
 for n in (merged.alphabet_size, merged.max_depth, merged.part, merged.sample_size):
     assert_type(n, int)
 assert_type(merged.log_evidence(), float)
+assert_type(ostrel.Counts(4, 2, starts=True).mixture().starts, bool)
 assert_type(merged.top_trees(np.int64(2), beta=0.75), list[tuple[list[list[int]], float]])
 assert_type(merged.log_evidence(0.75, alpha=0.1), float)
 assert_type(merged.top_trees(2, 0.75, alpha=np.float64(0.1))[0][1], float)
@@ -114,6 +115,7 @@ ostrel.Counts(4, 2).add(ostrel.Counts(4, 2))  # error
 ostrel.Counts(4, 2).top_trees(2.5)  # error
 ostrel.Counts(4, 2).mixture(0.6, 0.5)  # error
 ostrel.Counts(4, 2).mixture().top_k([[0]])  # error
+ostrel.Counts(4, 2, starts=1)  # error
 """
 
 

@@ -18,6 +18,7 @@ std::string depth_above_max_depth(std::size_t depth, std::size_t max_depth) {
 }
 
 std::expected<ContextCounts, std::string> context_counts(const Counts& counts, std::size_t depth) {
+  if (counts.starts()) throw InternalFault("context_counts: counts from their rows' start");
   if (depth > counts.max_depth()) {
     return std::unexpected(depth_above_max_depth(depth, counts.max_depth()));
   }

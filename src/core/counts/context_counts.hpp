@@ -28,6 +28,7 @@ struct ContextCounts {
   std::vector<Count> counts;    // k x alphabet_size: how often each symbol followed
 };
 
+// Counts of contexts over symbols only (not made from their rows' start).
 // Fails, naming `depth`, when depth is above the counts' max_depth; throws
 // std::bad_alloc when the k x alphabet_size table cannot be held.
 std::expected<ContextCounts, std::string> context_counts(const Counts& counts, std::size_t depth);

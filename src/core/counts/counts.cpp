@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <new>
+#include <optional>
 #include <utility>
 
 #include "config/config.hpp"
@@ -271,25 +273,64 @@ Rebase unchanged() {
   return rebase;
 }
 
+// Rows that hold at least one symbol.
+std::size_t rows_with_symbols(const Rows& rows) {
+  std::size_t n = 0;
+  for (std::size_t r = 0; r < rows.size(); ++r) n += rows.row_length(r) != 0;
+  return n;
+}
+
+// Each row that holds symbols after `depth` copies of `start`, a symbol above
+// every one of theirs: counted after `depth` symbols of their row, the padded
+// rows' positions are every position of the rows, each with the context that
+// runs back to its row's start and repeats it. Empty rows have no position
+// and are left out. `held`: the symbols of the padded rows.
+Rows with_start(const Rows& rows, std::size_t depth, Symbol start, std::size_t held) {
+  Rows out;
+  out.reserve_symbols(held);
+  const std::vector<Symbol> padding(depth, start);
+  rows.visit([&](auto symbols) {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      if (rows.row_length(r) == 0) continue;
+      out.append(std::span<const Symbol>(padding), start);
+      out.append(symbols.subspan(rows.row_begin(r), rows.row_length(r)), start);
+      out.end_row();
+    }
+  });
+  return out;
+}
+
 }  // namespace
 
-Counts::Counts(std::size_t alphabet_size, std::size_t max_depth, std::uint64_t part)
-    : alphabet_size_(alphabet_size), parts_{Part{part, 0, 0}} {
+Counts::Counts(std::size_t alphabet_size, std::size_t max_depth, std::uint64_t part, bool starts)
+    : alphabet_size_(alphabet_size), starts_(starts), parts_{Part{part, 0, 0}} {
   keyed_.depth = max_depth;
 }
 
 std::expected<Counts, std::string> Counts::create(std::size_t alphabet_size, std::size_t max_depth,
-                                                  std::uint64_t part) {
+                                                  std::uint64_t part, bool starts) {
   if (auto shape = check_shape(alphabet_size, max_depth); !shape) {
     return std::unexpected(std::move(shape.error()));
   }
-  return Counts(alphabet_size, max_depth, part);
+  return Counts(alphabet_size, max_depth, part, starts);
 }
 
-std::expected<void, std::string> Counts::add(const Rows& rows) {
-  if (auto valid = check_symbols(rows, alphabet_size_); !valid) {
+std::expected<void, std::string> Counts::add(const Rows& given) {
+  if (auto valid = check_symbols(given, alphabet_size_); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
+  // Counted from their start, the rows are counted as their padded copies.
+  std::optional<Rows> padded;
+  if (starts_) {
+    const std::uint64_t filled = rows_with_symbols(given);
+    if (filled != 0 && max_depth() > (MAX_ORDINALS - given.symbol_count()) / filled) {
+      return std::unexpected("counts cannot hold more than 18446744073709551615 symbols");
+    }
+    const std::uint64_t held = given.symbol_count() + max_depth() * filled;
+    if (held > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    padded = with_start(given, max_depth(), start(), static_cast<std::size_t>(held));
+  }
+  const Rows& rows = padded ? *padded : given;
   const std::uint64_t symbols = rows.symbol_count();
   if (symbols > MAX_ORDINALS - span_) {
     return std::unexpected("counts cannot hold more than 18446744073709551615 symbols");
@@ -326,7 +367,7 @@ std::expected<void, std::string> Counts::add(const Rows& rows) {
   const Count positions = counted_positions(rows, depth);
   // Nothing below can fail.
   keyed_ = std::move(merged);
-  parts_.back().rows += rows.size();
+  parts_.back().rows += given.size();
   parts_.back().span += symbols;
   span_ += symbols;
   sample_size_ += positions;
@@ -343,12 +384,17 @@ std::expected<Counts, std::string> Counts::merge(const Counts& a, const Counts& 
     return std::unexpected("cannot merge Counts of max_depth " + std::to_string(a.max_depth()) +
                            " and " + std::to_string(b.max_depth()));
   }
+  if (a.starts_ != b.starts_) {
+    return std::unexpected(
+        "cannot merge Counts counted from their rows' start (starts=True) with Counts that are "
+        "not: their contexts differ");
+  }
   if (a.span_ > MAX_ORDINALS - b.span_) {
     return std::unexpected("counts cannot hold more than 18446744073709551615 symbols");
   }
   // The parts of both by id; a part that both list holds rows in one of them
   // at most, or which of its rows came first would be unknown.
-  Counts out(a.alphabet_size_, a.max_depth(), 0);
+  Counts out(a.alphabet_size_, a.max_depth(), 0, a.starts_);
   out.parts_.clear();
   Rebase rebase_a, rebase_b;
   std::uint64_t base = 0, base_a = 0, base_b = 0;
@@ -389,6 +435,15 @@ std::expected<Counts, std::string> Counts::merge(const Counts& a, const Counts& 
                      [&](auto& from_b) { merge_keys(from_a, from_b, out.keyed_); });
   });
   return out;
+}
+
+std::expected<void, std::string> require_symbol_contexts(const Counts& counts,
+                                                         std::string_view reader) {
+  if (!counts.starts()) return {};
+  return std::unexpected(std::string(reader) +
+                         " reads counts as a tree whose contexts are the alphabet's symbols only, "
+                         "but these were made with starts=True and their contexts reach back to a "
+                         "row's start; Counts.mixture() serves such counts");
 }
 
 }  // namespace ostrel

@@ -54,6 +54,7 @@ double ContextOutcomes::log_likelihood() const {
 }  // namespace detail
 
 std::expected<double, std::string> max_log_likelihood(const Counts& counts, std::size_t depth) {
+  if (counts.starts()) throw InternalFault("max_log_likelihood: counts from their rows' start");
   if (depth > counts.max_depth()) {
     return std::unexpected(depth_above_max_depth(depth, counts.max_depth()));
   }

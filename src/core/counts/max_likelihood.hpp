@@ -27,8 +27,9 @@
 
 namespace ostrel {
 
-// Over every tree of depth at most `depth`; fails, naming `depth`, above the
-// counts' max_depth.
+// Over every tree of depth at most `depth`, for counts of contexts over
+// symbols only (not made from their rows' start); fails, naming `depth`,
+// above the counts' max_depth.
 std::expected<double, std::string> max_log_likelihood(const Counts& counts, std::size_t depth);
 
 namespace detail {

@@ -66,6 +66,7 @@ std::expected<void, std::string> OSTRELObject::fit(const Rows& rows) {
 }
 
 std::expected<void, std::string> OSTRELObject::fit(const Counts& counts) {
+  if (auto tree = require_symbol_contexts(counts, "OSTREL.fit()"); !tree) return tree;
   if (auto shape = same_shape(counts, config); !shape) return shape;
   store(fit_counts(counts, config));
   return {};
@@ -83,6 +84,7 @@ std::expected<void, std::string> OSTRELObject::fit_tree(const Rows& rows, const 
 
 std::expected<void, std::string> OSTRELObject::fit_tree(const Counts& counts,
                                                         const Rows& contexts) {
+  if (auto tree = require_symbol_contexts(counts, "OSTREL.fit_tree()"); !tree) return tree;
   if (auto shape = same_shape(counts, config); !shape) return shape;
   auto tree = ContextTree::build(contexts, config.alphabet_size, config.max_depth);
   if (!tree) return std::unexpected(std::move(tree.error()));

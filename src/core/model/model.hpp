@@ -68,7 +68,7 @@ struct OSTRELObject {
   // is a ValueError message.
   std::expected<void, std::string> fit(const Rows& rows);
   // The same from counts of the model's alphabet size and depth; counts of
-  // another one are refused.
+  // another one, or made from their rows' start, are refused.
   std::expected<void, std::string> fit(const Counts& counts);
   // Fits the given complete tree (contexts oldest symbol first, each a row)
   // instead of selecting one, counting as fit counts; the trie stores to

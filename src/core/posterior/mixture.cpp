@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <unordered_map>
 #include <utility>
 
 #include "fit/count.hpp"
@@ -108,8 +109,10 @@ typename MixtureOf<Estimator>::Node MixtureOf<Estimator>::fresh_node() const {
 }
 
 template <class Estimator>
-MixtureOf<Estimator>::MixtureOf(std::size_t max_depth, const BctPrior& prior, Estimator estimator)
-    : depth_(max_depth), prior_(prior), estimator_(std::move(estimator)) {
+MixtureOf<Estimator>::MixtureOf(std::size_t max_depth, const BctPrior& prior, Estimator estimator,
+                                bool starts)
+    : depth_(max_depth), starts_(starts), prior_(prior), estimator_(std::move(estimator)) {
+  length_ = depth_;
   context_.assign(depth_, 0);
   path_.assign(depth_ + 1, 0);
   last_record_.assign(depth_, NO_RECORD);
@@ -127,39 +130,53 @@ MixtureOf<Estimator>::MixtureOf(std::size_t max_depth, const BctPrior& prior, Es
 template <class Estimator>
 MixtureOf<Estimator>::MixtureOf(const Counts& counts, const BctPrior& prior, Estimator estimator)
   requires(!SEQUENTIAL)
-    : MixtureOf(counts.max_depth(), prior, std::move(estimator)) {
+    : MixtureOf(counts.max_depth(), prior, std::move(estimator), counts.starts()) {
   const detail::KeyedLeaves& keyed = counts.keyed();
   const std::size_t leaves = keyed.size();
   if (leaves == 0) return;
   // Per node: the ordinal of its earliest position (which orders siblings)
-  // and its depth.
-  // Every node is made by the first leaf below it: the nodes below the
-  // context symbols a leaf shares with the one before.
-  std::size_t nodes = 1;
-  for (std::size_t i = 0; i < leaves; ++i) {
-    nodes += depth_ - std::min<std::size_t>(keyed.leaves.shared[i], depth_);
-  }
-  nodes_.reserve(nodes);
-  stamp_.reserve(nodes);
-  children_.reserve(2 * nodes);
-  outcomes_.reserve(2 * nodes + leaves);
+  // and whether it is a leaf of every tree (at depth D, or a start node).
   std::vector<std::uint64_t> first(1, std::numeric_limits<std::uint64_t>::max());
-  std::vector<Depth> depth_of(1, 0);
-  first.reserve(nodes);
-  depth_of.reserve(nodes);
+  std::vector<std::uint8_t> ends(1, depth_ == 0);
   detail::with_front_keys(keyed, [&](const auto& keys) {
-    for (std::size_t i = 0; i < leaves; ++i) {
+    // The depth at which the path of key i ends, given the previous key's
+    // (`length`): D, or that of its context's first START, at which a key
+    // stops. A START among the symbols it shares with the previous key is
+    // that key's.
+    auto path_length = [&](std::size_t i, std::size_t shared, std::size_t length) {
+      if (!starts_ || length <= shared) return starts_ ? length : depth_;
+      for (std::size_t d = shared + 1; d <= depth_; ++d) {
+        if (keys.context(i, d) == start()) return d;
+      }
+      return depth_;
+    };
+    // Every node is made by the first leaf below it: the nodes below the
+    // context symbols a leaf shares with the one before.
+    std::size_t nodes = 1;
+    for (std::size_t i = 0, length = depth_; i < leaves; ++i) {
+      const std::size_t shared = std::min<std::size_t>(keyed.leaves.shared[i], depth_);
+      length = path_length(i, shared, length);
+      nodes += length - std::min(shared, length);
+    }
+    nodes_.reserve(nodes);
+    stamp_.reserve(nodes);
+    children_.reserve(2 * nodes);
+    outcomes_.reserve(2 * nodes + leaves);
+    first.reserve(nodes);
+    ends.reserve(nodes);
+    for (std::size_t i = 0, length = depth_; i < leaves; ++i) {
       // The nodes of the context symbols this key shares with the last stay.
       const std::size_t shared = std::min<std::size_t>(keyed.leaves.shared[i], depth_);
-      for (std::size_t d = shared + 1; d <= depth_; ++d) {
+      length = path_length(i, shared, length);
+      for (std::size_t d = shared + 1; d <= length; ++d) {
         new_child(d, keys.context(i, d));
         first.push_back(std::numeric_limits<std::uint64_t>::max());
-        depth_of.push_back(static_cast<Depth>(d));
+        ends.push_back(d == length);
       }
       const Count count = keyed.leaves.count[i];
       const std::uint64_t at = keyed.leaves.first[i];
       const Symbol own = keys.own(i);
-      for (std::size_t d = 0; d <= depth_; ++d) {
+      for (std::size_t d = 0; d <= length; ++d) {
         const Slot node = path_[d];
         outcomes_[outcome_for(node, own)].count += count;
         nodes_[node].n += count;
@@ -180,7 +197,7 @@ MixtureOf<Estimator>::MixtureOf(const Counts& counts, const BctPrior& prior, Est
     const Node& node = nodes_[x];
     Child* kids = children_.data() + node.kid_at;
     for (std::uint32_t k = 0; k < node.kid_size; ++k) kids[k].W = nodes_[kids[k].node].state.W;
-    score(static_cast<Slot>(x), depth_of[x] == depth_, true);
+    score(static_cast<Slot>(x), ends[x] != 0, true);
   }
 }
 
@@ -360,7 +377,7 @@ std::size_t MixtureOf<Estimator>::follow_links() {
   // made by a walk; it is looked for only where there are such children, and
   // linked once found.
   path_[0] = 0;
-  for (std::size_t d = 1; d <= depth_; ++d) {
+  for (std::size_t d = 1; d <= length_; ++d) {
     Outcome& record = outcomes_[last_record_[d - 1]];
     if (record.next != NO_SLOT) {
       path_[d] = record.next;
@@ -371,7 +388,7 @@ std::size_t MixtureOf<Estimator>::follow_links() {
     --nodes_[path_[d - 1]].unlinked;
     record.next = path_[d];
   }
-  return depth_;
+  return length_;
 }
 
 template <class Estimator>
@@ -422,7 +439,7 @@ void MixtureOf<Estimator>::prefetch_path(std::size_t reached) const {
 
 template <class Estimator>
 void MixtureOf<Estimator>::predict_all(std::size_t reached, std::size_t length,
-                                       std::span<double> out) const {
+                                       std::span<double> out, OwnEstimates* known) const {
   const std::size_t m = alphabet_size();
   if constexpr (SEQUENTIAL) {
     // Every symbol the root has not seen has no count anywhere and is
@@ -444,32 +461,57 @@ void MixtureOf<Estimator>::predict_all(std::size_t reached, std::size_t length,
     const double uniform = 1.0 / static_cast<double>(m);
     std::fill(out.begin(), out.end(), uniform);
     if (nodes_[0].n == 0) return;
-    // p[s] = mix(w, q(s), p[s]) for every s, the node's outcomes met in order.
-    auto level = [&](const Node& node, bool leaf) {
+    // p[s] = mix(w, q(s), p[s]) for every s: the node's outcomes from the
+    // entries below them, then every entry as an absent symbol's (a count of
+    // 0 adds +0.0 to alpha), then the outcomes' entries put back. The absent
+    // symbols' loop is the same arithmetic with w q hoisted, in one sweep.
+    auto level = [&](Slot x, bool leaf) {
+      const Node& node = nodes_[x];
       const Outcome* o = outcomes_.data() + node.out_at;
-      const Outcome* end = o + node.out_size;
       const double total = static_cast<double>(node.n) + estimator_.total();
-      for (std::size_t s = 0; s < m; ++s) {
-        Count c = 0;
-        if (o != end && o->symbol == s) c = (o++)->count;
-        const double q = (static_cast<double>(c) + estimator_.alpha()) / total;
-        out[s] = leaf ? q : mix(node.state.w, q, out[s]);
+      const double w = node.state.w;
+      auto estimate = [&](std::uint32_t k) {
+        return (static_cast<double>(o[k].count) + estimator_.alpha()) / total;
+      };
+      const double* q = nullptr;
+      if (known != nullptr && node.out_size >= OwnEstimates::FROM) {
+        const auto [at, fresh] = known->at.try_emplace(x, known->q.size());
+        if (fresh) {
+          for (std::uint32_t k = 0; k < node.out_size; ++k) known->q.push_back(estimate(k));
+        }
+        q = known->q.data() + at->second;
       }
+      own_.resize(node.out_size);
+      for (std::uint32_t k = 0; k < node.out_size; ++k) {
+        const double qk = q != nullptr ? q[k] : estimate(k);
+        own_[k] = leaf ? qk : mix(w, qk, out[o[k].symbol]);
+      }
+      const double absent = estimator_.alpha() / total;
+      double* p = out.data();
+      if (leaf) {
+        std::fill(p, p + m, absent);
+      } else {
+        const double lead = w * absent, keep = 1.0 - w;
+        for (std::size_t s = 0; s < m; ++s) p[s] = lead + keep * p[s];
+      }
+      for (std::uint32_t k = 0; k < node.out_size; ++k) p[o[k].symbol] = own_[k];
     };
     std::size_t d = reached + 1;
     if (reached == length) {
-      level(nodes_[path_[reached]], true);
+      level(path_[reached], true);
       d = reached;
     }
-    while (d-- > 0) level(nodes_[path_[d]], false);
+    while (d-- > 0) level(path_[d], false);
   }
 }
 
 template <class Estimator>
 void MixtureOf<Estimator>::predict(std::span<const Symbol> history, std::span<double> out) const {
   if (!weights_) throw InternalFault("mixture: predicting after evidence-only counting");
-  const std::size_t length = std::min(history.size(), depth_);
+  std::size_t length = std::min(history.size(), depth_);
   for (std::size_t q = 0; q < length; ++q) context_[q] = history[history.size() - 1 - q];
+  // Counted from their start, a shorter history is the beginning of a row.
+  if (starts_ && length < depth_) context_[length++] = start();
   predict_all(walk(length), length, out);
 }
 
@@ -555,16 +597,70 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
       --wanted;
     }
   };
+  // Under Dirichlet, a path whose nodes have seen many of the symbols is
+  // predicted whole, the sweeps being cheaper than a prediction a symbol.
+  auto dense = [&](std::size_t reached) {
+    if constexpr (SEQUENTIAL) {
+      return false;
+    } else {
+      std::size_t seen_on_path = 0;
+      for (std::size_t d = 0; d <= reached; ++d) seen_on_path += nodes_[path_[d]].out_size;
+      return m <= 1024 || m <= 8 * seen_on_path;
+    }
+  };
+  // The best `columns` of a whole distribution, written out: a run kept in
+  // order while few are wanted, a partial sort otherwise.
+  auto select = [&](const double* p) {
+    candidates.clear();
+    if (columns <= 16) {
+      for (Symbol s = 0; s < m; ++s) {
+        // Symbols come ascending: an equal probability never goes before.
+        if (candidates.size() == columns && !(p[s] > candidates.back().p)) continue;
+        std::size_t at = candidates.size();
+        while (at > 0 && candidates[at - 1].p < p[s]) --at;
+        candidates.insert(candidates.begin() + static_cast<std::ptrdiff_t>(at), Entry{p[s], s});
+        if (candidates.size() > columns) candidates.pop_back();
+      }
+    } else {
+      for (Symbol s = 0; s < m; ++s) candidates.push_back(Entry{p[s], s});
+      std::partial_sort(candidates.begin(),
+                        candidates.begin() + static_cast<std::ptrdiff_t>(columns), candidates.end(),
+                        before);
+    }
+  };
+  // When the histories are many next to the nodes, each answer is worked
+  // out once: the cache never holds more entries than the result.
+  constexpr std::uint32_t NOT_YET = std::numeric_limits<std::uint32_t>::max();
+  const bool cache = nodes_.size() <= 4 * histories.size();
+  std::vector<std::uint32_t> cached_at(cache ? 2 * nodes_.size() : 0, NOT_YET);
+  std::vector<Entry> pool;
+  OwnEstimates known;
+  auto write = [&](const Entry* entries) {
+    for (std::size_t c = 0; c < columns; ++c) {
+      out.symbols.push_back(entries[c].symbol);
+      out.probabilities.push_back(entries[c].p);
+    }
+  };
   histories.visit([&](auto symbols) {
     for (std::size_t r = 0; r < histories.size(); ++r) {
       const auto history = symbols.subspan(histories.row_begin(r), histories.row_length(r));
-      const std::size_t length = std::min(history.size(), depth_);
+      std::size_t length = std::min(history.size(), depth_);
       for (std::size_t q = 0; q < length; ++q) {
         context_[q] = static_cast<Symbol>(history[history.size() - 1 - q]);
       }
+      // Counted from their start, a shorter history is the beginning of a row.
+      if (starts_ && length < depth_) context_[length++] = start();
       const std::size_t reached = walk(length);
+      // The answer depends on the path's last node and whether the history
+      // ends there.
+      const std::size_t key = 2 * std::size_t{path_[reached]} + (reached == length ? 1 : 0);
+      if (cache && cached_at[key] != NOT_YET) {
+        write(pool.data() + std::size_t{cached_at[key]} * columns);
+        continue;
+      }
       candidates.clear();
       seen.clear();
+      bool ranked = false;
       if constexpr (SEQUENTIAL) {
         // Every symbol the root has not seen is predicted alike.
         for (std::uint32_t i = 0; i < root.out_size; ++i) {
@@ -576,6 +672,12 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
           while (unseen < root.out_size && root_outcomes[unseen].symbol == unseen) ++unseen;
           add_unseen(predict_symbol(reached, length, unseen), columns);
         }
+      } else if (dense(reached)) {
+        // The whole distribution in one sweep a level, then the best.
+        row_.resize(m);
+        predict_all(reached, length, std::span<double>(row_), &known);
+        select(row_.data());
+        ranked = true;
       } else {
         // The symbols seen below the root, each predicted in full.
         for (std::size_t d = 1; d <= reached; ++d) {
@@ -615,14 +717,18 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
           add_unseen(predict_one(reached, length, [](std::size_t) { return Count{0}; }), columns);
         }
       }
-      const std::size_t wanted = std::min(columns, candidates.size());
-      std::partial_sort(candidates.begin(),
-                        candidates.begin() + static_cast<std::ptrdiff_t>(wanted), candidates.end(),
-                        before);
-      for (std::size_t c = 0; c < columns; ++c) {
-        out.symbols.push_back(candidates[c].symbol);
-        out.probabilities.push_back(candidates[c].p);
+      if (!ranked) {
+        std::partial_sort(candidates.begin(),
+                          candidates.begin() + static_cast<std::ptrdiff_t>(columns),
+                          candidates.end(), before);
       }
+      if (cache) {
+        if (pool.size() / columns >= NOT_YET) throw CapacityExhausted();
+        cached_at[key] = static_cast<std::uint32_t>(pool.size() / columns);
+        pool.insert(pool.end(), candidates.begin(),
+                    candidates.begin() + static_cast<std::ptrdiff_t>(columns));
+      }
+      write(candidates.data());
     }
   });
   return out;
@@ -649,9 +755,9 @@ void MixtureOf<Estimator>::with_journal(F&& f) {
 template <class Estimator>
 double MixtureOf<Estimator>::add_position(Symbol a, double* dist) {
   if (!weights_) throw InternalFault("mixture: predicting after evidence-only counting");
-  const std::size_t reached = linked_ ? follow_links() : walk(depth_);
+  const std::size_t reached = linked_ ? follow_links() : walk(length_);
   prefetch_path(reached);
-  if (dist != nullptr) predict_all(reached, depth_, std::span<double>(dist, alphabet_size()));
+  if (dist != nullptr) predict_all(reached, length_, std::span<double>(dist, alphabet_size()));
   if constexpr (SEQUENTIAL) {
     const double log_p = std::log(count_position<true>(a, reached));
     log_evidence_ = log_evidence_ + log_p;
@@ -670,11 +776,11 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
   if (journal_) {
     for (std::size_t d = 0; d <= reached; ++d) touch(path_[d]);
   }
-  for (std::size_t d = reached + 1; d <= depth_; ++d) new_child(d, context_[d - 1]);
+  for (std::size_t d = reached + 1; d <= length_; ++d) new_child(d, context_[d - 1]);
   // The last position's records link to the nodes just made, before any
   // record of this position can move their blocks; with no last position,
   // their parents count them unlinked.
-  for (std::size_t d = reached + 1; d <= depth_; ++d) {
+  for (std::size_t d = reached + 1; d <= length_; ++d) {
     if (linked_) {
       outcomes_[last_record_[d - 1]].next = path_[d];
     } else {
@@ -688,16 +794,16 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
     // before they were); then each node's odds, by the ratio of its estimate
     // to its child's prediction; then the counts, a node's continuation
     // count of `a` rising when its child sees `a` for the first time.
-    for (std::size_t d = 0; d <= depth_; ++d) records_[d] = outcome_for(path_[d], a);
-    const double p = predict_symbol(depth_, depth_, a, records_.data());
-    for (std::size_t d = 0; d < depth_; ++d) {
+    for (std::size_t d = 0; d <= length_; ++d) records_[d] = outcome_for(path_[d], a);
+    const double p = predict_symbol(length_, length_, a, records_.data());
+    for (std::size_t d = 0; d < length_; ++d) {
       KneserNeyState& state = nodes_[path_[d]].state;
       if (nodes_[path_[d]].n == 0) continue;
       state.r = state.r * (q_[d] / below_[d]);
       set_weights(state);
     }
     bool first_below = false;
-    for (std::size_t d = depth_ + 1; d-- > 0;) {
+    for (std::size_t d = length_ + 1; d-- > 0;) {
       const std::uint64_t at = records_[d];
       Outcome& record = outcomes_[at];
       Node& node = nodes_[path_[d]];
@@ -720,12 +826,13 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
     return p;
   } else {
     // With Predict, the path's prediction of `a` from each node's state just
-    // before its update: its estimate at depth D when the path reaches it,
+    // before its update: its estimate at the path's end (depth D or a start
+    // node) when the path reaches it,
     // 1/m below the deepest node seen otherwise, mixed upwards with each
     // node's estimate (1/m throughout while the mixture holds no position).
     const bool empty = nodes_[0].n == 0;
     double p = 1.0 / static_cast<double>(alphabet_size());
-    for (std::size_t d = depth_ + 1; d-- > 0;) {
+    for (std::size_t d = length_ + 1; d-- > 0;) {
       const Slot x = path_[d];
       const std::uint64_t at = outcome_for(x, a);
       const Count before = outcomes_[at].count++;
@@ -733,11 +840,11 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
       if constexpr (Predict) {
         if (!empty && d <= reached) {
           const double q = estimator_.predict(before, node.n);
-          p = d == depth_ ? q : mix(node.state.w, q, p);
+          p = d == length_ ? q : mix(node.state.w, q, p);
         }
       }
       ++node.n;
-      score(x, d == depth_, weights_);
+      score(x, d == length_, weights_);
       if (d > 0) children_[nodes_[path_[d - 1]].kid_at + node.slot].W = node.state.W;
       if (d < depth_) last_record_[d] = at;
     }
@@ -756,10 +863,8 @@ void MixtureOf<Estimator>::update(const Rows& rows, std::span<double> log_probab
       for (std::size_t r = 0; r < rows.size(); ++r) {
         const auto row = symbols.subspan(rows.row_begin(r), rows.row_length(r));
         linked_ = false;
-        for (std::size_t t = depth_; t < row.size(); ++t, ++i) {
-          for (std::size_t q = 0; q < depth_; ++q) {
-            context_[q] = static_cast<Symbol>(row[t - 1 - q]);
-          }
+        for (std::size_t t = first_counted(); t < row.size(); ++t, ++i) {
+          set_context(row, t);
           log_probabilities[i] = add_position(static_cast<Symbol>(row[t]),
                                               want ? distributions.data() + i * m : nullptr);
           linked_ = true;
@@ -780,16 +885,15 @@ void MixtureOf<Estimator>::score_rows(const Rows& rows, std::size_t skip, Term&&
       // Positions before the first counted one are predicted from the
       // mixture as it is; they come first in their row. Counted positions
       // before `skip` are added unscored.
-      for (std::size_t t = skip; t < std::min(depth_, row.size()); ++t) {
+      const std::size_t first = first_counted();
+      for (std::size_t t = skip; t < std::min(first, row.size()); ++t) {
         term(r, std::log(predict_early(row, t)));
       }
-      if (row.size() <= depth_) continue;
+      if (row.size() <= first) continue;
       begin();
       try {
-        for (std::size_t t = depth_; t < row.size(); ++t) {
-          for (std::size_t q = 0; q < depth_; ++q) {
-            context_[q] = static_cast<Symbol>(row[t - 1 - q]);
-          }
+        for (std::size_t t = first; t < row.size(); ++t) {
+          set_context(row, t);
           const double log_p = add_position(static_cast<Symbol>(row[t]), nullptr);
           if (t >= skip) term(r, log_p);
           linked_ = true;
@@ -887,15 +991,16 @@ namespace {
 
 std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> empty_tree(
     std::size_t alphabet_size, std::size_t max_depth, const BctPrior& prior,
-    const EstimatorChoice& estimator) {
+    const EstimatorChoice& estimator, bool starts) {
   if (const auto* dirichlet = std::get_if<DirichletChoice>(&estimator)) {
-    return MixtureOf<Dirichlet>(max_depth, prior, Dirichlet(alphabet_size, dirichlet->alpha));
+    return MixtureOf<Dirichlet>(max_depth, prior, Dirichlet(alphabet_size, dirichlet->alpha),
+                                starts);
   }
   const KneserNey& kneser_ney = std::get<KneserNey>(estimator);
   if (kneser_ney.alphabet_size() != alphabet_size || kneser_ney.max_depth() != max_depth) {
     throw InternalFault("mixture: an estimator of another alphabet or depth");
   }
-  return MixtureOf<KneserNey>(max_depth, prior, kneser_ney);
+  return MixtureOf<KneserNey>(max_depth, prior, kneser_ney, starts);
 }
 
 std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> counts_tree(
@@ -904,7 +1009,8 @@ std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> counts_tree(
   if (dirichlet == nullptr) {
     if (counts.sample_size() != 0)
       throw InternalFault("mixture: counts for a sequential estimator");
-    return empty_tree(counts.alphabet_size(), counts.max_depth(), prior, estimator);
+    return empty_tree(counts.alphabet_size(), counts.max_depth(), prior, estimator,
+                      counts.starts());
   }
   return MixtureOf<Dirichlet>(counts, prior, Dirichlet(counts.alphabet_size(), dirichlet->alpha));
 }
@@ -912,8 +1018,8 @@ std::variant<MixtureOf<Dirichlet>, MixtureOf<KneserNey>> counts_tree(
 }  // namespace
 
 Mixture::Mixture(std::size_t alphabet_size, std::size_t max_depth, const BctPrior& prior,
-                 const EstimatorChoice& estimator)
-    : tree_(empty_tree(alphabet_size, max_depth, prior, estimator)) {}
+                 const EstimatorChoice& estimator, bool starts)
+    : tree_(empty_tree(alphabet_size, max_depth, prior, estimator, starts)) {}
 
 Mixture::Mixture(const Counts& counts, const BctPrior& prior, const EstimatorChoice& estimator)
     : tree_(counts_tree(counts, prior, estimator)) {
@@ -925,6 +1031,9 @@ std::size_t Mixture::alphabet_size() const noexcept {
 }
 std::size_t Mixture::max_depth() const noexcept {
   return visit([](const auto& tree) { return tree.max_depth(); });
+}
+bool Mixture::starts() const noexcept {
+  return visit([](const auto& tree) { return tree.starts(); });
 }
 const BctPrior& Mixture::prior() const noexcept {
   return visit([](const auto& tree) -> const BctPrior& { return tree.prior(); });
@@ -959,7 +1068,9 @@ void Mixture::predict(std::span<const Symbol> history, std::span<double> out) co
   visit([&](const auto& tree) { tree.predict(history, out); });
 }
 
-Count Mixture::positions(const Rows& rows) const { return counted_positions(rows, max_depth()); }
+Count Mixture::positions(const Rows& rows) const {
+  return starts() ? rows.symbol_count() : counted_positions(rows, max_depth());
+}
 
 std::expected<void, std::string> Mixture::update(const Rows& rows,
                                                  std::span<double> log_probabilities,

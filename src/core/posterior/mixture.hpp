@@ -34,13 +34,24 @@
 //   underflow or overflow. The log evidence is the sum, in order, of the log
 //   predictive probabilities of the positions added.
 //
+// Rows counted from their start (starts(); counts/counts.hpp): contexts run
+// over the m symbols and START (the symbol m), which ends every context that
+// reaches a row's start. A node whose context holds START is a start node:
+// START is the last symbol of its context, it has no children, and it is a
+// leaf of every tree, as a node at depth D is (w = 1, W = E). Every other node
+// splits as usual, so its children may include a start node, which
+// Kneser-Ney's continuation counts count as any other child. Predictions stay
+// over the m symbols: START is never predicted, and nothing is renormalised.
+// Position t < D of a row has the context row[t - 1], ..., row[0], START, and
+// its path ends at depth t + 1.
+//
 // The nodes live in one flat arena linked by index; each node's outcomes
 // (ascending symbols) and children (oldest first) are blocks of two pools
 // whose capacity doubles, so memory follows the data, not the alphabet. The
 // outcome record of symbol a at a node also links to the node of the context
 // one longer, a followed by the node's context: the path of the next
 // position in a row, which a pass over rows reads instead of walking down
-// from the root.
+// from the root (a start node's record links to the start node one deeper).
 
 #include <bit>
 #include <cstddef>
@@ -50,6 +61,7 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -96,14 +108,19 @@ class MixtureOf {
   static constexpr Slot NO_SLOT = ~Slot{0};
   static constexpr bool SEQUENTIAL = std::is_same_v<Estimator, KneserNey>;
 
-  // The mixture without data.
-  MixtureOf(std::size_t max_depth, const BctPrior& prior, Estimator estimator);
-  // The mixture of the counts' positions (an estimator of counts alone).
+  // The mixture without data, of rows counted from their start when
+  // `starts`.
+  MixtureOf(std::size_t max_depth, const BctPrior& prior, Estimator estimator, bool starts = false);
+  // The mixture of the counts' positions (an estimator of counts alone), of
+  // their kind.
   MixtureOf(const Counts& counts, const BctPrior& prior, Estimator estimator)
     requires(!SEQUENTIAL);
 
   std::size_t alphabet_size() const noexcept { return estimator_.alphabet_size(); }
   std::size_t max_depth() const noexcept { return depth_; }
+  // Whether rows are counted from their start, and the symbol START.
+  bool starts() const noexcept { return starts_; }
+  Symbol start() const noexcept { return alphabet_size(); }
   const BctPrior& prior() const noexcept { return prior_; }
   const Estimator& estimator() const noexcept { return estimator_; }
   Count sample_size() const noexcept { return nodes_[0].n; }
@@ -120,14 +137,17 @@ class MixtureOf {
 
   // The predictive distribution of the symbol after `history` (its last D
   // symbols, fewer when it is shorter) into `out` (alphabet_size entries).
-  // Symbols outside the alphabet are the caller's to refuse.
+  // Counted from their start, a shorter history is a row's beginning: its
+  // context ends with START. Symbols outside the alphabet are the caller's
+  // to refuse.
   void predict(std::span<const Symbol> history, std::span<double> out) const;
 
   // Adds the counted positions of `rows` (those after D symbols of their row)
   // one at a time, each after its natural-log predictive probability is
   // written to `log_probabilities` and, when `distributions` is not empty,
   // its predictive distribution (alphabet_size entries each). Symbols are
-  // the caller's to check. Changes nothing when memory runs out.
+  // the caller's to check. Changes nothing when memory runs out. Counted
+  // from their start, every position of a row is counted.
   void update(const Rows& rows, std::span<double> log_probabilities,
               std::span<double> distributions);
   // Per row, the natural log of its positions' probability from position
@@ -152,11 +172,12 @@ class MixtureOf {
   // Back to no data, keeping the room the arena has grown.
   void clear();
 
-  // Adds position `t` of `row` (t >= D) and returns its log predictive
-  // probability just before. No journal: for passes that own the mixture.
+  // Adds position `t` of `row` (t >= D unless counted from their start) and
+  // returns its log predictive probability just before. No journal: for
+  // passes that own the mixture.
   template <class T>
   double add(std::span<const T> row, std::size_t t) {
-    for (std::size_t q = 0; q < depth_; ++q) context_[q] = static_cast<Symbol>(row[t - 1 - q]);
+    set_context(row, t);
     linked_ = false;
     return add_position(static_cast<Symbol>(row[t]), nullptr);
   }
@@ -167,10 +188,10 @@ class MixtureOf {
   void count(std::span<const T> row, std::size_t t)
     requires(!SEQUENTIAL)
   {
-    for (std::size_t q = 0; q < depth_; ++q) context_[q] = static_cast<Symbol>(row[t - 1 - q]);
+    set_context(row, t);
     weights_ = false;
     linked_ = false;
-    count_position<false>(static_cast<Symbol>(row[t]), walk(depth_));
+    count_position<false>(static_cast<Symbol>(row[t]), walk(length_));
   }
 
  private:
@@ -206,6 +227,22 @@ class MixtureOf {
   };
 
   Node fresh_node() const;
+  // The first position of a row that is added: 0 counted from their start,
+  // D otherwise.
+  std::size_t first_counted() const noexcept { return starts_ ? 0 : depth_; }
+  // The context of position t of `row` into context_, and its length into
+  // length_: D, or t + 1 when it reaches the row's start (its last symbol
+  // START; only counted from their start).
+  template <class T>
+  void set_context(std::span<const T> row, std::size_t t) {
+    const std::size_t reach = t < depth_ ? t : depth_;
+    for (std::size_t q = 0; q < reach; ++q) context_[q] = static_cast<Symbol>(row[t - 1 - q]);
+    length_ = depth_;
+    if (reach < depth_) {
+      context_[reach] = start();
+      length_ = reach + 1;
+    }
+  }
   // Adds the position whose context is context_ and whose symbol is `symbol`;
   // writes its predictive distribution to `dist` when given. Returns its log
   // predictive probability.
@@ -221,7 +258,15 @@ class MixtureOf {
   std::size_t follow_links();
   // One level of a walk: the child of path_[d - 1] for context_[d - 1].
   bool step(std::size_t d) const;
-  void predict_all(std::size_t reached, std::size_t length, std::span<double> out) const;
+  // Dirichlet: the estimates q of the outcomes of nodes that have many,
+  // worked out once for a batch of predictions.
+  struct OwnEstimates {
+    static constexpr std::uint32_t FROM = 16;
+    std::unordered_map<Slot, std::size_t> at;
+    std::vector<double> q;
+  };
+  void predict_all(std::size_t reached, std::size_t length, std::span<double> out,
+                   OwnEstimates* known = nullptr) const;
   // One symbol of predict_all, bit for bit; `count(d)` is its count at path_[d]
   // (Dirichlet).
   template <class CountAt>
@@ -267,15 +312,18 @@ class MixtureOf {
   void with_journal(F&& f);
 
   std::size_t depth_;
+  bool starts_;
   BctPrior prior_;
   Estimator estimator_;
   Pool<Node> nodes_;  // the root first; parents before children
   Pool<Outcome> outcomes_;
   Pool<Child> children_;
-  // The walk of the position being added: context_ most recent first,
-  // path_[d] the node at depth d.
+  // The walk of the position being added: context_ most recent first, of
+  // length_ symbols (D unless it ends with START), path_[d] the node at
+  // depth d.
   mutable std::vector<Symbol> context_;
   mutable std::vector<Slot> path_;
+  std::size_t length_;
   // The records of the last position added at path_[0 .. D - 1], and whether
   // the position being added is the next of its row (so that they link to
   // its path).
@@ -284,6 +332,9 @@ class MixtureOf {
   // Kneser-Ney: a prediction's estimates and its children's predictions by
   // depth.
   mutable std::vector<double> q_, below_;
+  // Dirichlet: a level's predictions of the node's own outcomes, and a
+  // distribution that top_k ranks.
+  mutable std::vector<double> own_, row_;
   std::vector<std::uint64_t> records_;  // the position's records of its symbol by depth
   double log_evidence_ = 0.0;
 
@@ -321,16 +372,19 @@ using EstimatorChoice = std::variant<DirichletChoice, KneserNey>;
 // rows it holds for pickling.
 class Mixture {
  public:
-  // The mixture without data.
+  // The mixture without data, of rows counted from their start when
+  // `starts`.
   Mixture(std::size_t alphabet_size, std::size_t max_depth, const BctPrior& prior,
-          const EstimatorChoice& estimator = DirichletChoice{});
-  // The mixture of the counts' positions; they stay its counts. The estimator
-  // must be one of counts alone (Dirichlet).
+          const EstimatorChoice& estimator = DirichletChoice{}, bool starts = false);
+  // The mixture of the counts' positions, of their kind; they stay its
+  // counts. The estimator must be one of counts alone (Dirichlet), unless
+  // the counts are empty.
   Mixture(const Counts& counts, const BctPrior& prior,
           const EstimatorChoice& estimator = DirichletChoice{});
 
   std::size_t alphabet_size() const noexcept;
   std::size_t max_depth() const noexcept;
+  bool starts() const noexcept;
   const BctPrior& prior() const noexcept;
   Count sample_size() const noexcept;
   double log_evidence() const noexcept;
@@ -349,7 +403,8 @@ class Mixture {
   const Rows& rows() const noexcept { return pending_; }
 
   void predict(std::span<const Symbol> history, std::span<double> out) const;
-  // The positions update(rows) adds: those after D symbols of their row.
+  // The positions update(rows) adds: those after D symbols of their row
+  // (every one, counted from their start).
   Count positions(const Rows& rows) const;
   // As MixtureOf::update; fails, changing nothing, with the counts' message
   // when a symbol is outside the alphabet.

@@ -12,6 +12,7 @@
 namespace ostrel::bct {
 
 Posterior posterior(const Counts& counts, const BctPrior& prior, std::size_t k, double alpha) {
+  if (counts.starts()) throw InternalFault("posterior: counts from their rows' start");
   const detail::KeyedLeaves& keyed = counts.keyed();
   const std::size_t alphabet_size = counts.alphabet_size(), depth = keyed.depth;
   return detail::with_front_keys(keyed, [&](const auto& keys) {

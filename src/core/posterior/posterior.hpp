@@ -24,7 +24,8 @@ struct Posterior {
 
 // With k = 0 the evidence alone, by the lighter scan. Leaves are scored by the
 // Dirichlet estimate of concentration `alpha` (dirichlet.hpp; 1/2, the
-// Krichevsky-Trofimov estimate, is bct's).
+// Krichevsky-Trofimov estimate, is bct's). Counts of contexts over symbols
+// only (not made from their rows' start).
 Posterior posterior(const Counts& counts, const BctPrior& prior, std::size_t k,
                     double alpha = Dirichlet::KRICHEVSKY_TROFIMOV);
 

@@ -21,6 +21,7 @@ TreeStatistics tree_statistics(const Counts& counts, const ContextTree& tree,
                                const BctPrior& prior) {
   const detail::KeyedLeaves& keyed = counts.keyed();
   const std::size_t m = counts.alphabet_size(), depth = counts.max_depth();
+  if (counts.starts()) throw InternalFault("tree_statistics: counts from their rows' start");
   if (tree.alphabet_size() != m || tree.depth() > depth) {
     throw InternalFault("tree_statistics: a tree of another alphabet or depth");
   }

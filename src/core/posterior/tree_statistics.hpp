@@ -28,7 +28,8 @@ struct TreeStatistics {
   std::size_t depth;     // the longest context's length
 };
 
-// `tree` over the counts' alphabet, no deeper than their max_depth.
+// `tree` over the counts' alphabet, no deeper than their max_depth; counts of
+// contexts over symbols only (not made from their rows' start).
 TreeStatistics tree_statistics(const Counts& counts, const ContextTree& tree,
                                const BctPrior& prior);
 

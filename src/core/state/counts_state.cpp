@@ -20,6 +20,9 @@ namespace ostrel {
 namespace {
 
 constexpr std::uint8_t STATE_VERSION = 1;
+// Counts from their rows' start: a mode byte after max_depth.
+constexpr std::uint8_t STARTS_VERSION = 2;
+constexpr std::uint8_t STARTS_MODE = 1;
 constexpr std::uint64_t MAX_ORDINALS = std::numeric_limits<std::uint64_t>::max();
 
 [[gnu::always_inline]] inline std::uint8_t* put_varint(std::uint8_t* at, std::uint64_t value) {
@@ -152,8 +155,9 @@ template <class Word>
 
 // The `n` keys of a state whose alphabet has at most 128 symbols, each of
 // them one byte, read in one pass over `bytes` (the rest of the state) into
-// `keyed`: what the general reader below reads, checked as it checks them.
-// False at anything it would refuse, which it then names.
+// `keyed`: what the general reader below reads, checked as it checks them
+// (`alphabet`: the symbols a key may hold). False at anything it would
+// refuse, which it then names.
 bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::size_t depth,
                      std::uint64_t alphabet, std::uint64_t span, detail::KeyedLeaves& keyed,
                      Count& total) {
@@ -228,15 +232,40 @@ bool read_small_keys(std::span<const std::uint8_t> bytes, std::size_t n, std::si
   return true;
 }
 
+// What is wrong with the keys of counts from their rows' start, whose symbols
+// are at most `start`, if anything: an own symbol that is the start, or a
+// symbol older than a start in a context.
+std::optional<std::string> start_fault(const detail::KeyedLeaves& keyed, Symbol start) {
+  const std::size_t depth = keyed.depth;
+  std::vector<Symbol> key(depth + 1);
+  return keyed.suffixes.visit([&](auto suffixes) -> std::optional<std::string> {
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < keyed.size(); ++i) {
+      const std::size_t shared = keyed.leaves.shared[i];
+      for (std::size_t q = shared; q <= depth; ++q) key[q] = suffixes[at++];
+      if (key[depth] == start) {
+        return "key " + std::to_string(i) + " predicts the start of a row";
+      }
+      for (std::size_t q = std::max<std::size_t>(shared, 1); q < depth; ++q) {
+        if (key[q - 1] == start && key[q] != start) {
+          return "key " + std::to_string(i) + " holds a symbol before the start of its row";
+        }
+      }
+    }
+    return std::nullopt;
+  });
+}
+
 }  // namespace
 
 std::string save_counts(const Counts& counts) {
-  StateWriter out(StateKind::Counts, STATE_VERSION);
+  StateWriter out(StateKind::Counts, counts.starts_ ? STARTS_VERSION : STATE_VERSION);
   // A key takes at least a byte for what it shares, for each symbol it
   // stores, for its count and for its first ordinal.
   out.reserve_more(10 * (3 * counts.parts_.size() + 4));
   out.varint(counts.alphabet_size_);
   out.varint(counts.max_depth());
+  if (counts.starts_) out.byte(STARTS_MODE);
   out.varint(counts.parts_.size());
   for (const Counts::Part& part : counts.parts_) {
     out.varint(part.id);
@@ -291,7 +320,7 @@ std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> byt
   StateReader in(bytes);
   auto fault = [&] { return std::unexpected(in.error()); };
   if (in.kind() != StateKind::Counts && in.ok()) in.fail("it holds no Counts");
-  in.version(STATE_VERSION);
+  const bool starts = in.version(STARTS_VERSION) == STARTS_VERSION;
   const std::uint64_t alphabet = in.varint();
   if (in.ok() && alphabet < 2) in.fail("alphabet_size " + std::to_string(alphabet) + " is below 2");
   if (in.ok() && alphabet > std::numeric_limits<Symbol>::max()) {
@@ -299,10 +328,20 @@ std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> byt
             std::to_string(8 * sizeof(Symbol)) + "-bit symbols");
   }
   const std::uint64_t depth = in.varint_at_most(MAX_DEPTH, "max_depth");
+  if (starts) {
+    // The only mode layout 2 holds: any other would save as something else.
+    const std::uint8_t mode = in.byte();
+    if (in.ok() && mode != STARTS_MODE) {
+      in.fail("mode " + std::to_string(mode) + " is not 1 (counts from their rows' start)");
+    }
+  }
+  // The largest symbol a key may hold: context symbols of counts from their
+  // rows' start reach the start itself. (Read only once the fields are ok.)
+  const std::uint64_t largest = starts ? alphabet : alphabet - 1;
   const std::uint64_t part_count = in.varint();
   if (in.ok() && part_count == 0) in.fail("it lists no part");
   if (!in.fits(part_count, 3)) return fault();
-  Counts out(static_cast<std::size_t>(alphabet), static_cast<std::size_t>(depth), 0);
+  Counts out(static_cast<std::size_t>(alphabet), static_cast<std::size_t>(depth), 0, starts);
   out.parts_.clear();
   out.parts_.reserve(static_cast<std::size_t>(part_count));
   for (std::uint64_t k = 0; k < part_count && in.ok(); ++k) {
@@ -326,10 +365,11 @@ std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> byt
   const std::size_t width = static_cast<std::size_t>(depth) + 1;
   detail::KeyedLeaves& keyed = out.keyed_;
   keyed.leaves.reserve(n);
-  if (fast && alphabet <= 0x80) {
+  if (fast && largest < 0x80) {
     Count small_total = 0;
-    if (read_small_keys(in.rest(), n, static_cast<std::size_t>(depth), alphabet, out.span_, keyed,
-                        small_total)) {
+    if (read_small_keys(in.rest(), n, static_cast<std::size_t>(depth), largest + 1, out.span_,
+                        keyed, small_total) &&
+        !(starts && start_fault(keyed, static_cast<Symbol>(alphabet)))) {
       out.sample_size_ = small_total;
       return out;
     }
@@ -349,9 +389,9 @@ std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> byt
       if (key.size() < width) key.resize(width);
       for (std::size_t q = static_cast<std::size_t>(shared); q < width && in.ok(); ++q) {
         const std::uint64_t symbol = in.varint();
-        if (in.ok() && symbol >= alphabet) {
+        if (in.ok() && symbol > largest) {
           in.fail("symbol " + std::to_string(symbol) + " of key " + std::to_string(i) +
-                  " is outside 0.." + std::to_string(alphabet));
+                  " is outside 0.." + std::to_string(largest + 1));
         }
         // Keys ascend: the first symbol a key does not share is larger.
         if (in.ok() && i > 0 && q == shared && symbol <= key[q]) {
@@ -386,6 +426,9 @@ std::expected<Counts, std::string> load_counts(std::span<const std::uint8_t> byt
     if (const auto twice = repeated(keyed.leaves.first, out.span_)) {
       in.fail("two keys start at ordinal " + std::to_string(*twice));
     }
+  }
+  if (in.ok() && starts) {
+    if (auto wrong = start_fault(keyed, static_cast<Symbol>(alphabet))) in.fail(std::move(*wrong));
   }
   if (!in.ok()) return fault();
   out.sample_size_ = total;

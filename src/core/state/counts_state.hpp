@@ -4,11 +4,16 @@
 //   alphabet_size, max_depth, the number of parts, then each part's id (in
 //   increasing order), rows and span; the number of leaves, then each leaf's
 //   shared symbols, its stored key symbols, its count and its first ordinal.
+// Counts made from their rows' start are layout 2: the same with a byte after
+// max_depth, their mode, which is 1. (Other counts are written in layout 1,
+// as they always were.)
 //
 // Loading checks every field before anything is built: keys in strictly
 // increasing context order with their symbols in the alphabet, counts of at
 // least one that add up within the symbols of the parts, first ordinals
-// inside their parts and never shared, parts in increasing order.
+// inside their parts and never shared, parts in increasing order. In layout 2
+// a key's context symbols may also be the start (alphabet_size), and once one
+// is, every older one is too.
 
 #include <cstdint>
 #include <expected>

@@ -14,6 +14,9 @@ namespace ostrel {
 namespace {
 
 constexpr std::uint8_t STATE_VERSION = 1;
+// Rows counted from their start: a mode byte after max_depth.
+constexpr std::uint8_t STARTS_VERSION = 2;
+constexpr std::uint8_t STARTS_MODE = 1;
 constexpr std::uint8_t KNESER_NEY = 'K';
 
 }  // namespace
@@ -22,9 +25,10 @@ std::string save_mixture(const bct::Mixture& mixture) {
   const bct::EstimatorChoice choice = mixture.estimator();
   const auto* estimator = std::get_if<bct::KneserNey>(&choice);
   if (estimator == nullptr) throw InternalFault("mixture state: an estimator of counts alone");
-  StateWriter out(StateKind::Mixture, STATE_VERSION);
+  StateWriter out(StateKind::Mixture, mixture.starts() ? STARTS_VERSION : STATE_VERSION);
   out.varint(mixture.alphabet_size());
   out.varint(mixture.max_depth());
+  if (mixture.starts()) out.byte(STARTS_MODE);
   out.float64(mixture.prior().beta);
   out.byte(KNESER_NEY);
   for (const double d : estimator->discounts()) out.float64(d);
@@ -42,9 +46,16 @@ std::string save_mixture(const bct::Mixture& mixture) {
 std::expected<bct::Mixture, std::string> load_mixture(std::span<const std::uint8_t> state) {
   StateReader in(state);
   if (in.kind() != StateKind::Mixture && in) in.fail("it holds no mixture");
-  in.version(STATE_VERSION);
+  const bool starts = in.version(STARTS_VERSION) == STARTS_VERSION;
   const std::uint64_t alphabet_size = in.varint();
   const std::uint64_t max_depth = in.varint_at_most(MAX_DEPTH, "max_depth");
+  if (starts) {
+    // The only mode layout 2 holds: any other would save as something else.
+    const std::uint8_t mode = in.byte();
+    if (in && mode != STARTS_MODE) {
+      in.fail("mode " + std::to_string(mode) + " is not 1 (rows counted from their start)");
+    }
+  }
   const double beta = in.float64();
   if (!in) return std::unexpected(in.error());
   if (alphabet_size > std::numeric_limits<std::size_t>::max()) {
@@ -92,7 +103,7 @@ std::expected<bct::Mixture, std::string> load_mixture(std::span<const std::uint8
   }
   in.expect_end();
   if (!in) return std::unexpected(in.error());
-  bct::Mixture mixture(alphabet_size, max_depth, *prior, std::move(*estimator));
+  bct::Mixture mixture(alphabet_size, max_depth, *prior, std::move(*estimator), starts);
   if (auto grown = mixture.update(rows, false); !grown) {
     throw InternalFault("mixture state: " + grown.error());
   }

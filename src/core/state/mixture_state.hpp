@@ -7,6 +7,9 @@
 //   'K' (a byte), its discounts, depth by depth and class by class, and its
 //   concentrations, depth by depth (float64 each); the number of rows, then
 //   each row's length and symbols (varints).
+// A mixture of rows counted from their start is layout 2: the same with a
+// byte after max_depth, its mode, which is 1. (Others are written in layout
+// 1, as they always were.)
 // A mixture of counts alone pickles as its counts instead (a Counts state).
 //
 // Loading checks every field before anything is built, as the constructors

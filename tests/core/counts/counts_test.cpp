@@ -149,6 +149,32 @@ TEST(CountsTest, RefusesWhatCannotBeMergedOrCounted) {
   EXPECT_EQ(save_counts(c), save_counts(a));
 }
 
+// Counted from their start, a row is its symbols after max_depth copies of START (3 here): the
+// state holds every position's key and the padded rows' ordinals, and merges only with its kind.
+TEST(CountsTest, CountedFromTheirStartEveryPositionHasAKey) {
+  const Counts counts = counts_of(Rows{{1, 0, 2}, {}, {2}}, 3, 2, 0, true);
+  EXPECT_TRUE(counts.starts());
+  EXPECT_EQ(counts.sample_size(), 4u);
+  // Padded rows (3, 3, 1, 0, 2) and (3, 3, 2): keys (context most recent first | own) at the
+  // ordinals of their positions, in context order: (0, 1 | 2) at 4, (1, 3 | 0) at 3,
+  // (3, 3 | 1) at 2 and (3, 3 | 2) at 7.
+  StateWriter out(StateKind::Counts, 2);
+  for (std::uint64_t v : {3, 2}) out.varint(v);
+  out.byte(1);
+  for (std::uint64_t v : {1, 0, 3, 8, 4}) out.varint(v);
+  for (std::uint64_t v : {0, 0, 1, 2, 1, 4, 0, 1, 3, 0, 1, 3, 0, 3, 3, 1, 1, 2, 2, 2, 1, 7}) {
+    out.varint(v);
+  }
+  EXPECT_EQ(save_counts(counts), std::move(out).take());
+  const std::string message =
+      "cannot merge Counts counted from their rows' start (starts=True) with Counts that are "
+      "not: their contexts differ";
+  const Counts plain = counts_of(Rows{{1, 0, 2}}, 3, 2, 1);
+  EXPECT_EQ(Counts::merge(counts, plain).error(), message);
+  EXPECT_EQ(Counts::merge(plain, counts).error(), message);
+  EXPECT_EQ(merged(counts, counts_of(Rows{{2, 2}}, 3, 2, 1, true)).sample_size(), 6u);
+}
+
 std::string load_error(std::string state) {
   const auto loaded =
       load_counts(std::span(reinterpret_cast<const std::uint8_t*>(state.data()), state.size()));
@@ -192,6 +218,27 @@ TEST(CountsTest, StatesAreCheckedBeforeTheyAreTrusted) {
             "invalid ostrel state: the first key shares symbols");
   EXPECT_EQ(load_error(state_of({{0, 0, 1, 3, 1}, {0, 1, 0, 2, 2}})),
             "invalid ostrel state: it counts 5 positions in 4 symbols");
+  // Counts from their rows' start: layout 2, its mode byte 1, and their keys' context symbols
+  // may be START (3), which then fills the rest of the context; no position predicts it.
+  auto from_start = [](std::uint8_t mode, std::vector<std::uint64_t> leaf) {
+    StateWriter out(StateKind::Counts, 2);
+    for (std::uint64_t v : {3, 2}) out.varint(v);
+    out.byte(mode);
+    for (std::uint64_t v : {1, 0, 1, 5, 1}) out.varint(v);
+    for (std::uint64_t v : leaf) out.varint(v);
+    return std::move(out).take();
+  };
+  EXPECT_EQ(load_error(from_start(1, {0, 1, 3, 0, 1, 3})), "loaded");
+  EXPECT_EQ(load_error(from_start(0, {0, 1, 3, 0, 1, 3})),
+            "invalid ostrel state: mode 0 is not 1 (counts from their rows' start)");
+  EXPECT_EQ(load_error(from_start(2, {0, 1, 3, 0, 1, 3})),
+            "invalid ostrel state: mode 2 is not 1 (counts from their rows' start)");
+  EXPECT_EQ(load_error(from_start(1, {0, 3, 1, 0, 1, 3})),
+            "invalid ostrel state: key 0 holds a symbol before the start of its row");
+  EXPECT_EQ(load_error(from_start(1, {0, 1, 3, 3, 1, 3})),
+            "invalid ostrel state: key 0 predicts the start of a row");
+  EXPECT_EQ(load_error(from_start(1, {0, 1, 4, 0, 1, 3})),
+            "invalid ostrel state: symbol 4 of key 0 is outside 0..4");
   // A leaf count far beyond the bytes is refused before anything is allocated.
   StateWriter huge(StateKind::Counts, 1);
   for (std::uint64_t v : {3ull, 1ull, 1ull, 0ull, 1ull, 4ull, 1ull << 60}) huge.varint(v);

@@ -1,20 +1,24 @@
 // Tests for the mixture over every tree: its evidence against the evidence pass bit for bit,
 // its predictive probabilities against differences of evidences with and without the next
 // position, updates against a mixture built from all the rows, and the journal that undoes
-// row-local and failed runs; each estimator against every tree enumerated.
+// row-local and failed runs; each estimator against every tree enumerated, for rows counted
+// after their first max_depth symbols and from their start.
 
 #include "posterior/mixture.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <numeric>
 #include <random>
 #include <stdexcept>
 #include <vector>
 
 #include "core_test_support.hpp"
 #include "posterior/posterior.hpp"
+#include "state/counts_state.hpp"
 #include "testing/plain_mixture.hpp"
 
 namespace ostrel {
@@ -339,6 +343,130 @@ TEST(MixtureEstimators, KneserNeyGrowsTheSameInAnyCallsAndScoringChangesNothing)
     pieces.predict(history, p);
     whole.predict(history, q);
     EXPECT_EQ(p, q);
+  }
+}
+
+// ---- rows counted from their start ---------------------------------------------------
+
+// Rows of every length from 0 to `longest`, in a seeded order, their symbols uniform.
+Rows rows_of_every_length(std::uint64_t seed, std::size_t alphabet, std::size_t longest) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::size_t> lengths(longest + 1);
+  std::iota(lengths.begin(), lengths.end(), std::size_t{0});
+  std::shuffle(lengths.begin(), lengths.end(), rng);
+  Rows out;
+  for (const std::size_t length : lengths) {
+    for (std::size_t t = 0; t < length; ++t) out.push_symbol(rng() % alphabet);
+    out.end_row();
+  }
+  return out;
+}
+
+// Histories of every length from 0 to depth + 1, their symbols uniform.
+std::vector<std::vector<Symbol>> histories_up_to(std::uint64_t seed, std::size_t alphabet,
+                                                 std::size_t depth) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::vector<Symbol>> out;
+  for (std::size_t length = 0; length <= depth + 1; ++length) {
+    out.emplace_back(length);
+    for (Symbol& s : out.back()) s = rng() % alphabet;
+  }
+  return out;
+}
+
+// Counted from their start, every position of every row is added, and the mixture grown from
+// empty is the sum over every tree of contexts over the symbols and START (START's nodes leaves
+// of every tree), each leaf predicting the symbols alone; its predictive distribution after a
+// history shorter than the depth is that of a row's beginning.
+TEST(MixtureFromTheStart, EvidenceAndPredictionsAreThoseOfEveryTreeEnumerated) {
+  std::uint64_t seed = 90;
+  for (const EstimatorCase& c : estimator_cases()) {
+    SCOPED_TRACE(::testing::Message() << c.alphabet << " symbols, depth " << c.depth << ", "
+                                      << (c.estimator.index() == 0 ? "Dirichlet" : "Kneser-Ney"));
+    const Rows rows = rows_of_every_length(++seed, c.alphabet, c.depth + 4);
+    bct::Mixture mixture(c.alphabet, c.depth, bct::BctPrior(c.beta), c.estimator, true);
+    auto updated = mixture.update(rows, true);
+    ASSERT_TRUE(updated.has_value());
+    ASSERT_EQ(updated->log_probabilities.size(), rows.symbol_count());
+    const oracle::PlainRows seen = plain(rows);
+    expect_close(
+        mixture.log_evidence(),
+        oracle::enumerated_log_evidence(seen, c.alphabet, c.depth, c.beta, c.estimator, true),
+        1e-12);
+    double total = 0.0;
+    for (double lp : updated->log_probabilities) total = total + lp;
+    if (mixture.sequential()) {
+      EXPECT_EQ(mixture.log_evidence(), total);
+    } else {
+      expect_close(total, mixture.log_evidence(), 1e-12);
+    }
+    const std::size_t m = c.alphabet;
+    for (std::size_t i = 0, r = 0; r < rows.size(); ++r) {
+      for (std::size_t t = 0; t < rows.row_length(r); ++t, ++i) {
+        EXPECT_EQ(std::log(updated->distributions[i * m + rows.symbol(r, t)]),
+                  updated->log_probabilities[i]);
+      }
+    }
+    std::vector<double> p(m);
+    for (const auto& history : histories_up_to(seed, m, c.depth)) {
+      mixture.predict(history, p);
+      const std::vector<double> expected =
+          oracle::enumerated_predictive(seen, history, m, c.depth, c.beta, c.estimator, true);
+      for (Symbol a = 0; a < m; ++a) expect_close(p[a], expected[a], 1e-11);
+    }
+  }
+}
+
+// Under Dirichlet leaves the mixture of counts from their start, one updated from it and one
+// grown from empty hold the same nodes, evidence and predictions bit for bit, and scoring a row
+// adds what updating by it alone adds.
+TEST(MixtureFromTheStart, DirichletUpdatesAreTheMixtureOfTheirCounts) {
+  const std::size_t alphabet = 3, depth = 3;
+  const bct::BctPrior prior(0.6);
+  Rows first = rows_of_every_length(95, alphabet, 9);
+  const Rows longer = markov_rows(96, alphabet, 2, 40, 0.7);
+  for (std::size_t r = 0; r < longer.size(); ++r) {
+    for (std::size_t t = 0; t < longer.row_length(r); ++t) first.push_symbol(longer.symbol(r, t));
+    first.end_row();
+  }
+  const Rows more = rows_of_every_length(97, alphabet, 7);
+  for (const double alpha : {0.5, 1.5}) {
+    const bct::DirichletChoice estimator{alpha};
+    const Counts counts = counts_of(first, alphabet, depth, 0, true);
+    bct::Mixture updated(counts, prior, estimator);
+    ASSERT_TRUE(updated.update(more, false).has_value());
+    Counts all = counts;
+    ASSERT_TRUE(all.add(more).has_value());
+    const bct::Mixture rebuilt(all, prior, estimator);
+    bct::Mixture grown(alphabet, depth, prior, estimator, true);
+    ASSERT_TRUE(grown.update(first, false).has_value());
+    ASSERT_TRUE(grown.update(more, false).has_value());
+    EXPECT_EQ(save_counts(updated.counts()), save_counts(all));
+    for (const bct::Mixture* other : {&updated, &grown}) {
+      EXPECT_TRUE(other->starts());
+      EXPECT_EQ(other->log_evidence(), rebuilt.log_evidence());
+      EXPECT_EQ(other->nodes(), rebuilt.nodes());
+      std::vector<double> p(alphabet), q(alphabet);
+      for (const auto& history : histories_up_to(98, alphabet, depth)) {
+        other->predict(history, p);
+        rebuilt.predict(history, q);
+        EXPECT_EQ(p, q);
+      }
+    }
+    bct::Mixture scoring(counts, prior, estimator);
+    const auto scores = scoring.log_likelihood(more, 0);
+    ASSERT_TRUE(scores.has_value());
+    for (std::size_t r = 0; r < more.size(); ++r) {
+      Rows one;
+      for (std::size_t t = 0; t < more.row_length(r); ++t) one.push_symbol(more.symbol(r, t));
+      one.end_row();
+      bct::Mixture alone(counts, prior, estimator);
+      const auto added = alone.update(one, false);
+      ASSERT_TRUE(added.has_value());
+      double total = 0.0;
+      for (double lp : added->log_probabilities) total = total + lp;
+      EXPECT_EQ((*scores)[r], total);
+    }
   }
 }
 

@@ -14,11 +14,11 @@
 namespace ostrel {
 namespace {
 
-bct::Mixture kneser_ney_mixture() {
+bct::Mixture kneser_ney_mixture(bool starts = false) {
   const std::size_t alphabet = 3, depth = 2;
   std::vector<double> discounts{0.5, 0.7, 0.9, 0.6, 0.8, 0.9, 0.7, 0.8, 0.95};
   auto estimator = bct::KneserNey::checked(alphabet, discounts, {0.5, 0.0, 1.5});
-  bct::Mixture mixture(alphabet, depth, bct::BctPrior(0.6), *estimator);
+  bct::Mixture mixture(alphabet, depth, bct::BctPrior(0.6), *estimator, starts);
   EXPECT_TRUE(mixture.update(testing_support::markov_rows(110, alphabet, 3, 30, 0.6), false));
   return mixture;
 }
@@ -28,16 +28,34 @@ std::vector<std::uint8_t> bytes_of(const std::string& state) {
 }
 
 TEST(MixtureState, LoadsTheSameMixture) {
-  const bct::Mixture mixture = kneser_ney_mixture();
-  auto loaded = load_mixture(bytes_of(save_mixture(mixture)));
-  ASSERT_TRUE(loaded.has_value()) << loaded.error();
-  EXPECT_EQ(loaded->log_evidence(), mixture.log_evidence());
-  EXPECT_EQ(loaded->nodes(), mixture.nodes());
-  std::vector<double> p(3), q(3);
-  for (std::vector<Symbol> history : {std::vector<Symbol>{0, 1}, {2, 2}, {1}}) {
-    mixture.predict(history, p);
-    loaded->predict(history, q);
-    EXPECT_EQ(p, q);
+  for (const bool starts : {false, true}) {
+    const bct::Mixture mixture = kneser_ney_mixture(starts);
+    auto loaded = load_mixture(bytes_of(save_mixture(mixture)));
+    ASSERT_TRUE(loaded.has_value()) << loaded.error();
+    EXPECT_EQ(loaded->starts(), starts);
+    EXPECT_EQ(loaded->log_evidence(), mixture.log_evidence());
+    EXPECT_EQ(loaded->nodes(), mixture.nodes());
+    std::vector<double> p(3), q(3);
+    for (std::vector<Symbol> history : {std::vector<Symbol>{0, 1}, {2, 2}, {1}, {}}) {
+      mixture.predict(history, p);
+      loaded->predict(history, q);
+      EXPECT_EQ(p, q);
+    }
+  }
+}
+
+// Rows counted from their start: layout 2, whose mode byte (after the header, alphabet 3 and
+// depth 2, at 10) is 1 and nothing else.
+TEST(MixtureState, RefusesAModeItDidNotWrite) {
+  std::vector<std::uint8_t> state = bytes_of(save_mixture(kneser_ney_mixture(true)));
+  ASSERT_EQ(state[7], 2);
+  ASSERT_EQ(state[10], 1);
+  for (const std::uint8_t mode : {0, 2, 0xFF}) {
+    state[10] = mode;
+    auto loaded = load_mixture(state);
+    ASSERT_FALSE(loaded.has_value());
+    EXPECT_EQ(loaded.error(), "invalid ostrel state: mode " + std::to_string(mode) +
+                                  " is not 1 (rows counted from their start)");
   }
 }
 
