@@ -23,11 +23,11 @@ from __future__ import annotations
 
 import argparse
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 from _common import (
+    best_of,
     current_rss,
     format_bytes,
     format_ratio,
@@ -39,15 +39,6 @@ from _common import (
 )
 
 PARTS = ("score", "pointwise", "starts", "topk")
-
-
-def best_of(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def protein_like(rng, count):
