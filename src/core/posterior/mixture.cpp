@@ -164,10 +164,41 @@ MixtureOf<Estimator>::MixtureOf(const Counts& counts, const BctPrior& prior, Est
     outcomes_.reserve(2 * nodes + leaves);
     first.reserve(nodes);
     ends.reserve(nodes);
+    // The leaves below a node are consecutive keys, so a node's outcomes are
+    // complete once the path leaves it. Over small alphabets they are summed
+    // in a table a depth and written out as one block then; otherwise each is
+    // inserted in its node's block as it comes.
+    const std::size_t m = alphabet_size();
+    const bool tabled = m <= (std::size_t{1} << 16) / (depth_ + 1);
+    std::vector<Count> table(tabled ? (depth_ + 1) * m : 0, 0);
+    std::vector<std::vector<Symbol>> met(tabled ? depth_ + 1 : 0);
+    std::size_t open = 0;  // path_[0 .. open - 1] are summing
+    auto finish = [&](std::size_t d) {
+      Count* sums = table.data() + d * m;
+      std::vector<Symbol>& symbols = met[d];
+      std::sort(symbols.begin(), symbols.end());
+      Node& node = nodes_[path_[d]];
+      const auto size = static_cast<std::uint32_t>(symbols.size());
+      node.out_at = outcomes_.size();
+      node.out_size = size;
+      // A block's room is its size rounded up to a power of 2, as
+      // outcome_for grows it.
+      outcomes_.resize(outcomes_.size() + std::bit_ceil(std::max<std::uint32_t>(size, 1)));
+      Outcome* block = outcomes_.data() + node.out_at;
+      for (std::uint32_t k = 0; k < size; ++k) {
+        block[k] = Outcome{symbols[k], sums[symbols[k]], NO_SLOT, 0};
+        sums[symbols[k]] = 0;
+      }
+      symbols.clear();
+    };
     for (std::size_t i = 0, length = depth_; i < leaves; ++i) {
       // The nodes of the context symbols this key shares with the last stay.
       const std::size_t shared = std::min<std::size_t>(keyed.leaves.shared[i], depth_);
       length = path_length(i, shared, length);
+      if (tabled) {
+        const std::size_t stays = std::min(shared, length) + 1;
+        while (open > stays) finish(--open);
+      }
       for (std::size_t d = shared + 1; d <= length; ++d) {
         new_child(d, keys.context(i, d));
         first.push_back(std::numeric_limits<std::uint64_t>::max());
@@ -178,11 +209,19 @@ MixtureOf<Estimator>::MixtureOf(const Counts& counts, const BctPrior& prior, Est
       const Symbol own = keys.own(i);
       for (std::size_t d = 0; d <= length; ++d) {
         const Slot node = path_[d];
-        outcomes_[outcome_for(node, own)].count += count;
+        if (tabled) {
+          Count& sum = table[d * m + own];
+          if (sum == 0) met[d].push_back(own);
+          sum += count;
+        } else {
+          outcomes_[outcome_for(node, own)].count += count;
+        }
         nodes_[node].n += count;
         first[node] = std::min(first[node], at);
       }
+      open = length + 1;
     }
+    while (open > 0) finish(--open);
   });
   for (const Node& node : nodes_) {
     Child* kids = children_.data() + node.kid_at;
