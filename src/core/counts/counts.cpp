@@ -13,6 +13,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "config/config.hpp"
@@ -293,7 +294,15 @@ Rows with_start(const Rows& rows, std::size_t depth, Symbol start, std::size_t h
     for (std::size_t r = 0; r < rows.size(); ++r) {
       if (rows.row_length(r) == 0) continue;
       out.append(std::span<const Symbol>(padding), start);
-      out.append(symbols.subspan(rows.row_begin(r), rows.row_length(r)), start);
+      const auto row = symbols.subspan(rows.row_begin(r), rows.row_length(r));
+      using Stored = std::remove_cv_t<typename decltype(row)::element_type>;
+      if constexpr (sizeof(Stored) <= sizeof(Symbol)) {
+        out.append(row, start);
+      } else {
+        // Stored wider than the word (64-bit items on a 32-bit machine): the
+        // symbols, checked below the alphabet size, fit the word.
+        for (const Stored s : row) out.push_symbol(static_cast<Symbol>(s));
+      }
       out.end_row();
     }
   });
