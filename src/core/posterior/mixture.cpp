@@ -751,10 +751,8 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
           last = p;
           ++taken;
         }
-        if (taken < columns ||
-            last == predict_one(reached, length, [](std::size_t) { return Count{0}; })) {
-          add_unseen(predict_one(reached, length, [](std::size_t) { return Count{0}; }), columns);
-        }
+        const double absent = predict_one(reached, length, [](std::size_t) { return Count{0}; });
+        if (taken < columns || last == absent) add_unseen(absent, columns);
       }
       if (!ranked) {
         std::partial_sort(candidates.begin(),
