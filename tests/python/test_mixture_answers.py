@@ -129,3 +129,17 @@ def test_rows_counted_from_their_start_score_and_rank_every_position():
         for h, history in enumerate(histories):
             want = expected_top(mixture.predict_proba(history), 3)
             assert (list(np.asarray(symbols)[h]), list(np.asarray(probabilities)[h])) == want
+
+
+@pytest.mark.parametrize("alphabet", [3, 2**20])  # outcomes summed in a table, or inserted
+def test_mixture_of_counts_is_the_mixture_grown_by_its_rows(alphabet):
+    rng = random.Random(alphabet)
+    rows = [[rng.choice([0, 1, alphabet - 1]) for _ in range(n)] for n in (0, 2, 30, 70)]
+    counts = Counts(alphabet, DEPTH)
+    counts.add(rows)
+    grown = Counts(alphabet, DEPTH).mixture(0.8)
+    grown.update(rows)
+    built = counts.mixture(0.8)
+    assert built.log_evidence == grown.log_evidence == counts.log_evidence(0.8)
+    for history in ([], [1], [alphabet - 1, 0, 1], rows[2][:9]):
+        assert built.top_k([history], 3) == grown.top_k([history], 3)

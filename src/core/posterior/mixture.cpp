@@ -219,7 +219,7 @@ MixtureOf<Estimator>::MixtureOf(const Counts& counts, const BctPrior& prior, Est
         nodes_[node].n += count;
         first[node] = std::min(first[node], at);
       }
-      open = length + 1;
+      if (tabled) open = length + 1;
     }
     while (open > 0) finish(--open);
   });
