@@ -377,12 +377,15 @@ void MixtureOf<Estimator>::set_weights(KneserNeyState& state) {
 
 template <class Estimator>
 std::size_t MixtureOf<Estimator>::walk(std::size_t length) const {
+  path_[0] = 0;
+  return descend(0, nodes_[0].kid_at, nodes_[0].kid_size, length);
+}
+
+template <class Estimator>
+std::size_t MixtureOf<Estimator>::descend(std::size_t d, std::uint64_t at, std::uint32_t size,
+                                          std::size_t length) const {
   // Each child's record tells where its own block is: one block read per
   // level, not a node and its block.
-  std::size_t d = 0;
-  path_[0] = 0;
-  std::uint64_t at = nodes_[0].kid_at;
-  std::uint32_t size = nodes_[0].kid_size;
   while (d < length) {
     const Child* kids = children_.data() + at;
     std::uint32_t k = 0;
@@ -636,15 +639,150 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
       --wanted;
     }
   };
-  // Under Dirichlet, a path whose nodes have seen many of the symbols is
-  // predicted whole, the sweeps being cheaper than a prediction a symbol.
-  auto dense = [&](std::size_t reached) {
-    if constexpr (SEQUENTIAL) {
-      return false;
-    } else {
-      std::size_t seen_on_path = 0;
-      for (std::size_t d = 0; d <= reached; ++d) seen_on_path += nodes_[path_[d]].out_size;
-      return m <= 1024 || m <= 8 * seen_on_path;
+  // Tables by symbol, for alphabets up to DENSE: the root's children (a
+  // walk's widest step becomes a read) and, under Dirichlet, the root's
+  // records with their estimates, and a mark of the symbols seen below it.
+  constexpr std::size_t DENSE = std::size_t{1} << 20;
+  constexpr std::uint32_t NONE = std::numeric_limits<std::uint32_t>::max();
+  const bool dense = m <= DENSE;
+  std::vector<std::uint32_t> root_child, root_at, mark;
+  std::vector<double> root_q;
+  std::uint32_t stamp = 0;
+  if (dense) {
+    root_child.assign(m + 1, NONE);
+    const Child* kids = children_.data() + root.kid_at;
+    for (std::uint32_t c = 0; c < root.kid_size; ++c) root_child[kids[c].symbol] = c;
+  }
+  if constexpr (!SEQUENTIAL) {
+    const double total = static_cast<double>(root.n) + estimator_.total();
+    root_q.resize(root.out_size);
+    for (std::uint32_t i = 0; i < root.out_size; ++i) {
+      root_q[i] = (static_cast<double>(root_outcomes[i].count) + estimator_.alpha()) / total;
+    }
+    if (dense) {
+      root_at.assign(m, NONE);
+      mark.assign(m, 0);
+      for (std::uint32_t i = 0; i < root.out_size; ++i) root_at[root_outcomes[i].symbol] = i;
+    }
+  }
+  auto walk_path = [&](std::size_t length) -> std::size_t {
+    if (!dense || length == 0) return walk(length);
+    path_[0] = 0;
+    const std::uint32_t first = root_child[context_[0]];
+    if (first == NONE) return 0;
+    const Child& child = children_[root.kid_at + first];
+    path_[1] = child.node;
+    return descend(1, child.kid_at, child.kid_size, length);
+  };
+  // Under Dirichlet, a path whose nodes below the root have seen few of the
+  // symbols: its predictions bottom-up over the symbols seen (`level`,
+  // ascending), every other symbol sharing one value (`common`), each level
+  // the same arithmetic predict_all does a symbol. At the root the seen ones
+  // are predicted in full, and the others differ in their root counts alone,
+  // a larger count never predicting less: taken by count until `columns` are
+  // taken and the next predicts less than the last taken.
+  std::vector<Entry> level, next;
+  auto seen_below = [&](std::size_t reached) {
+    std::size_t seen = 0;
+    for (std::size_t d = 1; d <= reached; ++d) seen += nodes_[path_[d]].out_size;
+    return seen;
+  };
+  auto rank_levels = [&](std::size_t reached, std::size_t length) {
+    if constexpr (!SEQUENTIAL) {
+      const double alpha = estimator_.alpha();
+      if (root.n == 0) {
+        // Uniform: the first symbols.
+        for (Symbol s = 0; s < columns; ++s) {
+          candidates.push_back(Entry{1.0 / static_cast<double>(m), s});
+        }
+        return;
+      }
+      level.clear();
+      double common = 1.0 / static_cast<double>(m);
+      std::size_t top = reached + 1;
+      if (reached == length && reached > 0) {
+        const Node& node = nodes_[path_[reached]];
+        const Outcome* o = outcomes_.data() + node.out_at;
+        const double total = static_cast<double>(node.n) + estimator_.total();
+        for (std::uint32_t i = 0; i < node.out_size; ++i) {
+          level.push_back(Entry{(static_cast<double>(o[i].count) + alpha) / total, o[i].symbol});
+        }
+        common = alpha / total;
+        top = reached;
+      }
+      for (std::size_t d = top; d-- > 1;) {
+        const Node& node = nodes_[path_[d]];
+        const Outcome* o = outcomes_.data() + node.out_at;
+        const double total = static_cast<double>(node.n) + estimator_.total();
+        const double w = node.state.w;
+        const double lead = w * (alpha / total), keep = 1.0 - w;
+        auto own = [&](std::uint32_t i, double below) {
+          return mix(w, (static_cast<double>(o[i].count) + alpha) / total, below);
+        };
+        next.clear();
+        std::size_t j = 0;
+        std::uint32_t i = 0;
+        while (j < level.size() && i < node.out_size) {
+          if (level[j].symbol < o[i].symbol) {
+            next.push_back(Entry{lead + keep * level[j].p, level[j].symbol});
+            ++j;
+          } else if (o[i].symbol < level[j].symbol) {
+            next.push_back(Entry{own(i, common), o[i].symbol});
+            ++i;
+          } else {
+            next.push_back(Entry{own(i, level[j].p), o[i].symbol});
+            ++i;
+            ++j;
+          }
+        }
+        for (; j < level.size(); ++j) {
+          next.push_back(Entry{lead + keep * level[j].p, level[j].symbol});
+        }
+        for (; i < node.out_size; ++i) next.push_back(Entry{own(i, common), o[i].symbol});
+        common = lead + keep * common;
+        std::swap(level, next);
+      }
+      // The root, a leaf when the context is empty.
+      const bool leaf = reached == length && reached == 0;
+      const double w = root.state.w;
+      const double total = static_cast<double>(root.n) + estimator_.total();
+      const double absent_q = alpha / total;
+      const double lead = w * absent_q, keep = 1.0 - w;
+      auto seen_value = [&](std::uint32_t i, double below) {
+        return leaf ? root_q[i] : mix(w, root_q[i], below);
+      };
+      auto absent_value = [&](double below) { return leaf ? absent_q : lead + keep * below; };
+      if (dense && ++stamp == 0) {
+        std::fill(mark.begin(), mark.end(), 0);
+        stamp = 1;
+      }
+      for (const Entry& e : level) {
+        std::uint32_t i = NONE;
+        if (dense) {
+          i = root_at[e.symbol];
+          mark[e.symbol] = stamp;
+        } else if (const std::uint64_t at = find_outcome(0, e.symbol); at != NO_RECORD) {
+          i = static_cast<std::uint32_t>(at - root.out_at);
+        }
+        candidates.push_back(Entry{i == NONE ? absent_value(e.p) : seen_value(i, e.p), e.symbol});
+        seen.push_back(e.symbol);
+      }
+      auto marked = [&](Symbol s) {
+        return dense ? mark[s] == stamp : std::binary_search(seen.begin(), seen.end(), s);
+      };
+      std::size_t taken = 0;
+      double last = 0.0;
+      for (const std::uint32_t i : by_count) {
+        const Symbol s = root_outcomes[i].symbol;
+        if (marked(s)) continue;
+        const double p = seen_value(i, common);
+        if (taken >= columns && p != last) break;
+        candidates.push_back(Entry{p, s});
+        last = p;
+        ++taken;
+      }
+      const double absent = absent_value(common);
+      if (taken < columns || last == absent) add_unseen(absent, columns);
     }
   };
   // The best `columns` of a whole distribution, written out: a run kept in
@@ -689,7 +827,7 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
       }
       // Counted from their start, a shorter history is the beginning of a row.
       if (starts_ && length < depth_) context_[length++] = start();
-      const std::size_t reached = walk(length);
+      const std::size_t reached = walk_path(length);
       // The answer depends on the path's last node and whether the history
       // ends there.
       const std::size_t key = 2 * std::size_t{path_[reached]} + (reached == length ? 1 : 0);
@@ -711,48 +849,15 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
           while (unseen < root.out_size && root_outcomes[unseen].symbol == unseen) ++unseen;
           add_unseen(predict_symbol(reached, length, unseen), columns);
         }
-      } else if (dense(reached)) {
-        // The whole distribution in one sweep a level, then the best.
+      } else if (seen_below(reached) * 4 < m) {
+        rank_levels(reached, length);
+      } else {
+        // Many symbols are seen on the path: the whole distribution in one
+        // sweep a level, then the best.
         row_.resize(m);
         predict_all(reached, length, std::span<double>(row_), &known);
         select(row_.data());
         ranked = true;
-      } else {
-        // The symbols seen below the root, each predicted in full.
-        for (std::size_t d = 1; d <= reached; ++d) {
-          const Node& node = nodes_[path_[d]];
-          for (std::uint32_t i = 0; i < node.out_size; ++i) {
-            seen.push_back(outcomes_[node.out_at + i].symbol);
-          }
-        }
-        std::sort(seen.begin(), seen.end());
-        seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
-        for (const Symbol s : seen) {
-          candidates.push_back(Entry{predict_one(reached, length,
-                                                 [&](std::size_t d) -> Count {
-                                                   const std::uint64_t at =
-                                                       find_outcome(path_[d], s);
-                                                   return at == NO_RECORD ? 0 : outcomes_[at].count;
-                                                 }),
-                                     s});
-        }
-        // The others differ in their root counts alone, and a larger count
-        // never predicts less: taken by count until `columns` are taken and
-        // the next predicts less than the last taken.
-        std::size_t taken = 0;
-        double last = 0.0;
-        for (const std::uint32_t i : by_count) {
-          const Outcome& o = root_outcomes[i];
-          if (std::binary_search(seen.begin(), seen.end(), o.symbol)) continue;
-          const double p =
-              predict_one(reached, length, [&](std::size_t d) { return d == 0 ? o.count : 0; });
-          if (taken >= columns && p != last) break;
-          candidates.push_back(Entry{p, o.symbol});
-          last = p;
-          ++taken;
-        }
-        const double absent = predict_one(reached, length, [](std::size_t) { return Count{0}; });
-        if (taken < columns || last == absent) add_unseen(absent, columns);
       }
       if (!ranked) {
         std::partial_sort(candidates.begin(),

@@ -255,6 +255,10 @@ class MixtureOf {
   // The path of context_ through existing nodes: its deepest depth. From the
   // root, or through the links of the previous position's records.
   std::size_t walk(std::size_t length) const;
+  // The rest of a walk from path_[d], whose children's block is `size`
+  // records at `at`.
+  std::size_t descend(std::size_t d, std::uint64_t at, std::uint32_t size,
+                      std::size_t length) const;
   std::size_t follow_links();
   // One level of a walk: the child of path_[d - 1] for context_[d - 1].
   bool step(std::size_t d) const;

@@ -470,5 +470,51 @@ TEST(MixtureFromTheStart, DirichletUpdatesAreTheMixtureOfTheirCounts) {
   }
 }
 
+// top_k ranks as predict's distribution sorted (most probable first, ties by symbol), with its
+// probabilities bit for bit: on alphabets whose paths have seen most symbols, few of them, and
+// too many symbols for tables by symbol.
+TEST(MixtureTopK, IsPredictSorted) {
+  for (const std::size_t alphabet :
+       {std::size_t{5}, std::size_t{300}, (std::size_t{1} << 20) + 8}) {
+    const Rows rows = markov_rows(alphabet, alphabet, 4, 150, 0.7);
+    for (const double alpha : {0.5, 0.01}) {
+      const bct::Mixture mixture(counts_of(rows, alphabet, 3), bct::BctPrior(0.8),
+                                 bct::DirichletChoice{alpha});
+      Rows histories;
+      for (std::size_t r = 0; r < rows.size(); ++r) {
+        for (std::size_t t = 0; t < 8; ++t) {
+          for (std::size_t i = t; i < std::min<std::size_t>(t + 4, rows.row_length(r)); ++i) {
+            histories.push_symbol(rows.symbol(r, i));
+          }
+          histories.end_row();
+        }
+      }
+      histories.push_symbol(static_cast<Symbol>(alphabet - 1));
+      histories.end_row();
+      for (const std::size_t k : {1, 4}) {
+        const auto top = mixture.top_k(histories, k);
+        ASSERT_TRUE(top.has_value());
+        std::vector<double> p(alphabet);
+        for (std::size_t h = 0; h < histories.size(); ++h) {
+          std::vector<Symbol> history;
+          for (std::size_t i = 0; i < histories.row_length(h); ++i) {
+            history.push_back(histories.symbol(h, i));
+          }
+          mixture.predict(history, p);
+          std::vector<Symbol> order(alphabet);
+          std::iota(order.begin(), order.end(), Symbol{0});
+          std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k),
+                            order.end(),
+                            [&](Symbol a, Symbol b) { return p[a] != p[b] ? p[a] > p[b] : a < b; });
+          for (std::size_t c = 0; c < k; ++c) {
+            EXPECT_EQ(top->symbols[h * k + c], order[c]) << alphabet << " " << h << " " << c;
+            EXPECT_EQ(top->probabilities[h * k + c], p[order[c]]);
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ostrel
