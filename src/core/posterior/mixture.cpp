@@ -232,60 +232,12 @@ MixtureOf<Estimator>::MixtureOf(const Counts& counts, const BctPrior& prior, Est
     const_cast<Node&>(node).unlinked = node.kid_size;
     for (std::uint32_t k = 0; k < node.kid_size; ++k) nodes_[kids[k].node].slot = k;
   }
-  link_records();
   // Children come after their parents: scored first.
   for (std::size_t x = nodes_.size(); x-- > 0;) {
     const Node& node = nodes_[x];
     Child* kids = children_.data() + node.kid_at;
     for (std::uint32_t k = 0; k < node.kid_size; ++k) kids[k].W = nodes_[kids[k].node].state.W;
     score(static_cast<Slot>(x), ends[x] != 0, true);
-  }
-}
-
-template <class Estimator>
-void MixtureOf<Estimator>::link_records() {
-  // The record that links to a node (a, c) is that of a at node c, its
-  // suffix. A node's suffix is a child of its parent's suffix, of the node's
-  // own symbol (the root's children have the root), so the suffixes are
-  // found parents first, each child looked for among its parent's suffix's
-  // children sorted by symbol.
-  std::vector<std::pair<Symbol, Slot>> by_symbol(children_.size());
-  for (const Node& node : nodes_) {
-    auto* kids = by_symbol.data() + node.kid_at;
-    for (std::uint32_t k = 0; k < node.kid_size; ++k) {
-      const Child& kid = children_[node.kid_at + k];
-      kids[k] = {kid.symbol, kid.node};
-    }
-    std::sort(kids, kids + node.kid_size);
-  }
-  auto child = [&](Slot x, Symbol s) {
-    const Node& node = nodes_[x];
-    const auto* kids = by_symbol.data() + node.kid_at;
-    const auto* end = kids + node.kid_size;
-    const auto* at =
-        std::lower_bound(kids, end, s, [](const auto& k, Symbol t) { return k.first < t; });
-    return at != end && at->first == s ? at->second : NO_SLOT;
-  };
-  // Per node, its suffix and the first symbol of its context.
-  std::vector<Slot> suffix(nodes_.size(), NO_SLOT);
-  std::vector<Symbol> lead(nodes_.size(), 0);
-  suffix[0] = 0;
-  for (std::size_t x = 0; x < nodes_.size(); ++x) {
-    if (suffix[x] == NO_SLOT) continue;
-    Node& node = nodes_[x];
-    for (std::uint32_t k = 0; k < node.kid_size; ++k) {
-      const Child& kid = children_[node.kid_at + k];
-      const Slot below = x == 0 ? 0 : child(suffix[x], kid.symbol);
-      if (below == NO_SLOT) continue;
-      const Symbol first = x == 0 ? kid.symbol : lead[x];
-      suffix[kid.node] = below;
-      lead[kid.node] = first;
-      // START is never an outcome: the root's start node stays unlinked.
-      const std::uint64_t at = find_outcome(below, first);
-      if (at == NO_RECORD) continue;
-      outcomes_[at].next = kid.node;
-      --node.unlinked;
-    }
   }
 }
 

@@ -314,9 +314,6 @@ class MixtureOf {
   // The record of `a` at node x, made with count 0 when x has none; `before`
   // is its count.
   std::uint64_t outcome_for(Slot x, Symbol a);
-  // Links every record whose node of the context one longer exists to it,
-  // as passes over rows link them (the mixture from counts).
-  void link_records();
   // A new child, with symbol `symbol`, of path_[d - 1]: it becomes path_[d].
   void new_child(std::size_t d, Symbol symbol);
   // Dirichlet: scores a node again from its counts.
