@@ -116,6 +116,7 @@ MixtureOf<Estimator>::MixtureOf(std::size_t max_depth, const BctPrior& prior, Es
   context_.assign(depth_, 0);
   path_.assign(depth_ + 1, 0);
   last_record_.assign(depth_, NO_RECORD);
+  last_node_.assign(depth_, 0);
   if constexpr (SEQUENTIAL) {
     q_.assign(depth_ + 1, 0.0);
     below_.assign(depth_ + 1, 0.0);
@@ -271,12 +272,20 @@ std::uint64_t MixtureOf<Estimator>::outcome_for(Slot x, Symbol a) {
   Node& node = nodes_[x];
   Outcome* block = outcomes_.data() + node.out_at;
   const std::uint32_t size = node.out_size;
-  const std::size_t at = static_cast<std::size_t>(
-      std::lower_bound(block, block + size, a,
-                       [](const Outcome& o, Symbol s) { return o.symbol < s; }) -
-      block);
+  // The first record of a symbol not below `a`, by halves without branches.
+  std::size_t at = 0, left = size;
+  while (left > 1) {
+    const std::size_t half = left / 2;
+    at = block[at + half - 1].symbol < a ? at + half : at;
+    left -= half;
+  }
+  if (left == 1 && block[at].symbol < a) ++at;
   if (at < size && block[at].symbol == a) return node.out_at + at;
   block = room_for_one(outcomes_, node.out_at, size);
+  // The records from `at` on shift one place; a block that moved is new.
+  if (row_journal_ && node.out_at < mark_outcomes_) {
+    for (std::size_t i = at; i <= size; ++i) note_outcome(node.out_at + i);
+  }
   for (std::size_t i = size; i > at; --i) block[i] = block[i - 1];
   block[at] = Outcome{a, 0, NO_SLOT, 0};
   ++node.out_size;
@@ -292,11 +301,13 @@ void MixtureOf<Estimator>::new_child(std::size_t d, Symbol symbol) {
   if (stamp_.size() == stamp_.capacity()) stamp_.reserve(2 * stamp_.size());
   Node& node = nodes_[path_[d - 1]];
   Child* kids = room_for_one(children_, node.kid_at, node.kid_size);
+  note_child(node.kid_at + node.kid_size);
   kids[node.kid_size] = Child{0.0, 0, symbol, x, 0};
   const std::uint32_t slot = node.kid_size++;
   path_[d] = x;
   if (d >= 2) {
     // The parent's record of it follows its block.
+    note_child(nodes_[path_[d - 2]].kid_at + node.slot);
     Child& record = children_[nodes_[path_[d - 2]].kid_at + node.slot];
     record.kid_at = node.kid_at;
     record.kid_size = node.kid_size;
@@ -426,7 +437,13 @@ std::size_t MixtureOf<Estimator>::follow_links() {
       continue;
     }
     if (nodes_[path_[d - 1]].unlinked == 0 || !step(d)) return d - 1;
-    if (journal_) touch(path_[d - 1]);
+    if (journal_) {
+      touch(path_[d - 1]);
+      note_outcome(last_record_[d - 1]);
+      if (row_journal_ && path_[d] < mark_nodes_) {
+        links_.push_back(Link{last_node_[d - 1], record.symbol, path_[d], path_[d - 1]});
+      }
+    }
     --nodes_[path_[d - 1]].unlinked;
     record.next = path_[d];
   }
@@ -473,9 +490,17 @@ void MixtureOf<Estimator>::prefetch_path(std::size_t reached) const {
     const char* node = reinterpret_cast<const char*>(nodes_.data() + path_[d]);
     __builtin_prefetch(node);
     __builtin_prefetch(node + sizeof(Node) - 1);
+    if (journal_) __builtin_prefetch(stamp_.data() + path_[d]);
   }
+  // Adding the position reads each node's blocks whole.
   for (std::size_t d = 0; d <= reached; ++d) {
-    __builtin_prefetch(outcomes_.data() + nodes_[path_[d]].out_at);
+    const Node& node = nodes_[path_[d]];
+    const char* outcomes = reinterpret_cast<const char*>(outcomes_.data() + node.out_at);
+    const std::size_t outcome_bytes = std::min<std::size_t>(node.out_size, 64) * sizeof(Outcome);
+    for (std::size_t b = 0; b < outcome_bytes; b += 64) __builtin_prefetch(outcomes + b);
+    const char* kids = reinterpret_cast<const char*>(children_.data() + node.kid_at);
+    const std::size_t kid_bytes = std::min<std::size_t>(node.kid_size, 64) * sizeof(Child);
+    for (std::size_t b = 0; b < kid_bytes; b += 64) __builtin_prefetch(kids + b);
   }
 }
 
@@ -924,6 +949,7 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
   // their parents count them unlinked.
   for (std::size_t d = reached + 1; d <= length_; ++d) {
     if (linked_) {
+      note_outcome(last_record_[d - 1]);
       outcomes_[last_record_[d - 1]].next = path_[d];
     } else {
       ++nodes_[path_[d - 1]].unlinked;
@@ -949,6 +975,7 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
       const std::uint64_t at = records_[d];
       Outcome& record = outcomes_[at];
       Node& node = nodes_[path_[d]];
+      note_outcome(at);
       const Count before = record.count;
       node.state.classes.count_up(before);
       ++record.count;
@@ -960,6 +987,7 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
           ++node.state.tables;
         }
         last_record_[d] = at;
+        last_node_[d] = path_[d];
       }
       first_below = before == 0;
       // The node of the next position at depth d + 1, when it is known.
@@ -977,6 +1005,7 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
     for (std::size_t d = length_ + 1; d-- > 0;) {
       const Slot x = path_[d];
       const std::uint64_t at = outcome_for(x, a);
+      note_outcome(at);
       const Count before = outcomes_[at].count++;
       Node& node = nodes_[x];
       if constexpr (Predict) {
@@ -987,8 +1016,15 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
       }
       ++node.n;
       score(x, d == length_, weights_);
-      if (d > 0) children_[nodes_[path_[d - 1]].kid_at + node.slot].W = node.state.W;
-      if (d < depth_) last_record_[d] = at;
+      if (d > 0) {
+        const std::uint64_t kid = nodes_[path_[d - 1]].kid_at + node.slot;
+        note_child(kid);
+        children_[kid].W = node.state.W;
+      }
+      if (d < depth_) {
+        last_record_[d] = at;
+        last_node_[d] = x;
+      }
     }
     return p;
   }
@@ -1032,7 +1068,7 @@ void MixtureOf<Estimator>::score_rows(const Rows& rows, std::size_t skip, Term&&
         term(r, std::log(predict_early(row, t)));
       }
       if (row.size() <= first) continue;
-      begin();
+      begin(true);
       try {
         for (std::size_t t = first; t < row.size(); ++t) {
           set_context(row, t);
@@ -1072,8 +1108,9 @@ std::vector<double> MixtureOf<Estimator>::pointwise_log_likelihood(const Rows& r
 // ---- the journal ----------------------------------------------------------------
 
 template <class Estimator>
-void MixtureOf<Estimator>::begin() {
+void MixtureOf<Estimator>::begin(bool row) {
   journal_ = true;
+  row_journal_ = row;
   linked_ = false;
   if (++epoch_ == 0) {
     std::fill(stamp_.begin(), stamp_.end(), 0);
@@ -1082,6 +1119,9 @@ void MixtureOf<Estimator>::begin() {
   saved_.clear();
   saved_outcomes_.clear();
   saved_children_.clear();
+  outcome_log_.clear();
+  child_log_.clear();
+  links_.clear();
   mark_nodes_ = nodes_.size();
   mark_outcomes_ = outcomes_.size();
   mark_children_ = children_.size();
@@ -1094,22 +1134,35 @@ void MixtureOf<Estimator>::touch(Slot x) {
   const Node& node = nodes_[x];
   // The blocks first and the record last: rollback reads blocks in the order
   // of the records, so blocks left by a failed save are never read.
-  append(saved_outcomes_, outcomes_.data() + node.out_at, node.out_size);
-  append(saved_children_, children_.data() + node.kid_at, node.kid_size);
+  if (!row_journal_) {
+    append(saved_outcomes_, outcomes_.data() + node.out_at, node.out_size);
+    append(saved_children_, children_.data() + node.kid_at, node.kid_size);
+  }
   saved_.push_back(Saved{x, node});
   stamp_[x] = epoch_;
 }
 
 template <class Estimator>
 void MixtureOf<Estimator>::rollback() {
-  std::size_t o = 0, c = 0;
-  for (const Saved& saved : saved_) {
-    const Node& node = saved.value;
-    nodes_[saved.node] = node;
-    copy_small(saved_outcomes_.data() + o, node.out_size, outcomes_.data() + node.out_at);
-    copy_small(saved_children_.data() + c, node.kid_size, children_.data() + node.kid_at);
-    o += node.out_size;
-    c += node.kid_size;
+  if (row_journal_) {
+    // Each record as it was before its first change: the log read backwards.
+    for (std::size_t i = outcome_log_.size(); i-- > 0;) {
+      outcomes_[outcome_log_[i].at] = outcome_log_[i].value;
+    }
+    for (std::size_t i = child_log_.size(); i-- > 0;) {
+      children_[child_log_[i].at] = child_log_[i].value;
+    }
+    for (const Saved& saved : saved_) nodes_[saved.node] = saved.value;
+  } else {
+    std::size_t o = 0, c = 0;
+    for (const Saved& saved : saved_) {
+      const Node& node = saved.value;
+      nodes_[saved.node] = node;
+      copy_small(saved_outcomes_.data() + o, node.out_size, outcomes_.data() + node.out_at);
+      copy_small(saved_children_.data() + c, node.kid_size, children_.data() + node.kid_at);
+      o += node.out_size;
+      c += node.kid_size;
+    }
   }
   nodes_.resize(mark_nodes_);
   stamp_.resize(mark_nodes_);
@@ -1118,7 +1171,21 @@ void MixtureOf<Estimator>::rollback() {
   saved_.clear();
   saved_outcomes_.clear();
   saved_children_.clear();
+  outcome_log_.clear();
+  child_log_.clear();
+  // The links between the nodes that stay, made again on the records as
+  // they are now.
+  for (const Link& link : links_) {
+    const std::uint64_t at = find_outcome(link.from, link.symbol);
+    if (at == NO_RECORD || outcomes_[at].next != NO_SLOT || nodes_[link.parent].unlinked == 0) {
+      continue;
+    }
+    outcomes_[at].next = link.to;
+    --nodes_[link.parent].unlinked;
+  }
+  links_.clear();
   journal_ = false;
+  row_journal_ = false;
   linked_ = false;
   log_evidence_ = mark_evidence_;
 }

@@ -225,6 +225,24 @@ class MixtureOf {
     Slot node;
     Node value;
   };
+  // A row-local journal's record of one outcome or child before a change.
+  struct SavedOutcome {
+    std::uint64_t at;
+    Outcome value;
+  };
+  struct SavedChild {
+    std::uint64_t at;
+    Child value;
+  };
+  // A link made during a row-local journal between nodes that were there
+  // before it: the record of `symbol` at node `from` links to `to`, a child
+  // of `parent`. Links are a cache of the tree's shape, so the rollback
+  // makes them again rather than leave the next row to look for them.
+  struct Link {
+    Slot from;
+    Symbol symbol;
+    Slot to, parent;
+  };
 
   Node fresh_node() const;
   // The first position of a row that is added: 0 counted from their start,
@@ -308,9 +326,22 @@ class MixtureOf {
   // Kneser-Ney: a node's weights from its odds.
   static void set_weights(KneserNeyState& state);
 
-  // Journal: node states before their first change since begin().
-  void begin();
+  // Journal: node states before their first change since begin(). A
+  // row-local journal (`row` true) keeps a node's record alone and each
+  // outcome and child record before it changes (note_outcome, note_child),
+  // few for a row; otherwise the first touch of a node keeps its blocks
+  // whole, which bounds the journal by the mixture however many positions
+  // are added.
+  void begin(bool row = false);
   void touch(Slot node);
+  [[gnu::always_inline]] void note_outcome(std::uint64_t at) {
+    if (row_journal_ && at < mark_outcomes_) {
+      outcome_log_.push_back(SavedOutcome{at, outcomes_[at]});
+    }
+  }
+  [[gnu::always_inline]] void note_child(std::uint64_t at) {
+    if (row_journal_ && at < mark_children_) child_log_.push_back(SavedChild{at, children_[at]});
+  }
   void rollback();
   template <class F>
   void with_journal(F&& f);
@@ -332,6 +363,7 @@ class MixtureOf {
   // the position being added is the next of its row (so that they link to
   // its path).
   std::vector<std::uint64_t> last_record_;
+  std::vector<Slot> last_node_;  // the nodes those records are at
   bool linked_ = false;
   // Kneser-Ney: a prediction's estimates and its children's predictions by
   // depth.
@@ -357,11 +389,15 @@ class MixtureOf {
 
   bool weights_ = true;  // every node's w is its stopping weight
   bool journal_ = false;
+  bool row_journal_ = false;
   std::uint32_t epoch_ = 0;
   std::vector<std::uint32_t> stamp_;
   std::vector<Saved> saved_;
   std::vector<Outcome> saved_outcomes_;
   std::vector<Child> saved_children_;
+  std::vector<SavedOutcome> outcome_log_;
+  std::vector<SavedChild> child_log_;
+  std::vector<Link> links_;
   std::size_t mark_nodes_ = 0, mark_outcomes_ = 0, mark_children_ = 0;
   double mark_evidence_ = 0.0;
 };

@@ -346,6 +346,39 @@ TEST(MixtureEstimators, KneserNeyGrowsTheSameInAnyCallsAndScoringChangesNothing)
   }
 }
 
+// Scoring rows links their paths' nodes for the next scoring: scored again, the rows score the
+// same, and the mixture then grows as one that never scored them, node for node.
+TEST(MixtureEstimators, ScoringTwiceScoresAlikeAndLeavesTheMixtureToGrowAsBefore) {
+  const std::size_t alphabet = 4, depth = 3;
+  const bct::BctPrior prior(0.6);
+  const Rows seen = markov_rows(120, alphabet, 4, 70, 0.7);
+  const Rows scored = markov_rows(121, alphabet, 5, 50, 0.5);
+  const Rows more = markov_rows(122, alphabet, 3, 40, 0.6);
+  const auto make = [&](int kind) {
+    if (kind == 2) {
+      bct::Mixture grown(alphabet, depth, prior,
+                         kneser_ney(alphabet, depth, {0.4, 0.7, 0.85}, 0.02, 0.3));
+      EXPECT_TRUE(grown.update(seen, false).has_value());
+      return grown;
+    }
+    return bct::Mixture(counts_of(seen, alphabet, depth, 0, kind == 1), prior);
+  };
+  for (int kind = 0; kind < 3; ++kind) {
+    bct::Mixture mixture = make(kind);
+    const auto first = mixture.pointwise_log_likelihood(scored, 0);
+    const auto again = mixture.pointwise_log_likelihood(scored, 0);
+    ASSERT_TRUE(first.has_value() && again.has_value());
+    EXPECT_EQ(*first, *again);
+    bct::Mixture fresh = make(kind);
+    const auto grown = mixture.update(more, false);
+    const auto expected = fresh.update(more, false);
+    ASSERT_TRUE(grown.has_value() && expected.has_value());
+    EXPECT_EQ(grown->log_probabilities, expected->log_probabilities);
+    EXPECT_EQ(mixture.nodes(), fresh.nodes());
+    EXPECT_EQ(mixture.log_evidence(), fresh.log_evidence());
+  }
+}
+
 // ---- rows counted from their start ---------------------------------------------------
 
 // Rows of every length from 0 to `longest`, in a seeded order, their symbols uniform.
