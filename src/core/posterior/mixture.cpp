@@ -440,7 +440,9 @@ std::size_t MixtureOf<Estimator>::follow_links() {
     if (journal_) {
       touch(path_[d - 1]);
       note_outcome(last_record_[d - 1]);
-      if (row_journal_ && path_[d] < mark_nodes_) {
+      // Only between nodes that outlive the rollback: a node made by this
+      // row can have a child that was there before.
+      if (row_journal_ && path_[d] < mark_nodes_ && last_node_[d - 1] < mark_nodes_) {
         links_.push_back(Link{last_node_[d - 1], record.symbol, path_[d], path_[d - 1]});
       }
     }

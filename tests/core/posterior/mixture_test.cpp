@@ -377,6 +377,16 @@ TEST(MixtureEstimators, ScoringTwiceScoresAlikeAndLeavesTheMixtureToGrowAsBefore
     EXPECT_EQ(mixture.nodes(), fresh.nodes());
     EXPECT_EQ(mixture.log_evidence(), fresh.log_evidence());
   }
+  // A scored row whose node, made by the row, links to a child that was there before (2 at
+  // depth 1 is new, 3 2 at depth 2 is not): that link goes with the node.
+  const Counts counts = counts_of(Rows{{2, 3, 4}}, 6, 2);
+  bct::Mixture mixture(counts, prior), fresh(counts, prior);
+  ASSERT_TRUE(mixture.log_likelihood(Rows{{0, 1, 2, 3, 5}}, 2).has_value());
+  const auto grown = mixture.update(Rows{{5, 2, 3, 4}}, false);
+  const auto expected = fresh.update(Rows{{5, 2, 3, 4}}, false);
+  ASSERT_TRUE(grown.has_value() && expected.has_value());
+  EXPECT_EQ(grown->log_probabilities, expected->log_probabilities);
+  EXPECT_EQ(mixture.nodes(), fresh.nodes());
 }
 
 // ---- rows counted from their start ---------------------------------------------------
