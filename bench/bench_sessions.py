@@ -14,6 +14,8 @@ beside the fitted tree (or the Python loop it replaces) in the same run.
   topk      Mixture.top_k(histories, 5) of 10^5 histories of 3 symbols (alphabet 300, depth
             3, a Zipf-like source of 3 * 10^5 symbols), against a loop of predict_proba
             and a stable arg sort over 5,000 of them, scaled to 10^5
+  topk-wide the same at alphabet 5,000 (a source of 10^6 symbols), 2 * 10^4 histories,
+            the loop over 1,000 of them
 
     PYTHONPATH=<build dir> python bench/bench_sessions.py [--only score,pointwise,topk]
         [--repeat 5]
@@ -38,7 +40,7 @@ from _common import (
     reset_peak_rss,
 )
 
-PARTS = ("score", "pointwise", "starts", "topk")
+PARTS = ("score", "pointwise", "starts", "topk", "topk-wide")
 
 
 def protein_like(rng, count):
@@ -124,18 +126,22 @@ def main() -> None:
         )
         result = len(terms) * 8 + (len(test) + 1) * 8
         print(f"starts pointwise: peak added {format_bytes(grown)}, result {format_bytes(result)}")
-    if "topk" in only:
-        m = 300
-        data = rng.zipf(1.3, size=300_000) % m
+    for part, m, symbols, exponent, count, looped in [
+        ("topk", 300, 300_000, 1.3, 100_000, 5000),
+        ("topk-wide", 5000, 1_000_000, 1.1, 20_000, 1000),
+    ]:
+        if part not in only:
+            continue
+        data = rng.zipf(exponent, size=symbols) % m
         counts = ostrel.Counts(m, 3)
         counts.add([data])
         mixture = counts.mixture(0.99)
-        starts = rng.integers(0, len(data) - 3, size=100_000)
+        starts = rng.integers(0, len(data) - 3, size=count)
         histories = np.stack([data[starts + i] for i in range(3)], axis=1)
-        mine = best_of(lambda: mixture.top_k(histories, 5), args.repeat)
-        sub = histories[:5000].tolist()
+        mine = best_of(lambda h=histories, x=mixture: x.top_k(h, 5), args.repeat)
+        sub = histories[:looped].tolist()
 
-        def loop():
+        def loop(sub=sub, mixture=mixture):
             for history in sub:
                 p = np.asarray(mixture.predict_proba(history))
                 np.argsort(-p, kind="stable")[:5]
@@ -143,7 +149,7 @@ def main() -> None:
         theirs = best_of(loop, 1) * (len(histories) / len(sub))
         table.append(
             [
-                "top_k(histories, 5)",
+                f"top_k(histories, 5), m={m:,}",
                 format_seconds(mine),
                 "predict_proba loop",
                 format_seconds(theirs),
