@@ -84,6 +84,20 @@ void append(Pool& to, const T* from, std::size_t size) {
   }
 }
 
+// The place of the first of `size` records (ascending symbols) whose symbol
+// is not below `a`, as lower_bound finds it, by halves without branches.
+template <class Record>
+std::size_t first_not_below(const Record* block, std::size_t size, Symbol a) {
+  std::size_t at = 0, left = size;
+  while (left > 1) {
+    const std::size_t half = left / 2;
+    at = block[at + half - 1].symbol < a ? at + half : at;
+    left -= half;
+  }
+  if (left == 1 && block[at].symbol < a) ++at;
+  return at;
+}
+
 // Odds are kept as r 2^(512 scale) with r in [2^-512, 2^512].
 constexpr double ODDS_STEP = 0x1p512;
 constexpr double ODDS_STEP_DOWN = 0x1p-512;
@@ -260,11 +274,8 @@ template <class Estimator>
 std::uint64_t MixtureOf<Estimator>::find_outcome(Slot x, Symbol a) const {
   const Node& node = nodes_[x];
   const Outcome* block = outcomes_.data() + node.out_at;
-  const Outcome* end = block + node.out_size;
-  const Outcome* at =
-      std::lower_bound(block, end, a, [](const Outcome& o, Symbol s) { return o.symbol < s; });
-  return at != end && at->symbol == a ? node.out_at + static_cast<std::uint64_t>(at - block)
-                                      : NO_RECORD;
+  const std::size_t at = first_not_below(block, node.out_size, a);
+  return at < node.out_size && block[at].symbol == a ? node.out_at + at : NO_RECORD;
 }
 
 template <class Estimator>
@@ -272,14 +283,7 @@ std::uint64_t MixtureOf<Estimator>::outcome_for(Slot x, Symbol a) {
   Node& node = nodes_[x];
   Outcome* block = outcomes_.data() + node.out_at;
   const std::uint32_t size = node.out_size;
-  // The first record of a symbol not below `a`, by halves without branches.
-  std::size_t at = 0, left = size;
-  while (left > 1) {
-    const std::size_t half = left / 2;
-    at = block[at + half - 1].symbol < a ? at + half : at;
-    left -= half;
-  }
-  if (left == 1 && block[at].symbol < a) ++at;
+  const std::size_t at = first_not_below(block, size, a);
   if (at < size && block[at].symbol == a) return node.out_at + at;
   block = room_for_one(outcomes_, node.out_at, size);
   // The records from `at` on shift one place; a block that moved is new.
