@@ -636,8 +636,8 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
   const std::size_t m = alphabet_size();
   const std::size_t columns = std::min(k, m);
   TopSymbols out{columns, {}, {}};
-  out.symbols.reserve(histories.size() * columns);
-  out.probabilities.reserve(histories.size() * columns);
+  out.symbols.resize(histories.size() * columns);
+  out.probabilities.resize(histories.size() * columns);
   struct Entry {
     double p;
     Symbol symbol;
@@ -675,6 +675,7 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
   // records with their estimates, and a mark of the symbols seen below it.
   constexpr std::size_t DENSE = std::size_t{1} << 20;
   constexpr std::uint32_t NONE = std::numeric_limits<std::uint32_t>::max();
+  constexpr std::uint32_t NOT_YET = NONE;
   const bool dense = m <= DENSE;
   std::vector<std::uint32_t> root_child, root_at, mark;
   std::vector<double> root_q;
@@ -696,15 +697,7 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
       for (std::uint32_t i = 0; i < root.out_size; ++i) root_at[root_outcomes[i].symbol] = i;
     }
   }
-  auto walk_path = [&](std::size_t length) -> std::size_t {
-    if (!dense || length == 0) return walk(length);
-    path_[0] = 0;
-    const std::uint32_t first = root_child[context_[0]];
-    if (first == NONE) return 0;
-    const Child& child = children_[root.kid_at + first];
-    path_[1] = child.node;
-    return descend(1, child.kid_at, child.kid_size, length);
-  };
+
   // Under Dirichlet, a path whose nodes below the root have seen few of the
   // symbols: its predictions bottom-up over the symbols seen (`level`,
   // ascending), every other symbol sharing one value (`common`), each level
@@ -718,18 +711,19 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
     for (std::size_t d = 1; d <= reached; ++d) seen += nodes_[path_[d]].out_size;
     return seen;
   };
-  auto rank_levels = [&](std::size_t reached, std::size_t length) {
+  auto seen_deep = [&](std::size_t reached) {
+    std::size_t seen = 0;
+    for (std::size_t d = 2; d <= reached; ++d) seen += nodes_[path_[d]].out_size;
+    return seen;
+  };
+  // The levels from the path's deepest up to `lowest` (at least 1), merged
+  // into `level`; `common` is what every symbol not among them is predicted.
+  double common = 0.0;
+  auto merge_levels = [&](std::size_t reached, std::size_t length, std::size_t lowest) {
     if constexpr (!SEQUENTIAL) {
       const double alpha = estimator_.alpha();
-      if (root.n == 0) {
-        // Uniform: the first symbols.
-        for (Symbol s = 0; s < columns; ++s) {
-          candidates.push_back(Entry{1.0 / static_cast<double>(m), s});
-        }
-        return;
-      }
       level.clear();
-      double common = 1.0 / static_cast<double>(m);
+      common = 1.0 / static_cast<double>(m);
       std::size_t top = reached + 1;
       if (reached == length && reached > 0) {
         const Node& node = nodes_[path_[reached]];
@@ -741,7 +735,7 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
         common = alpha / total;
         top = reached;
       }
-      for (std::size_t d = top; d-- > 1;) {
+      for (std::size_t d = top; d-- > lowest;) {
         const Node& node = nodes_[path_[d]];
         const Outcome* o = outcomes_.data() + node.out_at;
         const double total = static_cast<double>(node.n) + estimator_.total();
@@ -773,6 +767,19 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
         common = lead + keep * common;
         std::swap(level, next);
       }
+    }
+  };
+  auto rank_levels = [&](std::size_t reached, std::size_t length) {
+    if constexpr (!SEQUENTIAL) {
+      const double alpha = estimator_.alpha();
+      if (root.n == 0) {
+        // Uniform: the first symbols.
+        for (Symbol s = 0; s < columns; ++s) {
+          candidates.push_back(Entry{1.0 / static_cast<double>(m), s});
+        }
+        return;
+      }
+      merge_levels(reached, length, 1);
       // The root, a leaf when the context is empty.
       const bool leaf = reached == length && reached == 0;
       const double w = root.state.w;
@@ -816,6 +823,180 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
       if (taken < columns || last == absent) add_unseen(absent, columns);
     }
   };
+  // Under Dirichlet, a path of depth 2 or more through a depth-1 node that
+  // has seen many symbols, while the nodes below it have seen few: every
+  // symbol not seen below depth 1 is predicted t0 + keep0 (t1 + keep1 c), t_d
+  // being the node's own term (w q, or w times the absent estimate), keep_d
+  // = 1 - w and c the one value below. In exact arithmetic that is key +
+  // keep0 keep1 c, key = t0 + keep0 t1, the same shift for every symbol; so
+  // the depth-1 node's symbols are put in order of key once, and a path
+  // predicts them in that order until a key, with room for rounding, cannot
+  // reach the `columns`-th value found. Each value is predict's, bit for bit.
+  struct Keyed {
+    double key, t0, t1;
+    Symbol symbol;  // NONE: the symbols the root has not seen.
+  };
+  struct KeyTable {
+    std::vector<double> t1;          // by symbol
+    std::vector<std::uint32_t> kid;  // the child for each symbol
+    std::vector<Keyed> order;
+    bool no_kid = false, no_order = false;  // no room was left for it
+  };
+  // Every value is at most 1 (up to an ulp), each formed in at most six
+  // roundings of at most 2^-53; the key and shift in three more.
+  constexpr double ROUNDING = 0x1p-40;
+  constexpr std::size_t KEY_TABLE_BYTES = std::size_t{16} << 20;
+  std::vector<std::uint32_t> key_table_of;
+  std::vector<KeyTable> key_tables;
+  std::size_t key_table_bytes = 0;
+  if (dense) key_table_of.assign(root.kid_size, NOT_YET);
+  double alpha = 0.0, w0 = 0.0, keep0 = 0.0, lead0 = 0.0;
+  if constexpr (!SEQUENTIAL) {
+    alpha = estimator_.alpha();
+    w0 = root.state.w;
+    keep0 = 1.0 - w0;
+    lead0 = w0 * (alpha / (static_cast<double>(root.n) + estimator_.total()));
+  }
+  // A depth-1 node's tables, each made on its first use while their room
+  // lasts: its children by symbol (when it has many), and its symbols in
+  // order of key (not when it has seen a symbol the root has not).
+  auto room_for = [&](std::size_t bytes) {
+    if (key_table_bytes + bytes > KEY_TABLE_BYTES) return false;
+    key_table_bytes += bytes;
+    return true;
+  };
+  auto table_of = [&](std::uint32_t child) -> KeyTable& {
+    std::uint32_t& at = key_table_of[child];
+    if (at == NOT_YET) {
+      at = static_cast<std::uint32_t>(key_tables.size());
+      key_tables.emplace_back();
+    }
+    return key_tables[at];
+  };
+  constexpr std::uint32_t MANY_CHILDREN = 16;
+  auto kid_table = [&](std::uint32_t child) -> const std::vector<std::uint32_t>* {
+    const Child& record = children_[root.kid_at + child];
+    if (record.kid_size < MANY_CHILDREN) return nullptr;
+    KeyTable& table = table_of(child);
+    if (table.kid.empty()) {
+      if (table.no_kid || !room_for((m + 1) * sizeof(std::uint32_t))) {
+        table.no_kid = true;
+        return nullptr;
+      }
+      // A context may hold the start of a row, symbol m.
+      table.kid.assign(m + 1, NONE);
+      const Child* kids = children_.data() + record.kid_at;
+      for (std::uint32_t c = 0; c < record.kid_size; ++c) table.kid[kids[c].symbol] = c;
+    }
+    return &table.kid;
+  };
+  auto key_table = [&](std::uint32_t child) -> const KeyTable* {
+    if constexpr (SEQUENTIAL) {
+      return nullptr;
+    } else {
+      KeyTable& table = table_of(child);
+      if (!table.order.empty()) return &table;
+      if (table.no_order) return nullptr;
+      const Node& node = nodes_[children_[root.kid_at + child].node];
+      const Outcome* o = outcomes_.data() + node.out_at;
+      bool within = true;
+      for (std::uint32_t i = 0; within && i < node.out_size; ++i) {
+        within = root_at[o[i].symbol] != NONE;
+      }
+      if (!within || !room_for(m * sizeof(double) + (root.out_size + 1) * sizeof(Keyed))) {
+        table.no_order = true;
+        return nullptr;
+      }
+      const double total = static_cast<double>(node.n) + estimator_.total();
+      const double w1 = node.state.w;
+      const double lead1 = w1 * (alpha / total);
+      table.t1.assign(m, lead1);
+      for (std::uint32_t i = 0; i < node.out_size; ++i) {
+        table.t1[o[i].symbol] = w1 * ((static_cast<double>(o[i].count) + alpha) / total);
+      }
+      table.order.reserve(root.out_size + 1);
+      for (std::uint32_t i = 0; i < root.out_size; ++i) {
+        const Symbol s = root_outcomes[i].symbol;
+        const double t0 = w0 * root_q[i], t1 = table.t1[s];
+        table.order.push_back(Keyed{t0 + keep0 * t1, t0, t1, s});
+      }
+      if (root.out_size < m)
+        table.order.push_back(Keyed{lead0 + keep0 * lead1, lead0, lead1, NONE});
+      std::sort(table.order.begin(), table.order.end(),
+                [](const Keyed& a, const Keyed& b) { return a.key > b.key; });
+      return &table;
+    }
+  };
+  // The walk's first step, and under Dirichlet its second, are reads from
+  // tables by symbol.
+  auto walk_path = [&](std::size_t length) -> std::size_t {
+    if (!dense || length == 0) return walk(length);
+    path_[0] = 0;
+    const std::uint32_t first = root_child[context_[0]];
+    if (first == NONE) return 0;
+    const Child& child = children_[root.kid_at + first];
+    path_[1] = child.node;
+    if (length >= 2) {
+      if (const auto* kid = kid_table(first); kid != nullptr) {
+        const std::uint32_t second = (*kid)[context_[1]];
+        if (second == NONE) return 1;
+        const Child& grandchild = children_[child.kid_at + second];
+        path_[2] = grandchild.node;
+        return descend(2, grandchild.kid_at, grandchild.kid_size, length);
+      }
+    }
+    return descend(1, child.kid_at, child.kid_size, length);
+  };
+  std::vector<double> kept;  // a min-heap of the best values found
+  auto rank_by_key = [&](std::size_t reached, std::size_t length, const KeyTable& table) {
+    if constexpr (!SEQUENTIAL) {
+      merge_levels(reached, length, 2);
+      const Node& node = nodes_[path_[1]];
+      const double keep1 = 1.0 - node.state.w;
+      if (++stamp == 0) {
+        std::fill(mark.begin(), mark.end(), 0);
+        stamp = 1;
+      }
+      const auto lower = [](double a, double b) { return a > b; };
+      kept.clear();
+      // A value below the `columns`-th kept cannot be among the best.
+      auto keep = [&](double p) {
+        if (kept.size() < columns) {
+          kept.push_back(p);
+          std::push_heap(kept.begin(), kept.end(), lower);
+        } else if (p > kept.front()) {
+          std::pop_heap(kept.begin(), kept.end(), lower);
+          kept.back() = p;
+          std::push_heap(kept.begin(), kept.end(), lower);
+        } else {
+          return p == kept.front();
+        }
+        return true;
+      };
+      for (const Entry& e : level) {
+        const double v1 = table.t1[e.symbol] + keep1 * e.p;
+        const std::uint32_t i = root_at[e.symbol];
+        const double t0 = i == NONE ? lead0 : w0 * root_q[i];
+        const double p = t0 + keep0 * v1;
+        if (keep(p)) candidates.push_back(Entry{p, e.symbol});
+        mark[e.symbol] = stamp;
+        seen.push_back(e.symbol);
+      }
+      const double below = keep1 * common;
+      const double shift = keep0 * below;
+      for (const Keyed& e : table.order) {
+        if (kept.size() == columns && e.key + shift + ROUNDING < kept.front()) break;
+        const double p = e.t0 + keep0 * (e.t1 + below);
+        if (e.symbol == NONE) {
+          const std::size_t from = candidates.size();
+          add_unseen(p, columns);
+          for (std::size_t c = from; c < candidates.size(); ++c) keep(p);
+        } else if (mark[e.symbol] != stamp && keep(p)) {
+          candidates.push_back(Entry{p, e.symbol});
+        }
+      }
+    }
+  };
   // The best `columns` of a whole distribution, written out: a run kept in
   // order while few are wanted, a partial sort otherwise.
   auto select = [&](const double* p) {
@@ -838,20 +1019,58 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
   };
   // When the histories are many next to the nodes, each answer is worked
   // out once: the cache never holds more entries than the result.
-  constexpr std::uint32_t NOT_YET = std::numeric_limits<std::uint32_t>::max();
   const bool cache = nodes_.size() <= 4 * histories.size();
   std::vector<std::uint32_t> cached_at(cache ? 2 * nodes_.size() : 0, NOT_YET);
   std::vector<Entry> pool;
   OwnEstimates known;
-  auto write = [&](const Entry* entries) {
+  auto write = [&](std::size_t r, const Entry* entries) {
     for (std::size_t c = 0; c < columns; ++c) {
-      out.symbols.push_back(entries[c].symbol);
-      out.probabilities.push_back(entries[c].p);
+      out.symbols[r * columns + c] = entries[c].symbol;
+      out.probabilities[r * columns + c] = entries[c].p;
     }
   };
   histories.visit([&](auto symbols) {
-    for (std::size_t r = 0; r < histories.size(); ++r) {
-      const auto history = symbols.subspan(histories.row_begin(r), histories.row_length(r));
+    // The histories in order of their last two symbols (or the last, over
+    // wide alphabets), so that those that share nodes come together; the
+    // answers go to their own rows.
+    struct Place {
+      std::size_t begin, length, row;
+    };
+    std::vector<Place> order;
+    const std::size_t few = 4 * histories.size() + 1024;
+    const std::size_t wide = (m + 2) * (m + 2) <= few ? m + 2 : 1;
+    if (dense && (m + 2) * wide <= few) {
+      const std::size_t buckets = (m + 2) * wide;
+      std::vector<std::size_t> start(buckets + 1, 0), of(histories.size());
+      for (std::size_t r = 0; r < histories.size(); ++r) {
+        const std::size_t n = histories.row_length(r);
+        const auto* last = symbols.data() + histories.row_begin(r) + n;
+        auto at = [&](std::size_t back) {
+          return n >= back ? std::min<std::size_t>(last[-static_cast<std::ptrdiff_t>(back)], m)
+                           : m + 1;
+        };
+        of[r] = wide == 1 ? at(1) : at(1) * wide + at(2);
+        ++start[of[r] + 1];
+      }
+      for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
+      order.resize(histories.size());
+      for (std::size_t r = 0; r < histories.size(); ++r) {
+        order[start[of[r]]++] = Place{histories.row_begin(r), histories.row_length(r), r};
+      }
+    }
+    // A history's symbols are read some rows ahead of their turn.
+    constexpr std::size_t AHEAD = 8;
+    for (std::size_t i = 0; i < histories.size(); ++i) {
+      std::size_t r = i;
+      auto history = symbols.subspan(histories.row_begin(r), histories.row_length(r));
+      if (!order.empty()) {
+        if (i + AHEAD < order.size()) {
+          const Place& later = order[i + AHEAD];
+          __builtin_prefetch(symbols.data() + later.begin + later.length - 1);
+        }
+        r = order[i].row;
+        history = symbols.subspan(order[i].begin, order[i].length);
+      }
       std::size_t length = std::min(history.size(), depth_);
       for (std::size_t q = 0; q < length; ++q) {
         context_[q] = static_cast<Symbol>(history[history.size() - 1 - q]);
@@ -863,7 +1082,7 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
       // ends there.
       const std::size_t key = 2 * std::size_t{path_[reached]} + (reached == length ? 1 : 0);
       if (cache && cached_at[key] != NOT_YET) {
-        write(pool.data() + std::size_t{cached_at[key]} * columns);
+        write(r, pool.data() + std::size_t{cached_at[key]} * columns);
         continue;
       }
       candidates.clear();
@@ -882,6 +1101,11 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
         }
       } else if (seen_below(reached) * 4 < m) {
         rank_levels(reached, length);
+      } else if (const KeyTable* table = reached >= 2 && dense && seen_deep(reached) * 1 < m
+                                             ? key_table(root_child[context_[0]])
+                                             : nullptr;
+                 table != nullptr) {
+        rank_by_key(reached, length, *table);
       } else {
         // Many symbols are seen on the path: the whole distribution in one
         // sweep a level, then the best.
@@ -901,7 +1125,7 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
         pool.insert(pool.end(), candidates.begin(),
                     candidates.begin() + static_cast<std::ptrdiff_t>(columns));
       }
-      write(candidates.data());
+      write(r, candidates.data());
     }
   });
   return out;

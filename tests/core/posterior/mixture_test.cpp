@@ -517,11 +517,20 @@ TEST(MixtureFromTheStart, DirichletUpdatesAreTheMixtureOfTheirCounts) {
 // probabilities bit for bit: on alphabets whose paths have seen most symbols, few of them, and
 // too many symbols for tables by symbol.
 TEST(MixtureTopK, IsPredictSorted) {
-  for (const std::size_t alphabet :
-       {std::size_t{5}, std::size_t{300}, (std::size_t{1} << 20) + 8}) {
-    const Rows rows = markov_rows(alphabet, alphabet, 4, 150, 0.7);
+  // The last two: depth-1 nodes that have seen most symbols and deeper ones
+  // few, with near ties, also counted from the rows' starts.
+  struct Case {
+    std::size_t alphabet, rows, length;
+    double follow;
+    bool starts;
+  };
+  for (const auto [alphabet, count, length, follow, starts] :
+       {Case{5, 4, 150, 0.7, false}, Case{300, 4, 150, 0.7, false},
+        Case{(std::size_t{1} << 20) + 8, 4, 150, 0.7, false}, Case{300, 40, 1500, 0.2, false},
+        Case{300, 400, 150, 0.2, true}}) {
+    const Rows rows = markov_rows(alphabet, alphabet, count, length, follow);
     for (const double alpha : {0.5, 0.01}) {
-      const bct::Mixture mixture(counts_of(rows, alphabet, 3), bct::BctPrior(0.8),
+      const bct::Mixture mixture(counts_of(rows, alphabet, 3, 0, starts), bct::BctPrior(0.8),
                                  bct::DirichletChoice{alpha});
       Rows histories;
       for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -534,7 +543,7 @@ TEST(MixtureTopK, IsPredictSorted) {
       }
       histories.push_symbol(static_cast<Symbol>(alphabet - 1));
       histories.end_row();
-      for (const std::size_t k : {1, 4}) {
+      for (const std::size_t k : {1, 4, 40}) {
         const auto top = mixture.top_k(histories, k);
         ASSERT_TRUE(top.has_value());
         std::vector<double> p(alphabet);
@@ -546,12 +555,13 @@ TEST(MixtureTopK, IsPredictSorted) {
           mixture.predict(history, p);
           std::vector<Symbol> order(alphabet);
           std::iota(order.begin(), order.end(), Symbol{0});
-          std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k),
+          const std::size_t columns = std::min(k, alphabet);
+          std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(columns),
                             order.end(),
                             [&](Symbol a, Symbol b) { return p[a] != p[b] ? p[a] > p[b] : a < b; });
-          for (std::size_t c = 0; c < k; ++c) {
-            EXPECT_EQ(top->symbols[h * k + c], order[c]) << alphabet << " " << h << " " << c;
-            EXPECT_EQ(top->probabilities[h * k + c], p[order[c]]);
+          for (std::size_t c = 0; c < columns; ++c) {
+            EXPECT_EQ(top->symbols[h * columns + c], order[c]) << alphabet << " " << h << " " << c;
+            EXPECT_EQ(top->probabilities[h * columns + c], p[order[c]]);
           }
         }
       }
