@@ -947,10 +947,61 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
     }
     return descend(1, child.kid_at, child.kid_size, length);
   };
+  // Deeper, a path through a depth-2 node that has seen many symbols: those
+  // it has seen (and those below it not) are predicted t0 + keep0 (t1 +
+  // keep1 (t2 + keep2 c)), c the one value below depth 2, the same shift of
+  // key2 = t0 + keep0 (t1 + keep1 t2) for each; the others of the depth-1
+  // order the same shift of its key. So the depth-2 node's symbols are put in
+  // order of key2 once for the paths through it (the histories come in order
+  // of their last symbols), and the two orders are read as one.
+  struct Keyed2 {
+    double key, t0, t1, t2;
+    Symbol symbol;
+  };
+  constexpr std::uint32_t MANY_SEEN = 16;
+  Slot deep_node = NO_SLOT;
+  bool deep_usable = false;
+  bool by_two = false;  // the histories come in order of their last two symbols
+  std::vector<Keyed2> deep;
+  std::vector<std::uint32_t> deep_mark;
+  std::uint32_t deep_stamp = 0;
+  auto deep_table = [&](const KeyTable& table) {
+    if constexpr (!SEQUENTIAL) {
+      const Slot x = path_[2];
+      if (x == deep_node) return deep_usable;
+      deep_node = x;
+      deep_usable = false;
+      const Node& node = nodes_[x];
+      if (node.out_size < MANY_SEEN) return false;
+      const Outcome* o = outcomes_.data() + node.out_at;
+      for (std::uint32_t i = 0; i < node.out_size; ++i) {
+        if (root_at[o[i].symbol] == NONE) return false;
+      }
+      if (deep_mark.empty()) deep_mark.assign(m, 0);
+      if (++deep_stamp == 0) {
+        std::fill(deep_mark.begin(), deep_mark.end(), 0);
+        deep_stamp = 1;
+      }
+      const double total = static_cast<double>(node.n) + estimator_.total();
+      const double w2 = node.state.w;
+      const double keep1 = 1.0 - nodes_[path_[1]].state.w;
+      deep.clear();
+      for (std::uint32_t i = 0; i < node.out_size; ++i) {
+        const Symbol s = o[i].symbol;
+        const double t0 = w0 * root_q[root_at[s]], t1 = table.t1[s];
+        const double t2 = w2 * ((static_cast<double>(o[i].count) + alpha) / total);
+        deep.push_back(Keyed2{t0 + keep0 * (t1 + keep1 * t2), t0, t1, t2, s});
+        deep_mark[s] = deep_stamp;
+      }
+      std::sort(deep.begin(), deep.end(),
+                [](const Keyed2& a, const Keyed2& b) { return a.key > b.key; });
+      deep_usable = true;
+    }
+    return deep_usable;
+  };
   std::vector<double> kept;  // a min-heap of the best values found
   auto rank_by_key = [&](std::size_t reached, std::size_t length, const KeyTable& table) {
     if constexpr (!SEQUENTIAL) {
-      merge_levels(reached, length, 2);
       const Node& node = nodes_[path_[1]];
       const double keep1 = 1.0 - node.state.w;
       if (++stamp == 0) {
@@ -973,19 +1024,64 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
         }
         return true;
       };
-      for (const Entry& e : level) {
-        const double v1 = table.t1[e.symbol] + keep1 * e.p;
-        const std::uint32_t i = root_at[e.symbol];
+      // A symbol predicted in full from its value at depth 2.
+      auto in_full = [&](double p2, Symbol s) {
+        const double v1 = table.t1[s] + keep1 * p2;
+        const std::uint32_t i = root_at[s];
         const double t0 = i == NONE ? lead0 : w0 * root_q[i];
         const double p = t0 + keep0 * v1;
-        if (keep(p)) candidates.push_back(Entry{p, e.symbol});
-        mark[e.symbol] = stamp;
-        seen.push_back(e.symbol);
+        if (keep(p)) candidates.push_back(Entry{p, s});
+        mark[s] = stamp;
+        seen.push_back(s);
+      };
+      const bool two = by_two && reached >= 3 && deep_table(table);
+      double below2 = 0.0;
+      if (two) {
+        // The symbols seen below depth 2 in full; the depth-2 node's others
+        // by key2.
+        merge_levels(reached, length, 3);
+        const Node& middle = nodes_[path_[2]];
+        const Outcome* o = outcomes_.data() + middle.out_at;
+        const double total = static_cast<double>(middle.n) + estimator_.total();
+        const double w = middle.state.w;
+        const double lead = w * (alpha / total), keep2 = 1.0 - w;
+        for (const Entry& e : level) {
+          const std::size_t i = first_not_below(o, middle.out_size, e.symbol);
+          const bool has = i < middle.out_size && o[i].symbol == e.symbol;
+          in_full(has ? mix(w, (static_cast<double>(o[i].count) + alpha) / total, e.p)
+                      : lead + keep2 * e.p,
+                  e.symbol);
+        }
+        below2 = keep2 * common;
+        common = lead + below2;
+      } else {
+        merge_levels(reached, length, 2);
+        for (const Entry& e : level) in_full(e.p, e.symbol);
       }
       const double below = keep1 * common;
       const double shift = keep0 * below;
-      for (const Keyed& e : table.order) {
-        if (kept.size() == columns && e.key + shift + ROUNDING < kept.front()) break;
+      const double shift2 = keep0 * (keep1 * below2);
+      constexpr double NO_BOUND = -std::numeric_limits<double>::infinity();
+      std::size_t i1 = 0, i2 = 0;
+      const std::size_t n2 = two ? deep.size() : 0;
+      while (true) {
+        // The depth-1 order skips the depth-2 node's symbols, read by key2.
+        while (i1 < table.order.size() && two && table.order[i1].symbol != NONE &&
+               deep_mark[table.order[i1].symbol] == deep_stamp) {
+          ++i1;
+        }
+        const double bound1 =
+            i1 < table.order.size() ? table.order[i1].key + shift + ROUNDING : NO_BOUND;
+        const double bound2 = i2 < n2 ? deep[i2].key + shift2 + ROUNDING : NO_BOUND;
+        if (i1 == table.order.size() && i2 == n2) break;
+        if (kept.size() == columns && bound1 < kept.front() && bound2 < kept.front()) break;
+        if (bound2 > bound1) {
+          const Keyed2& e = deep[i2++];
+          const double p = e.t0 + keep0 * (e.t1 + keep1 * (e.t2 + below2));
+          if (mark[e.symbol] != stamp && keep(p)) candidates.push_back(Entry{p, e.symbol});
+          continue;
+        }
+        const Keyed& e = table.order[i1++];
         const double p = e.t0 + keep0 * (e.t1 + below);
         if (e.symbol == NONE) {
           const std::size_t from = candidates.size();
@@ -1040,6 +1136,7 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
     const std::size_t few = 4 * histories.size() + 1024;
     const std::size_t wide = (m + 2) * (m + 2) <= few ? m + 2 : 1;
     if (dense && (m + 2) * wide <= few) {
+      by_two = wide != 1;
       const std::size_t buckets = (m + 2) * wide;
       std::vector<std::size_t> start(buckets + 1, 0), of(histories.size());
       for (std::size_t r = 0; r < histories.size(); ++r) {

@@ -517,8 +517,9 @@ TEST(MixtureFromTheStart, DirichletUpdatesAreTheMixtureOfTheirCounts) {
 // probabilities bit for bit: on alphabets whose paths have seen most symbols, few of them, and
 // too many symbols for tables by symbol.
 TEST(MixtureTopK, IsPredictSorted) {
-  // The last two: depth-1 nodes that have seen most symbols and deeper ones
-  // few, with near ties, also counted from the rows' starts.
+  // From the fourth: depth-1 nodes that have seen most symbols and deeper
+  // ones few, with near ties; then depth-2 nodes that have seen many; each
+  // also counted from the rows' starts.
   struct Case {
     std::size_t alphabet, rows, length;
     double follow;
@@ -527,7 +528,8 @@ TEST(MixtureTopK, IsPredictSorted) {
   for (const auto [alphabet, count, length, follow, starts] :
        {Case{5, 4, 150, 0.7, false}, Case{300, 4, 150, 0.7, false},
         Case{(std::size_t{1} << 20) + 8, 4, 150, 0.7, false}, Case{300, 40, 1500, 0.2, false},
-        Case{300, 400, 150, 0.2, true}}) {
+        Case{300, 400, 150, 0.2, true}, Case{300, 4, 1500, 0.5, false},
+        Case{300, 40, 150, 0.5, true}}) {
     const Rows rows = markov_rows(alphabet, alphabet, count, length, follow);
     for (const double alpha : {0.5, 0.01}) {
       const bct::Mixture mixture(counts_of(rows, alphabet, 3, 0, starts), bct::BctPrior(0.8),
