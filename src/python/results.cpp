@@ -176,13 +176,7 @@ Ref from_top_symbols(TopSymbols&& top, std::size_t rows, std::size_t alphabet_si
   if (alphabet_size - 1 > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
     symbols = std::vector<std::uint64_t>();
   }
-  std::visit(
-      [&](auto& out) {
-        using Stored = typename std::remove_cvref_t<decltype(out)>::value_type;
-        out.reserve(top.symbols.size());
-        for (const Symbol s : top.symbols) out.push_back(static_cast<Stored>(s));
-      },
-      symbols);
+  std::visit([&](auto& out) { out.assign(top.symbols.begin(), top.symbols.end()); }, symbols);
   std::vector<Symbol>().swap(top.symbols);
   Ref symbol_array = make_array(std::move(symbols), rows, top.columns);
   if (!symbol_array) return {};

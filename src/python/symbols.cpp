@@ -439,6 +439,17 @@ bool read_matrix(PyObject* object, Rows& out, ExporterCache& cache) {
   const std::size_t rows = out.size();
   out.reserve_symbols(static_cast<std::size_t>(view.shape[0] * view.shape[1]));
   auto sink = [&](auto symbols, Symbol largest) { out.append(symbols, largest); };
+  // Rows packed one after another are read as one run.
+  if (view.shape[1] > 0 && view.strides[1] == view.itemsize &&
+      view.strides[0] == view.itemsize * view.shape[1]) {
+    if (!read_row(static_cast<const char*>(view.buf), view.shape[0] * view.shape[1], view.itemsize,
+                  *items, sink)) {
+      out.discard_from(rows);
+      return false;
+    }
+    out.end_rows(static_cast<std::size_t>(view.shape[0]), static_cast<std::size_t>(view.shape[1]));
+    return true;
+  }
   for (Py_ssize_t r = 0; r < view.shape[0]; ++r) {
     const char* row = static_cast<const char*>(view.buf) + r * view.strides[0];
     if (!read_row(row, view.shape[1], view.strides[1], *items, sink)) {

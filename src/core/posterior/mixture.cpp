@@ -1212,9 +1212,14 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
         ranked = true;
       }
       if (!ranked) {
-        std::partial_sort(candidates.begin(),
-                          candidates.begin() + static_cast<std::ptrdiff_t>(columns),
-                          candidates.end(), before);
+        // Symbols differ, so `before` orders any two candidates alike.
+        if (candidates.size() <= 4 * columns) {
+          std::sort(candidates.begin(), candidates.end(), before);
+        } else {
+          std::partial_sort(candidates.begin(),
+                            candidates.begin() + static_cast<std::ptrdiff_t>(columns),
+                            candidates.end(), before);
+        }
       }
       if (cache) {
         if (pool.size() / columns >= NOT_YET) throw CapacityExhausted();

@@ -56,6 +56,13 @@ class Rows {
   }
   // Ends the row being built (possibly empty).
   void end_row() { ends_.push_back(symbol_count()); }
+  // Ends `count` rows of `length` symbols each: the symbols appended since
+  // the last row ended, which number count * length.
+  void end_rows(std::size_t count, std::size_t length) {
+    const std::size_t from = ends_.empty() ? 0 : ends_.back();
+    ends_.reserve(ends_.size() + count);
+    for (std::size_t r = 1; r <= count; ++r) ends_.push_back(from + r * length);
+  }
   // Drops the rows from `row` on and the row being built. The width stays.
   void discard_from(std::size_t row) {
     symbols_.truncate(row == 0 ? 0 : ends_[row - 1]);
