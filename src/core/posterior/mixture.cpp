@@ -842,8 +842,9 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
     std::vector<Keyed> order;
     bool no_kid = false, no_order = false;  // no room was left for it
   };
-  // Every value is at most 1 (up to an ulp), each formed in at most six
-  // roundings of at most 2^-53; the key and shift in three more.
+  // Every value, key and shift here is at most 1 (up to an ulp) and formed
+  // from the same terms in at most six roundings of at most 2^-53 each, so a
+  // value and its key plus shift differ by far less than this margin.
   constexpr double ROUNDING = 0x1p-40;
   constexpr std::size_t KEY_TABLE_BYTES = std::size_t{16} << 20;
   std::vector<std::uint32_t> key_table_of;
@@ -927,8 +928,8 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
       return &table;
     }
   };
-  // The walk's first step, and under Dirichlet its second, are reads from
-  // tables by symbol.
+  // The walk's first step is a read from a table by symbol, and so is its
+  // second where the depth-1 node has many children.
   auto walk_path = [&](std::size_t length) -> std::size_t {
     if (!dense || length == 0) return walk(length);
     path_[0] = 0;
@@ -1161,7 +1162,7 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
       std::size_t r = i;
       auto history = symbols.subspan(histories.row_begin(r), histories.row_length(r));
       if (!order.empty()) {
-        if (i + AHEAD < order.size()) {
+        if (i + AHEAD < order.size() && order[i + AHEAD].length > 0) {
           const Place& later = order[i + AHEAD];
           __builtin_prefetch(symbols.data() + later.begin + later.length - 1);
         }
@@ -1198,7 +1199,7 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
         }
       } else if (seen_below(reached) * 4 < m) {
         rank_levels(reached, length);
-      } else if (const KeyTable* table = reached >= 2 && dense && seen_deep(reached) * 1 < m
+      } else if (const KeyTable* table = reached >= 2 && dense && seen_deep(reached) < m
                                              ? key_table(root_child[context_[0]])
                                              : nullptr;
                  table != nullptr) {
