@@ -18,6 +18,7 @@
 // mixture under it is grown position by position, in order; counts, which
 // keep no order, cannot make one.
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -67,8 +68,7 @@ class KneserNey {
   std::span<const double> concentrations() const noexcept { return concentrations_; }
 
   double discount(std::size_t depth, Count count) const noexcept {
-    if (count == 0) return 0.0;
-    return discounts_[depth * CLASSES + (count < CLASSES ? count - 1 : CLASSES - 1)];
+    return by_count_[depth * (CLASSES + 1) + std::min<Count>(count, CLASSES)];
   }
 
   // The predictive probability of a symbol counted `count` times at a node of
@@ -77,12 +77,13 @@ class KneserNey {
   double predict(std::size_t depth, Count count, Count total, const Classes& classes,
                  double parent) const noexcept {
     if (total == 0) return parent;
-    const double* d = discounts_.data() + depth * CLASSES;
+    const double* d = by_count_.data() + depth * (CLASSES + 1);
     const double theta = concentrations_[depth];
-    const double discounted = (d[0] * static_cast<double>(classes.size[0]) +
-                               d[1] * static_cast<double>(classes.size[1])) +
-                              d[2] * static_cast<double>(classes.size[2]);
-    return ((static_cast<double>(count) - discount(depth, count)) + (theta + discounted) * parent) /
+    const double discounted = (d[1] * static_cast<double>(classes.size[0]) +
+                               d[2] * static_cast<double>(classes.size[1])) +
+                              d[3] * static_cast<double>(classes.size[2]);
+    return ((static_cast<double>(count) - d[std::min<Count>(count, CLASSES)]) +
+            (theta + discounted) * parent) /
            (static_cast<double>(total) + theta);
   }
 
@@ -91,11 +92,20 @@ class KneserNey {
             std::vector<double> concentrations)
       : alphabet_size_(alphabet_size),
         discounts_(std::move(discounts)),
-        concentrations_(std::move(concentrations)) {}
+        concentrations_(std::move(concentrations)) {
+    by_count_.reserve(concentrations_.size() * (CLASSES + 1));
+    for (std::size_t depth = 0; depth < concentrations_.size(); ++depth) {
+      by_count_.push_back(0.0);
+      for (std::size_t c = 0; c < CLASSES; ++c)
+        by_count_.push_back(discounts_[depth * CLASSES + c]);
+    }
+  }
 
   std::size_t alphabet_size_;
   std::vector<double> discounts_;
   std::vector<double> concentrations_;
+  // Per depth, the discount of a count of 0, 1, 2, 3 or more.
+  std::vector<double> by_count_;
 };
 
 inline std::expected<KneserNey, std::string> KneserNey::checked(

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "fit/count.hpp"
+#include "posterior/odds.hpp"
 #include "representation/leaves.hpp"
 
 namespace ostrel::bct {
@@ -98,11 +99,6 @@ std::size_t first_not_below(const Record* block, std::size_t size, Symbol a) {
   return at;
 }
 
-// Odds are kept as r 2^(512 scale) with r in [2^-512, 2^512].
-constexpr double ODDS_STEP = 0x1p512;
-constexpr double ODDS_STEP_DOWN = 0x1p-512;
-constexpr int ODDS_BITS = 512;
-
 }  // namespace
 
 // ---- making ------------------------------------------------------------------
@@ -138,7 +134,8 @@ MixtureOf<Estimator>::MixtureOf(std::size_t max_depth, const BctPrior& prior, Es
   } else {
     remembered_.resize(REMEMBERED);
   }
-  nodes_.push_back(fresh_node());
+  fresh_ = fresh_node();
+  nodes_.push_back(fresh_);
   stamp_.push_back(0);
 }
 
@@ -264,7 +261,7 @@ void MixtureOf<Estimator>::clear() {
   stamp_.clear();
   outcomes_.clear();
   children_.clear();
-  nodes_.push_back(fresh_node());
+  nodes_.push_back(fresh_);
   stamp_.push_back(0);
 }
 
@@ -279,13 +276,19 @@ std::uint64_t MixtureOf<Estimator>::find_outcome(Slot x, Symbol a) const {
 }
 
 template <class Estimator>
-std::uint64_t MixtureOf<Estimator>::outcome_for(Slot x, Symbol a) {
+inline std::uint64_t MixtureOf<Estimator>::outcome_for(Slot x, Symbol a) {
+  const Node& node = nodes_[x];
+  const Outcome* block = outcomes_.data() + node.out_at;
+  const std::size_t at = first_not_below(block, node.out_size, a);
+  if (at < node.out_size && block[at].symbol == a) return node.out_at + at;
+  return new_outcome(x, at, a);
+}
+
+template <class Estimator>
+std::uint64_t MixtureOf<Estimator>::new_outcome(Slot x, std::size_t at, Symbol a) {
   Node& node = nodes_[x];
-  Outcome* block = outcomes_.data() + node.out_at;
   const std::uint32_t size = node.out_size;
-  const std::size_t at = first_not_below(block, size, a);
-  if (at < size && block[at].symbol == a) return node.out_at + at;
-  block = room_for_one(outcomes_, node.out_at, size);
+  Outcome* block = room_for_one(outcomes_, node.out_at, size);
   // The records from `at` on shift one place; a block that moved is new.
   if (row_journal_ && node.out_at < mark_outcomes_) {
     for (std::size_t i = at; i <= size; ++i) note_outcome(node.out_at + i);
@@ -316,9 +319,8 @@ void MixtureOf<Estimator>::new_child(std::size_t d, Symbol symbol) {
     record.kid_at = node.kid_at;
     record.kid_size = node.kid_size;
   }
-  Node fresh = fresh_node();
-  fresh.slot = slot;
-  nodes_.push_back(fresh);
+  nodes_.push_back(fresh_);
+  nodes_.back().slot = slot;
   stamp_.push_back(0);
 }
 
@@ -361,7 +363,7 @@ void MixtureOf<Estimator>::score(Slot x, bool deepest, bool weights)
 }
 
 template <class Estimator>
-void MixtureOf<Estimator>::set_weights(KneserNeyState& state) {
+inline void MixtureOf<Estimator>::set_weights(KneserNeyState& state) {
   while (state.r > ODDS_STEP) {
     state.r *= ODDS_STEP_DOWN;
     ++state.scale;
@@ -375,14 +377,12 @@ void MixtureOf<Estimator>::set_weights(KneserNeyState& state) {
     state.w = state.r * state.v;
   } else if (state.scale > 0) {
     // 1 / R, exact as a power of two (0 once below the subnormals).
-    const double inverse =
-        std::ldexp(1.0, static_cast<int>(std::max<std::int64_t>(-ODDS_BITS * state.scale, -2000)));
+    const double inverse = inverse_odds_step(state.scale);
     const double total = state.r + inverse;
     state.v = inverse / total;
     state.w = state.r / total;
   } else {
-    const double odds = std::ldexp(
-        state.r, static_cast<int>(std::max<std::int64_t>(ODDS_BITS * state.scale, -2000)));
+    const double odds = times_odds_step(state.r, state.scale);
     state.v = 1.0 / (1.0 + odds);
     state.w = odds * state.v;
   }
@@ -706,14 +706,10 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
   // a larger count never predicting less: taken by count until `columns` are
   // taken and the next predicts less than the last taken.
   std::vector<Entry> level, next;
-  auto seen_below = [&](std::size_t reached) {
+  // The symbols seen at the path's nodes of depth `from` to `reached`, with repeats.
+  auto seen_from = [&](std::size_t from, std::size_t reached) {
     std::size_t seen = 0;
-    for (std::size_t d = 1; d <= reached; ++d) seen += nodes_[path_[d]].out_size;
-    return seen;
-  };
-  auto seen_deep = [&](std::size_t reached) {
-    std::size_t seen = 0;
-    for (std::size_t d = 2; d <= reached; ++d) seen += nodes_[path_[d]].out_size;
+    for (std::size_t d = from; d <= reached; ++d) seen += nodes_[path_[d]].out_size;
     return seen;
   };
   // The levels from the path's deepest up to `lowest` (at least 1), merged
@@ -1197,9 +1193,9 @@ TopSymbols MixtureOf<Estimator>::top_k(const Rows& histories, std::size_t k) con
           while (unseen < root.out_size && root_outcomes[unseen].symbol == unseen) ++unseen;
           add_unseen(predict_symbol(reached, length, unseen), columns);
         }
-      } else if (seen_below(reached) * 4 < m) {
+      } else if (seen_from(1, reached) * 4 < m) {
         rank_levels(reached, length);
-      } else if (const KeyTable* table = reached >= 2 && dense && seen_deep(reached) < m
+      } else if (const KeyTable* table = reached >= 2 && dense && seen_from(2, reached) < m
                                              ? key_table(root_child[context_[0]])
                                              : nullptr;
                  table != nullptr) {
@@ -1292,22 +1288,21 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
   if constexpr (SEQUENTIAL) {
     // The prediction first, from the nodes as they are (those just made have
     // no data and predict their parent's backing off, so it is the one made
-    // before they were); then each node's odds, by the ratio of its estimate
-    // to its child's prediction; then the counts, a node's continuation
-    // count of `a` rising when its child sees `a` for the first time.
+    // before they were); then, node by node bottom-up, its odds by the ratio
+    // of its estimate to its child's prediction, and its counts, a node's
+    // continuation count of `a` rising when its child sees `a` for the first
+    // time.
     for (std::size_t d = 0; d <= length_; ++d) records_[d] = outcome_for(path_[d], a);
     const double p = predict_symbol(length_, length_, a, records_.data());
-    for (std::size_t d = 0; d < length_; ++d) {
-      KneserNeyState& state = nodes_[path_[d]].state;
-      if (nodes_[path_[d]].n == 0) continue;
-      state.r = state.r * (q_[d] / below_[d]);
-      set_weights(state);
-    }
     bool first_below = false;
     for (std::size_t d = length_ + 1; d-- > 0;) {
       const std::uint64_t at = records_[d];
       Outcome& record = outcomes_[at];
       Node& node = nodes_[path_[d]];
+      if (d < length_ && node.n != 0) {
+        node.state.r = node.state.r * (q_[d] / below_[d]);
+        set_weights(node.state);
+      }
       note_outcome(at);
       const Count before = record.count;
       node.state.classes.count_up(before);
@@ -1462,8 +1457,7 @@ void MixtureOf<Estimator>::begin(bool row) {
 }
 
 template <class Estimator>
-void MixtureOf<Estimator>::touch(Slot x) {
-  if (x >= mark_nodes_ || stamp_[x] == epoch_) return;
+void MixtureOf<Estimator>::save(Slot x) {
   const Node& node = nodes_[x];
   // The blocks first and the record last: rollback reads blocks in the order
   // of the records, so blocks left by a failed save are never read.

@@ -244,6 +244,7 @@ class MixtureOf {
     Slot to, parent;
   };
 
+  // A node without data, as a new node starts.
   Node fresh_node() const;
   // The first position of a row that is added: 0 counted from their start,
   // D otherwise.
@@ -318,6 +319,8 @@ class MixtureOf {
   // The record of `a` at node x, made with count 0 when x has none; `before`
   // is its count.
   std::uint64_t outcome_for(Slot x, Symbol a);
+  // The same, where x has none: made at place `at` of its block.
+  std::uint64_t new_outcome(Slot x, std::size_t at, Symbol a);
   // A new child, with symbol `symbol`, of path_[d - 1]: it becomes path_[d].
   void new_child(std::size_t d, Symbol symbol);
   // Dirichlet: scores a node again from its counts.
@@ -333,7 +336,12 @@ class MixtureOf {
   // whole, which bounds the journal by the mixture however many positions
   // are added.
   void begin(bool row = false);
-  void touch(Slot node);
+  // Saves a node that the journal has not saved since begin(), if it
+  // outlives a rollback.
+  [[gnu::always_inline]] void touch(Slot node) {
+    if (node < mark_nodes_ && stamp_[node] != epoch_) save(node);
+  }
+  void save(Slot node);
   [[gnu::always_inline]] void note_outcome(std::uint64_t at) {
     if (row_journal_ && at < mark_outcomes_) {
       outcome_log_.push_back(SavedOutcome{at, outcomes_[at]});
@@ -350,6 +358,7 @@ class MixtureOf {
   bool starts_;
   BctPrior prior_;
   Estimator estimator_;
+  Node fresh_;        // fresh_node(), made once
   Pool<Node> nodes_;  // the root first; parents before children
   Pool<Outcome> outcomes_;
   Pool<Child> children_;

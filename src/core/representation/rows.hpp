@@ -56,10 +56,10 @@ class Rows {
   }
   // Ends the row being built (possibly empty).
   void end_row() { ends_.push_back(symbol_count()); }
-  // Ends `count` rows of `length` symbols each: the symbols appended since
-  // the last row ended, which number count * length.
+  // Ends `count` rows of `length` symbols each, the last count * length
+  // symbols appended, as end_row after each row's symbols would.
   void end_rows(std::size_t count, std::size_t length) {
-    const std::size_t from = ends_.empty() ? 0 : ends_.back();
+    const std::size_t from = symbol_count() - count * length;
     ends_.reserve(ends_.size() + count);
     for (std::size_t r = 1; r <= count; ++r) ends_.push_back(from + r * length);
   }
