@@ -10,21 +10,18 @@
 // is that estimate bit for bit. The estimate depends on the counts alone, not
 // on the order of the positions.
 //
-// Its log-gamma terms are remembered for every count met so far up to a
-// bound: passes that score the same node again and again after each added
-// position read them instead of evaluating them. A remembered term is the
-// direct evaluation, bit for bit.
+// Its log-gamma terms are remembered (log_gamma_terms.hpp).
 
 #include <cmath>
 #include <cstddef>
 #include <expected>
-#include <limits>
+#include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "base/math.hpp"
 #include "base/types.hpp"
+#include "posterior/log_gamma_terms.hpp"
 
 namespace ostrel::bct {
 
@@ -46,7 +43,9 @@ class Dirichlet {
         // ln G(alpha) correctly rounded at 1/2, as bct's selector subtracts it.
         shift_(alpha == KRICHEVSKY_TROFIMOV ? -LOG_GAMMA_HALF : -log_gamma(alpha)),
         absent_(log_gamma(alpha) + shift_),
-        skip_absent_(absent_ == 0.0 && !std::signbit(absent_)) {}
+        skip_absent_(absent_ == 0.0 && !std::signbit(absent_)),
+        lg_plus_(LogGammaTerms::shared(total_, 0.0)),
+        terms_(LogGammaTerms::shared(alpha_, shift_)) {}
 
   // `alpha` as the keyword takes it: None for the default, else a finite
   // positive number no larger than MOST_ALPHA.
@@ -72,16 +71,16 @@ class Dirichlet {
   // (records with .symbol and .count, ascending symbols, counts above 0).
   template <class Outcomes>
   double estimate(Count count, const Outcomes& outcomes) {
-    double e = lg_total_ - term(lg_plus_, total_, 0.0, count);
+    double e = lg_total_ - (*lg_plus_)(count);
     if (skip_absent_) {
       // An absent symbol's term is +0.0, which changes no partial sum.
-      for (const auto& record : outcomes) e = e + term(terms_, alpha_, shift_, record.count);
+      for (const auto& record : outcomes) e = e + (*terms_)(record.count);
       return e;
     }
     Symbol next = 0;
     for (const auto& record : outcomes) {
       for (; next < record.symbol; ++next) e = e + absent_;
-      e = e + term(terms_, alpha_, shift_, record.count);
+      e = e + (*terms_)(record.count);
       next = record.symbol + 1;
     }
     for (; next < alphabet_size_; ++next) e = e + absent_;
@@ -91,46 +90,11 @@ class Dirichlet {
  private:
   // log_gamma(0.5), correctly rounded, as bct's selector subtracts it.
   static constexpr double LOG_GAMMA_HALF = 0.5723649429246995;
-  // Counts from this on are evaluated each time: the tables stay below 16 MiB.
-  static constexpr Count REMEMBERED = Count{1} << 20;
-  // The tables are kept in pages of this many terms, each made when a count
-  // in it is first met: a node of a million positions costs one page, not a
-  // table up to its count.
-  static constexpr std::size_t PAGE = 512;
-  using Table = std::vector<std::vector<double>>;
-
-  // log_gamma(base + k) (+ shift), remembered below REMEMBERED: a read when
-  // it has been met, evaluated (and kept) by `met` otherwise.
-  [[gnu::always_inline]] static double term(Table& table, double base, double shift, Count k) {
-    if (k < REMEMBERED) {
-      const auto at = static_cast<std::size_t>(k);
-      if (at / PAGE < table.size()) {
-        const std::vector<double>& page = table[at / PAGE];
-        if (!page.empty()) {
-          const double value = page[at % PAGE];
-          if (!std::isnan(value)) return value;
-        }
-      }
-    }
-    return met(table, base, shift, k);
-  }
-  [[gnu::noinline]] static double met(Table& table, double base, double shift, Count k) {
-    const double lg = log_gamma(base + static_cast<double>(k));
-    const double value = shift == 0.0 ? lg : lg + shift;
-    if (k >= REMEMBERED) return value;
-    const auto at = static_cast<std::size_t>(k);
-    if (at / PAGE >= table.size()) table.resize(at / PAGE + 1);
-    std::vector<double>& page = table[at / PAGE];
-    if (page.empty()) page.assign(PAGE, std::numeric_limits<double>::quiet_NaN());
-    page[at % PAGE] = value;
-    return value;
-  }
-
   std::size_t alphabet_size_;
   double alpha_, total_, lg_total_, shift_, absent_;
   bool skip_absent_;
-  Table lg_plus_;  // log_gamma(m alpha + k)
-  Table terms_;    // log_gamma(alpha + k) - log_gamma(alpha)
+  std::shared_ptr<LogGammaTerms> lg_plus_;  // log_gamma(m alpha + k)
+  std::shared_ptr<LogGammaTerms> terms_;    // log_gamma(alpha + k) - log_gamma(alpha)
 };
 
 }  // namespace ostrel::bct
