@@ -457,18 +457,14 @@ std::size_t MixtureOf<Estimator>::follow_links() {
 }
 
 template <class Estimator>
-double MixtureOf<Estimator>::predict_symbol(std::size_t reached, std::size_t length, Symbol a,
-                                            const std::uint64_t* records) const
+template <class RecordAt>
+double MixtureOf<Estimator>::estimates_down(std::size_t reached, RecordAt&& record_at) const
   requires SEQUENTIAL
 {
-  // Top-down, each node's estimate and backing-off distribution from its
-  // parent's; then bottom-up, each node with data mixing its estimate with
-  // its child's prediction. A node without data predicts what its parent
-  // backs off to, as every node below it does, so it mixes nothing.
   double back = 1.0 / static_cast<double>(alphabet_size());
   for (std::size_t d = 0; d <= reached; ++d) {
     const Node& node = nodes_[path_[d]];
-    const std::uint64_t at = records != nullptr ? records[d] : find_outcome(path_[d], a);
+    const std::uint64_t at = record_at(d);
     const Count count = at == NO_RECORD ? 0 : outcomes_[at].count;
     q_[d] = estimator_.predict(d, count, node.n, node.state.classes, back);
     if (d < depth_) {
@@ -476,6 +472,19 @@ double MixtureOf<Estimator>::predict_symbol(std::size_t reached, std::size_t len
       back = estimator_.predict(d, tables, node.state.tables, node.state.table_classes, back);
     }
   }
+  return back;
+}
+
+template <class Estimator>
+double MixtureOf<Estimator>::predict_symbol(std::size_t reached, std::size_t length, Symbol a) const
+  requires SEQUENTIAL
+{
+  // Top-down, each node's estimate and backing-off distribution from its
+  // parent's; then bottom-up, each node with data mixing its estimate with
+  // its child's prediction. A node without data predicts what its parent
+  // backs off to, as every node below it does, so it mixes nothing.
+  const double back =
+      estimates_down(reached, [&](std::size_t d) { return find_outcome(path_[d], a); });
   double p = back;
   std::size_t d = reached + 1;
   if (reached == length) {
@@ -1286,21 +1295,24 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
   }
   linked_ = false;
   if constexpr (SEQUENTIAL) {
-    // The prediction first, from the nodes as they are (those just made have
-    // no data and predict their parent's backing off, so it is the one made
-    // before they were); then, node by node bottom-up, its odds by the ratio
-    // of its estimate to its child's prediction, and its counts, a node's
-    // continuation count of `a` rising when its child sees `a` for the first
-    // time.
-    for (std::size_t d = 0; d <= length_; ++d) records_[d] = outcome_for(path_[d], a);
-    const double p = predict_symbol(length_, length_, a, records_.data());
+    // The nodes as they are predict `a` (those just made have no data and
+    // predict their parent's backing off, so it is the one made before they
+    // were), as predict_symbol does: top-down each node's estimate, its
+    // record of `a` made if it has none; then bottom-up each node's mixture,
+    // then its odds by the ratio of its estimate to its child's prediction,
+    // then its counts, a node's continuation count of `a` rising when its
+    // child sees `a` for the first time.
+    estimates_down(length_, [&](std::size_t d) { return records_[d] = outcome_for(path_[d], a); });
+    double p = q_[length_];
     bool first_below = false;
     for (std::size_t d = length_ + 1; d-- > 0;) {
       const std::uint64_t at = records_[d];
       Outcome& record = outcomes_[at];
       Node& node = nodes_[path_[d]];
       if (d < length_ && node.n != 0) {
-        node.state.r = node.state.r * (q_[d] / below_[d]);
+        const double below = p;
+        p = node.state.w * q_[d] + node.state.v * p;
+        node.state.r = node.state.r * (q_[d] / below);
         set_weights(node.state);
       }
       note_outcome(at);

@@ -305,10 +305,14 @@ class MixtureOf {
   void score_rows(const Rows& rows, std::size_t skip, Term&& term);
   // Kneser-Ney: the mixture's prediction of `a` over path_[0 .. reached] for a
   // context of `length`, keeping each node's estimate in q_ and its child's
-  // prediction in below_; `records`, when given, holds each node's record of
-  // `a` (none is looked up).
-  double predict_symbol(std::size_t reached, std::size_t length, Symbol a,
-                        const std::uint64_t* records = nullptr) const
+  // prediction in below_.
+  double predict_symbol(std::size_t reached, std::size_t length, Symbol a) const
+    requires SEQUENTIAL;
+  // Its first half: top-down, each node's estimate into q_, from its record
+  // of the symbol, record_at(d) (NO_RECORD for none; it may make one); the
+  // deepest node's backing-off distribution is returned.
+  template <class RecordAt>
+  double estimates_down(std::size_t reached, RecordAt&& record_at) const
     requires SEQUENTIAL;
   // Asks for the path's nodes, then their outcome blocks, to be brought into
   // the cache together rather than one miss after another.
