@@ -15,7 +15,6 @@
 #include <cmath>
 #include <cstddef>
 #include <expected>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -44,8 +43,8 @@ class Dirichlet {
         shift_(alpha == KRICHEVSKY_TROFIMOV ? -LOG_GAMMA_HALF : -log_gamma(alpha)),
         absent_(log_gamma(alpha) + shift_),
         skip_absent_(absent_ == 0.0 && !std::signbit(absent_)),
-        lg_plus_(LogGammaTerms::shared(total_, 0.0)),
-        terms_(LogGammaTerms::shared(alpha_, shift_)) {}
+        lg_plus_(total_, 0.0),
+        terms_(alpha_, shift_) {}
 
   // `alpha` as the keyword takes it: None for the default, else a finite
   // positive number no larger than MOST_ALPHA.
@@ -71,16 +70,16 @@ class Dirichlet {
   // (records with .symbol and .count, ascending symbols, counts above 0).
   template <class Outcomes>
   double estimate(Count count, const Outcomes& outcomes) {
-    double e = lg_total_ - (*lg_plus_)(count);
+    double e = lg_total_ - lg_plus_(count);
     if (skip_absent_) {
       // An absent symbol's term is +0.0, which changes no partial sum.
-      for (const auto& record : outcomes) e = e + (*terms_)(record.count);
+      for (const auto& record : outcomes) e = e + terms_(record.count);
       return e;
     }
     Symbol next = 0;
     for (const auto& record : outcomes) {
       for (; next < record.symbol; ++next) e = e + absent_;
-      e = e + (*terms_)(record.count);
+      e = e + terms_(record.count);
       next = record.symbol + 1;
     }
     for (; next < alphabet_size_; ++next) e = e + absent_;
@@ -93,8 +92,8 @@ class Dirichlet {
   std::size_t alphabet_size_;
   double alpha_, total_, lg_total_, shift_, absent_;
   bool skip_absent_;
-  std::shared_ptr<LogGammaTerms> lg_plus_;  // log_gamma(m alpha + k)
-  std::shared_ptr<LogGammaTerms> terms_;    // log_gamma(alpha + k) - log_gamma(alpha)
+  LogGammaTerms lg_plus_;  // log_gamma(m alpha + k)
+  LogGammaTerms terms_;    // log_gamma(alpha + k) - log_gamma(alpha)
 };
 
 }  // namespace ostrel::bct
