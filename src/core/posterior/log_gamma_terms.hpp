@@ -47,47 +47,82 @@ class LogGammaTerms {
   }
 
  private:
+  static constexpr std::size_t PAGE = 512;
+
   // The terms met, in pages of PAGE terms each made when a count in it is
   // first met: a node of a million positions costs one page, not a table up
-  // to its count.
+  // to its count. A page not made reads as NONE, every term unknown (NaN).
   class Paged {
    public:
-    Paged(double base, double shift) : base_(base), shift_(shift) {}
+    Paged(double base, double shift, std::size_t pages = 0)
+        : base_(base), shift_(shift), pages_(pages, NONE.data()), owned_(pages) {}
+    Paged(const Paged& other)
+        : base_(other.base_), shift_(other.shift_), pages_(other.pages_), owned_(other.owned_) {
+      point_at_owned();
+    }
+    // A move keeps the pages where they are.
+    Paged(Paged&&) noexcept = default;
+    Paged& operator=(Paged&&) noexcept = default;
+    Paged& operator=(const Paged& other) {
+      if (this != &other) {
+        base_ = other.base_;
+        shift_ = other.shift_;
+        pages_ = other.pages_;
+        owned_ = other.owned_;
+        point_at_owned();
+      }
+      return *this;
+    }
+
     bool same(double base, double shift) const noexcept {
       return std::bit_cast<std::uint64_t>(base) == std::bit_cast<std::uint64_t>(base_) &&
              std::bit_cast<std::uint64_t>(shift) == std::bit_cast<std::uint64_t>(shift_);
     }
     [[gnu::always_inline]] double term(Count k) {
-      if (k < REMEMBERED) {
-        const auto at = static_cast<std::size_t>(k);
-        if (at / PAGE < pages_.size()) {
-          const std::vector<double>& page = pages_[at / PAGE];
-          if (!page.empty()) {
-            const double value = page[at % PAGE];
-            if (!std::isnan(value)) return value;
-          }
-        }
+      if (k < static_cast<Count>(pages_.size()) * PAGE) {
+        const double value = pages_[static_cast<std::size_t>(k) / PAGE][k % PAGE];
+        if (!std::isnan(value)) return value;
       }
       return met(k);
     }
 
    private:
-    static constexpr std::size_t PAGE = 512;
+    static constexpr std::array<double, PAGE> NONE = [] {
+      std::array<double, PAGE> none{};
+      none.fill(std::numeric_limits<double>::quiet_NaN());
+      return none;
+    }();
+
+    void point_at_owned() {
+      for (std::size_t i = 0; i < owned_.size(); ++i) {
+        if (!owned_[i].empty()) pages_[i] = owned_[i].data();
+      }
+    }
 
     [[gnu::noinline]] double met(Count k) {
       const double lg = log_gamma(base_ + static_cast<double>(k));
       const double value = shift_ == 0.0 ? lg : lg + shift_;
       if (k >= REMEMBERED) return value;
       const auto at = static_cast<std::size_t>(k);
-      if (at / PAGE >= pages_.size()) pages_.resize(at / PAGE + 1);
-      std::vector<double>& page = pages_[at / PAGE];
-      if (page.empty()) page.assign(PAGE, std::numeric_limits<double>::quiet_NaN());
+      if (at / PAGE >= pages_.size()) {
+        // Room first, so that a failure leaves the table as it was.
+        owned_.reserve(at / PAGE + 1);
+        pages_.reserve(at / PAGE + 1);
+        owned_.resize(at / PAGE + 1);
+        pages_.resize(at / PAGE + 1, NONE.data());
+      }
+      std::vector<double>& page = owned_[at / PAGE];
+      if (page.empty()) {
+        page.assign(PAGE, std::numeric_limits<double>::quiet_NaN());
+        pages_[at / PAGE] = page.data();
+      }
       page[at % PAGE] = value;
       return value;
     }
 
     double base_, shift_;
-    std::vector<std::vector<double>> pages_;
+    std::vector<const double*> pages_;        // each page's terms, or NONE
+    std::vector<std::vector<double>> owned_;  // the pages made
   };
 
   // The shared table of `base` and `shift` that the thread last made or
@@ -96,8 +131,9 @@ class LogGammaTerms {
     thread_local std::array<std::shared_ptr<Paged>, RECENT> recent;
     std::size_t at = 0;
     while (at < RECENT && recent[at] && !recent[at]->same(base, shift)) ++at;
-    std::shared_ptr<Paged> found =
-        at < RECENT && recent[at] ? recent[at] : std::make_shared<Paged>(base, shift);
+    std::shared_ptr<Paged> found = at < RECENT && recent[at]
+                                       ? recent[at]
+                                       : std::make_shared<Paged>(base, shift, SHARED / PAGE);
     // The one found or made moves to the front; the last one falls out when it is new.
     for (std::size_t i = std::min(at, RECENT - 1); i > 0; --i) recent[i] = std::move(recent[i - 1]);
     recent[0] = found;

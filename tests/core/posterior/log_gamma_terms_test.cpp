@@ -1,6 +1,6 @@
 // Remembered log-gamma terms are the direct evaluation bit for bit, whether an estimator
-// met them itself, met them beyond the shared range, or found them met by another
-// estimator of the same base and shift (and never one of another shift).
+// met them itself, met them beyond the shared range, found them met by another estimator of
+// the same base and shift (and never one of another shift), or was copied from another.
 
 #include "posterior/log_gamma_terms.hpp"
 
@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "base/math.hpp"
@@ -42,6 +43,22 @@ TEST(LogGammaTerms, AreTheDirectEvaluationWhoeverMetThem) {
       LogGammaTerms second(3.5, shift);
       EXPECT_EQ(bits(second(k)), bits(direct)) << k << " " << shift;
     }
+  }
+}
+
+// A copy owns its own pages: it reads them after the table it was copied from is gone, and
+// what either meets later is its own.
+TEST(LogGammaTerms, CopiesKeepTheirOwnPages) {
+  const Count large = LogGammaTerms::SHARED + 3;
+  auto original = std::make_unique<LogGammaTerms>(2.0, 0.0);
+  (*original)(large);
+  LogGammaTerms copy(*original);
+  LogGammaTerms assigned(7.0, 0.0);
+  assigned = *original;
+  original.reset();
+  for (LogGammaTerms* terms : {&copy, &assigned}) {
+    EXPECT_EQ(bits((*terms)(large)), bits(log_gamma(2.0 + static_cast<double>(large))));
+    EXPECT_EQ(bits((*terms)(large + 600)), bits(log_gamma(2.0 + static_cast<double>(large + 600))));
   }
 }
 
