@@ -464,12 +464,11 @@ double MixtureOf<Estimator>::estimates_down(std::size_t reached, RecordAt&& reco
   double back = 1.0 / static_cast<double>(alphabet_size());
   for (std::size_t d = 0; d <= reached; ++d) {
     const Node& node = nodes_[path_[d]];
-    const std::uint64_t at = record_at(d);
-    const Count count = at == NO_RECORD ? 0 : outcomes_[at].count;
-    q_[d] = estimator_.predict(d, count, node.n, node.state.classes, back);
+    const Outcome& record = record_at(d);
+    q_[d] = estimator_.predict(d, record.count, node.n, node.state.classes, back);
     if (d < depth_) {
-      const Count tables = at == NO_RECORD ? 0 : outcomes_[at].tables;
-      back = estimator_.predict(d, tables, node.state.tables, node.state.table_classes, back);
+      back =
+          estimator_.predict(d, record.tables, node.state.tables, node.state.table_classes, back);
     }
   }
   return back;
@@ -483,8 +482,10 @@ double MixtureOf<Estimator>::predict_symbol(std::size_t reached, std::size_t len
   // parent's; then bottom-up, each node with data mixing its estimate with
   // its child's prediction. A node without data predicts what its parent
   // backs off to, as every node below it does, so it mixes nothing.
-  const double back =
-      estimates_down(reached, [&](std::size_t d) { return find_outcome(path_[d], a); });
+  const double back = estimates_down(reached, [&](std::size_t d) -> const Outcome& {
+    const std::uint64_t at = find_outcome(path_[d], a);
+    return at == NO_RECORD ? NO_OUTCOME : outcomes_[at];
+  });
   double p = back;
   std::size_t d = reached + 1;
   if (reached == length) {
@@ -1302,7 +1303,9 @@ double MixtureOf<Estimator>::count_position(Symbol a, std::size_t reached) {
     // then its odds by the ratio of its estimate to its child's prediction,
     // then its counts, a node's continuation count of `a` rising when its
     // child sees `a` for the first time.
-    estimates_down(length_, [&](std::size_t d) { return records_[d] = outcome_for(path_[d], a); });
+    estimates_down(length_, [&](std::size_t d) -> const Outcome& {
+      return outcomes_[records_[d] = outcome_for(path_[d], a)];
+    });
     double p = q_[length_];
     bool first_below = false;
     for (std::size_t d = length_ + 1; d-- > 0;) {

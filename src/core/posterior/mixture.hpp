@@ -309,8 +309,9 @@ class MixtureOf {
   double predict_symbol(std::size_t reached, std::size_t length, Symbol a) const
     requires SEQUENTIAL;
   // Its first half: top-down, each node's estimate into q_, from its record
-  // of the symbol, record_at(d) (NO_RECORD for none; it may make one); the
-  // deepest node's backing-off distribution is returned.
+  // of the symbol, record_at(d) (NO_OUTCOME for none; it may make one, and
+  // what it returns is read before the next call). Returns the deepest
+  // node's backing-off distribution.
   template <class RecordAt>
   double estimates_down(std::size_t reached, RecordAt&& record_at) const
     requires SEQUENTIAL;
@@ -319,6 +320,8 @@ class MixtureOf {
   void prefetch_path(std::size_t reached) const;
   // The record of `a` at node x (its index in outcomes_), or NO_RECORD.
   static constexpr std::uint64_t NO_RECORD = ~std::uint64_t{0};
+  // What a node without a record of a symbol holds of it: no count, no table.
+  static constexpr Outcome NO_OUTCOME{0, 0, NO_SLOT, 0};
   std::uint64_t find_outcome(Slot x, Symbol a) const;
   // The record of `a` at node x, made with count 0 when x has none; `before`
   // is its count.
