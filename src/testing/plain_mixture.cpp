@@ -92,6 +92,12 @@ std::size_t total_of(const std::vector<Position>& past, const Context& s) {
 }
 
 // With `starts`, START's children count among a context's children.
+// The discount of a count n at depth d, read from the depth's three (counts 1, 2, 3 or more).
+double discount_of(const bct::KneserNey& estimator, std::size_t d, std::size_t n) {
+  if (n == 0) return 0.0;
+  return estimator.discounts()[d * bct::KneserNey::CLASSES + std::min<std::size_t>(n, 3) - 1];
+}
+
 double kneser_ney(const bct::KneserNey& estimator, std::size_t m, bool starts,
                   const std::vector<Position>& past, const Context& s, Symbol a, bool backing);
 
@@ -125,12 +131,12 @@ double kneser_ney(const bct::KneserNey& estimator, std::size_t m, bool starts,
   for (Symbol b = 0; b < m; ++b) {
     const std::size_t n = count(b);
     total += n;
-    discounted += estimator.discount(d, n);
+    discounted += discount_of(estimator, d, n);
   }
   if (total == 0) return parent();
   const double theta = estimator.concentrations()[d];
   const std::size_t n = count(a);
-  return (static_cast<double>(n) - estimator.discount(d, n) + (theta + discounted) * parent()) /
+  return (static_cast<double>(n) - discount_of(estimator, d, n) + (theta + discounted) * parent()) /
          (static_cast<double>(total) + theta);
 }
 

@@ -67,10 +67,6 @@ class KneserNey {
   std::span<const double> discounts() const noexcept { return discounts_; }
   std::span<const double> concentrations() const noexcept { return concentrations_; }
 
-  double discount(std::size_t depth, Count count) const noexcept {
-    return by_count_[depth * (CLASSES + 1) + std::min<Count>(count, CLASSES)];
-  }
-
   // The predictive probability of a symbol counted `count` times at a node of
   // depth `depth`, `total` positions and classes `classes`, whose parent
   // predicts it with `parent`. The terms are formed in this order.

@@ -129,7 +129,6 @@ MixtureOf<Estimator>::MixtureOf(std::size_t max_depth, const BctPrior& prior, Es
   last_node_.assign(depth_, 0);
   if constexpr (SEQUENTIAL) {
     q_.assign(depth_ + 1, 0.0);
-    below_.assign(depth_ + 1, 0.0);
     records_.assign(depth_ + 1, NO_RECORD);
   } else {
     remembered_.resize(REMEMBERED);
@@ -493,7 +492,6 @@ double MixtureOf<Estimator>::predict_symbol(std::size_t reached, std::size_t len
     d = length;
   }
   while (d-- > 0) {
-    below_[d] = p;
     const Node& node = nodes_[path_[d]];
     if (node.n != 0) p = node.state.w * q_[d] + node.state.v * p;
   }

@@ -304,8 +304,7 @@ class MixtureOf {
   template <class Term>
   void score_rows(const Rows& rows, std::size_t skip, Term&& term);
   // Kneser-Ney: the mixture's prediction of `a` over path_[0 .. reached] for a
-  // context of `length`, keeping each node's estimate in q_ and its child's
-  // prediction in below_.
+  // context of `length`, keeping each node's estimate in q_.
   double predict_symbol(std::size_t reached, std::size_t length, Symbol a) const
     requires SEQUENTIAL;
   // Its first half: top-down, each node's estimate into q_, from its record
@@ -383,7 +382,7 @@ class MixtureOf {
   bool linked_ = false;
   // Kneser-Ney: a prediction's estimates and its children's predictions by
   // depth.
-  mutable std::vector<double> q_, below_;
+  mutable std::vector<double> q_;
   // Dirichlet: a level's predictions of the node's own outcomes, and a
   // distribution that top_k ranks.
   mutable std::vector<double> own_, row_;
