@@ -92,8 +92,8 @@ class KneserNey {
     by_count_.reserve(concentrations_.size() * (CLASSES + 1));
     for (std::size_t depth = 0; depth < concentrations_.size(); ++depth) {
       by_count_.push_back(0.0);
-      for (std::size_t c = 0; c < CLASSES; ++c)
-        by_count_.push_back(discounts_[depth * CLASSES + c]);
+      const double* d = discounts_.data() + depth * CLASSES;
+      by_count_.insert(by_count_.end(), d, d + CLASSES);
     }
   }
 

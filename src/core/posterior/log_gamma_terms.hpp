@@ -13,7 +13,9 @@
 // alphabet and alpha (a chain of fits, change points, one fit per window)
 // starts with every small term the last one met. What stays is bounded:
 // RECENT tables of SHARED terms (128 KiB each). Larger counts are remembered
-// by each estimator's own table, up to REMEMBERED.
+// by each estimator's own table, up to REMEMBERED. The estimators that share
+// a table are used by one thread at a time (the module never releases the
+// interpreter lock).
 
 #include <algorithm>
 #include <array>
@@ -63,14 +65,9 @@ class LogGammaTerms {
     // A move keeps the pages where they are.
     Paged(Paged&&) noexcept = default;
     Paged& operator=(Paged&&) noexcept = default;
+    // A failed copy leaves the table as it was.
     Paged& operator=(const Paged& other) {
-      if (this != &other) {
-        base_ = other.base_;
-        shift_ = other.shift_;
-        pages_ = other.pages_;
-        owned_ = other.owned_;
-        point_at_owned();
-      }
+      if (this != &other) *this = Paged(other);
       return *this;
     }
 
