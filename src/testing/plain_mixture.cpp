@@ -91,13 +91,14 @@ std::size_t total_of(const std::vector<Position>& past, const Context& s) {
   return n;
 }
 
-// With `starts`, START's children count among a context's children.
 // The discount of a count n at depth d, read from the depth's three (counts 1, 2, 3 or more).
 double discount_of(const bct::KneserNey& estimator, std::size_t d, std::size_t n) {
+  constexpr std::size_t CLASSES = bct::KneserNey::CLASSES;
   if (n == 0) return 0.0;
-  return estimator.discounts()[d * bct::KneserNey::CLASSES + std::min<std::size_t>(n, 3) - 1];
+  return estimator.discounts()[d * CLASSES + std::min(n, CLASSES) - 1];
 }
 
+// With `starts`, START's children count among a context's children.
 double kneser_ney(const bct::KneserNey& estimator, std::size_t m, bool starts,
                   const std::vector<Position>& past, const Context& s, Symbol a, bool backing);
 
